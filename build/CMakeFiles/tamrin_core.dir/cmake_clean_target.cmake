@@ -1,0 +1,3 @@
+file(REMOVE_RECURSE
+  "libtamrin_core.a"
+)

@@ -1,0 +1,21 @@
+
+# Consider dependencies only in project.
+set(CMAKE_DEPENDS_IN_PROJECT_ONLY OFF)
+
+# The set of languages for which implicit dependencies are needed:
+set(CMAKE_DEPENDS_LANGUAGES
+  )
+
+# The set of dependency files which are needed:
+set(CMAKE_DEPENDS_DEPENDENCY_FILES
+  "/work/main/tests/test_support.cpp" "bench/CMakeFiles/patch_kernel_bench.dir/__/tests/test_support.cpp.o" "gcc" "bench/CMakeFiles/patch_kernel_bench.dir/__/tests/test_support.cpp.o.d"
+  "/work/main/bench/patch_kernel_bench.cpp" "bench/CMakeFiles/patch_kernel_bench.dir/patch_kernel_bench.cpp.o" "gcc" "bench/CMakeFiles/patch_kernel_bench.dir/patch_kernel_bench.cpp.o.d"
+  )
+
+# Targets to which this target links.
+set(CMAKE_TARGET_LINKED_INFO_FILES
+  "/work/main/build/CMakeFiles/tamrin_core.dir/DependInfo.cmake"
+  )
+
+# Fortran module output directory.
+set(CMAKE_Fortran_TARGET_MODULE_DIR "")

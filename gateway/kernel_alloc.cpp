@@ -1,0 +1,36 @@
+// kernelMalloc/kernelFree and the allocation fault-injection countdown.
+#include "tamrin/alloc.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace tamrin {
+namespace {
+// Allocations left before the injected failure; 0 or below means disarmed.
+std::atomic<long long> gFailCountdown{0};
+thread_local long long tLive = 0;
+}  // namespace
+
+void injectAllocationFailure(long long nth) { gFailCountdown.store(nth > 0 ? nth : 0); }
+
+bool allocationShouldFail() {
+    if (gFailCountdown.load(std::memory_order_relaxed) <= 0) return false;
+    // Exactly one caller sees the count go from 1 to 0 and fails.
+    return gFailCountdown.fetch_sub(1) == 1;
+}
+
+void* kernelMalloc(std::size_t bytes) {
+    if (allocationShouldFail()) return nullptr;
+    void* block = std::malloc(bytes);
+    if (block != nullptr) tLive++;
+    return block;
+}
+
+void kernelFree(void* block) {
+    if (block != nullptr) tLive--;
+    std::free(block);
+}
+
+long long kernelBlocksLive() { return tLive; }
+
+}  // namespace tamrin

@@ -1,0 +1,27 @@
+// Patch geometry, noise estimate and hard-threshold component selection.
+#pragma once
+
+#include <cstdint>
+
+namespace tamrin {
+
+// Side s of the cubic patch: the smallest integer whose cube is at least N,
+// computed as ceil(pow(N, 1/3)).
+int32_t patchSide(int32_t N);
+
+// Voxels of a patch, s^3.
+int32_t patchVoxels(int32_t N);
+
+// 0.26 * (N / M) + 0.9065: corrects the median singular value into a noise level.
+double noiseCorrection(int32_t M, int32_t N);
+
+// Noise level of a patch from the median of its singular values above 0.001
+// (w non-increasing, K values), each scaled by 1 / sqrt(M - 1).
+double estimateNoise(const double* w, int32_t K, int32_t M, double noiseCorrection);
+
+// Zeroes every w[k] whose scaled value w[k] / sqrt(M - 1) does not exceed
+// 2.3 * sigma, stores the number kept in *kept (when not null) and returns the
+// patch weight 1 / (kept + 1).
+double selectComponents(double* w, int32_t K, int32_t M, double sigma, int32_t* kept);
+
+}  // namespace tamrin

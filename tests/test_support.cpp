@@ -1,0 +1,109 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace tamrin_test {
+namespace {
+
+std::mutex gMutex;
+// All captured text, one message after another. Reserved once so that
+// capturing a message never allocates (allocation tests measure the heap).
+std::string gText;
+std::atomic<long long> gLive{0};
+
+void capturePrint(const char* text) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gText.append(text);
+}
+
+void* countingCalloc(std::size_t count, std::size_t size) {
+    void* block = std::calloc(count, size);
+    if (block != nullptr) gLive++;
+    return block;
+}
+
+void countingFree(void* block) {
+    gLive--;
+    std::free(block);
+}
+
+const tamrin::HostServices kCapture = {capturePrint, countingCalloc, countingFree};
+
+}  // namespace
+
+RowMatrix::RowMatrix(int32_t m, int32_t n, double fill) : rows(m, std::vector<double>(n, fill)) {
+    for (auto& row : rows) pointers.push_back(row.data());
+}
+
+RowMatrix::RowMatrix(const RowMatrix& other) : rows(other.rows) {
+    for (auto& row : rows) pointers.push_back(row.data());
+}
+
+CapturedHost::CapturedHost() {
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        gText.reserve(1 << 20);
+        gText.clear();
+    }
+    gLive = 0;
+    previous_ = tamrin::installHostServices(&kCapture);
+}
+
+CapturedHost::~CapturedHost() { tamrin::installHostServices(previous_); }
+
+std::vector<std::string> CapturedHost::messages() const {
+    std::lock_guard<std::mutex> lock(gMutex);
+    // Every message of the core ends with a newline.
+    std::vector<std::string> messages;
+    std::size_t start = 0;
+    while (start < gText.size()) {
+        std::size_t end = gText.find('\n', start);
+        end = end == std::string::npos ? gText.size() : end + 1;
+        messages.push_back(gText.substr(start, end - start));
+        start = end;
+    }
+    return messages;
+}
+
+long long CapturedHost::liveBlocks() const { return gLive.load(); }
+
+std::vector<double> randomMatrix(int32_t m, int32_t n, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> values(static_cast<std::size_t>(m) * n);
+    for (double& v : values) v = normal(rng);
+    return values;
+}
+
+std::vector<double> realisticPatch(int32_t M, int32_t N, int32_t components, double sigma, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> patch(static_cast<std::size_t>(M) * N);
+    // Smooth spatial profiles, each with a smooth decay across volumes, on top
+    // of a baseline intensity.
+    for (int32_t c = 0; c < components; c++) {
+        const double phase = normal(rng);
+        const double amplitude = 100.0 / (c + 1);
+        for (int32_t v = 0; v < N; v++) {
+            const double mix = std::exp(-0.05 * (c + 1) * v) * (1.0 + 0.1 * std::cos(v + phase));
+            for (int32_t k = 0; k < M; k++)
+                patch[static_cast<std::size_t>(v) * M + k] += amplitude * mix * std::cos(0.3 * (c + 1) * k + phase);
+        }
+    }
+    for (double& value : patch) value += 500.0 + sigma * normal(rng);
+    return patch;
+}
+
+RowMatrix fromRowMajor(const std::vector<double>& values, int32_t m, int32_t n) {
+    RowMatrix a(m, n);
+    for (int32_t r = 0; r < m; r++)
+        for (int32_t c = 0; c < n; c++) a.at(r, c) = values[static_cast<std::size_t>(r) * n + c];
+    return a;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+
+}  // namespace tamrin_test

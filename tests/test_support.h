@@ -1,0 +1,56 @@
+// Shared helpers for the tests: row-pointer matrices, captured host output and
+// seeded random data.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tamrin/host.h"
+
+namespace tamrin_test {
+
+// An m x n matrix whose rows are separate vectors, with the row-pointer array
+// that svdcmp takes.
+struct RowMatrix {
+    std::vector<std::vector<double>> rows;
+    std::vector<double*> pointers;
+
+    RowMatrix(int32_t m, int32_t n, double fill = 0.0);
+    RowMatrix(const RowMatrix& other);
+    RowMatrix& operator=(const RowMatrix&) = delete;
+    double** get() { return pointers.data(); }
+    double& at(int32_t r, int32_t c) { return rows[r][c]; }
+    double at(int32_t r, int32_t c) const { return rows[r][c]; }
+    int32_t m() const { return static_cast<int32_t>(rows.size()); }
+};
+
+// Installs host services that record every printed message (and count host
+// allocations) for the lifetime of the object.
+class CapturedHost {
+public:
+    CapturedHost();
+    ~CapturedHost();
+    std::vector<std::string> messages() const;
+    long long liveBlocks() const;
+
+private:
+    const tamrin::HostServices* previous_;
+};
+
+// m x n matrix with entries drawn N(0, 1) from a seeded generator.
+std::vector<double> randomMatrix(int32_t m, int32_t n, uint64_t seed);
+
+// Realistic patch matrix (M voxels x N volumes, column-contiguous): a few
+// smooth components over the voxels plus Gaussian noise of level sigma.
+std::vector<double> realisticPatch(int32_t M, int32_t N, int32_t components, double sigma, uint64_t seed);
+
+// Copies a column-major or row-major flat matrix into a RowMatrix.
+RowMatrix fromRowMajor(const std::vector<double>& values, int32_t m, int32_t n);
+
+// Bit pattern equality for doubles (NaN payloads and signed zeros included).
+bool sameBits(double a, double b);
+
+}  // namespace tamrin_test
