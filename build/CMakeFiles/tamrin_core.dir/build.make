@@ -195,6 +195,34 @@ CMakeFiles/tamrin_core.dir/patch/select_components.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/tamrin_core.dir/patch/select_components.cpp.s"
 	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/patch/select_components.cpp -o CMakeFiles/tamrin_core.dir/patch/select_components.cpp.s
 
+CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o: CMakeFiles/tamrin_core.dir/flags.make
+CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o: /work/main/patch/denoise_worker.cpp
+CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o: CMakeFiles/tamrin_core.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o -MF CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o.d -o CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o -c /work/main/patch/denoise_worker.cpp
+
+CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/patch/denoise_worker.cpp > CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.i
+
+CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/patch/denoise_worker.cpp -o CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.s
+
+CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o: CMakeFiles/tamrin_core.dir/flags.make
+CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o: /work/main/driver/denoise_volume.cpp
+CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o: CMakeFiles/tamrin_core.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o -MF CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o.d -o CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o -c /work/main/driver/denoise_volume.cpp
+
+CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.i"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/driver/denoise_volume.cpp > CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.i
+
+CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.s"
+	/usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/driver/denoise_volume.cpp -o CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.s
+
 # Object files for target tamrin_core
 tamrin_core_OBJECTS = \
 "CMakeFiles/tamrin_core.dir/gateway/host_services.cpp.o" \
@@ -205,7 +233,9 @@ tamrin_core_OBJECTS = \
 "CMakeFiles/tamrin_core.dir/linalg/decompose_patch.cpp.o" \
 "CMakeFiles/tamrin_core.dir/linalg/rebuild_patch.cpp.o" \
 "CMakeFiles/tamrin_core.dir/patch/noise_estimate.cpp.o" \
-"CMakeFiles/tamrin_core.dir/patch/select_components.cpp.o"
+"CMakeFiles/tamrin_core.dir/patch/select_components.cpp.o" \
+"CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o" \
+"CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o"
 
 # External object files for target tamrin_core
 tamrin_core_EXTERNAL_OBJECTS =
@@ -219,9 +249,11 @@ libtamrin_core.a: CMakeFiles/tamrin_core.dir/linalg/decompose_patch.cpp.o
 libtamrin_core.a: CMakeFiles/tamrin_core.dir/linalg/rebuild_patch.cpp.o
 libtamrin_core.a: CMakeFiles/tamrin_core.dir/patch/noise_estimate.cpp.o
 libtamrin_core.a: CMakeFiles/tamrin_core.dir/patch/select_components.cpp.o
+libtamrin_core.a: CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o
+libtamrin_core.a: CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o
 libtamrin_core.a: CMakeFiles/tamrin_core.dir/build.make
 libtamrin_core.a: CMakeFiles/tamrin_core.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Linking CXX static library libtamrin_core.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Linking CXX static library libtamrin_core.a"
 	$(CMAKE_COMMAND) -P CMakeFiles/tamrin_core.dir/cmake_clean_target.cmake
 	$(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/tamrin_core.dir/link.txt --verbose=$(VERBOSE)
 

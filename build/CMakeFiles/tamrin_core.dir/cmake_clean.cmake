@@ -1,4 +1,6 @@
 file(REMOVE_RECURSE
+  "CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o"
+  "CMakeFiles/tamrin_core.dir/driver/denoise_volume.cpp.o.d"
   "CMakeFiles/tamrin_core.dir/gateway/host_services.cpp.o"
   "CMakeFiles/tamrin_core.dir/gateway/host_services.cpp.o.d"
   "CMakeFiles/tamrin_core.dir/gateway/kernel_alloc.cpp.o"
@@ -13,6 +15,8 @@ file(REMOVE_RECURSE
   "CMakeFiles/tamrin_core.dir/linalg/safe_hypot.cpp.o.d"
   "CMakeFiles/tamrin_core.dir/linalg/svdcmp.cpp.o"
   "CMakeFiles/tamrin_core.dir/linalg/svdcmp.cpp.o.d"
+  "CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o"
+  "CMakeFiles/tamrin_core.dir/patch/denoise_worker.cpp.o.d"
   "CMakeFiles/tamrin_core.dir/patch/noise_estimate.cpp.o"
   "CMakeFiles/tamrin_core.dir/patch/noise_estimate.cpp.o.d"
   "CMakeFiles/tamrin_core.dir/patch/select_components.cpp.o"

@@ -3,7 +3,9 @@
 
 tests/CMakeFiles/svdcmp_test.dir/svdcmp_test.cpp.o: /work/main/tests/svdcmp_test.cpp \
   /usr/include/stdc-predef.h \
-  /usr/include/malloc.h \
+  /usr/include/c++/12/cmath \
+  /usr/include/x86_64-linux-gnu/c++/12/bits/c++config.h \
+  /usr/include/x86_64-linux-gnu/c++/12/bits/os_defines.h \
   /usr/include/features.h \
   /usr/include/features-time64.h \
   /usr/include/x86_64-linux-gnu/bits/wordsize.h \
@@ -12,34 +14,19 @@ tests/CMakeFiles/svdcmp_test.dir/svdcmp_test.cpp.o: /work/main/tests/svdcmp_test
   /usr/include/x86_64-linux-gnu/bits/long-double.h \
   /usr/include/x86_64-linux-gnu/gnu/stubs.h \
   /usr/include/x86_64-linux-gnu/gnu/stubs-64.h \
-  /usr/lib/gcc/x86_64-linux-gnu/12/include/stddef.h \
-  /usr/include/stdio.h \
-  /usr/include/x86_64-linux-gnu/bits/libc-header-start.h \
-  /usr/lib/gcc/x86_64-linux-gnu/12/include/stdarg.h \
-  /usr/include/x86_64-linux-gnu/bits/types.h \
-  /usr/include/x86_64-linux-gnu/bits/typesizes.h \
-  /usr/include/x86_64-linux-gnu/bits/time64.h \
-  /usr/include/x86_64-linux-gnu/bits/types/__fpos_t.h \
-  /usr/include/x86_64-linux-gnu/bits/types/__mbstate_t.h \
-  /usr/include/x86_64-linux-gnu/bits/types/__fpos64_t.h \
-  /usr/include/x86_64-linux-gnu/bits/types/__FILE.h \
-  /usr/include/x86_64-linux-gnu/bits/types/FILE.h \
-  /usr/include/x86_64-linux-gnu/bits/types/struct_FILE.h \
-  /usr/include/x86_64-linux-gnu/bits/types/cookie_io_functions_t.h \
-  /usr/include/x86_64-linux-gnu/bits/stdio_lim.h \
-  /usr/include/x86_64-linux-gnu/bits/floatn.h \
-  /usr/include/x86_64-linux-gnu/bits/floatn-common.h \
-  /usr/include/x86_64-linux-gnu/bits/stdio.h \
-  /usr/include/c++/12/cmath \
-  /usr/include/x86_64-linux-gnu/c++/12/bits/c++config.h \
-  /usr/include/x86_64-linux-gnu/c++/12/bits/os_defines.h \
   /usr/include/x86_64-linux-gnu/c++/12/bits/cpu_defines.h \
   /usr/include/c++/12/pstl/pstl_config.h \
   /usr/include/c++/12/bits/cpp_type_traits.h \
   /usr/include/c++/12/ext/type_traits.h \
   /usr/include/math.h \
+  /usr/include/x86_64-linux-gnu/bits/libc-header-start.h \
+  /usr/include/x86_64-linux-gnu/bits/types.h \
+  /usr/include/x86_64-linux-gnu/bits/typesizes.h \
+  /usr/include/x86_64-linux-gnu/bits/time64.h \
   /usr/include/x86_64-linux-gnu/bits/math-vector.h \
   /usr/include/x86_64-linux-gnu/bits/libm-simd-decl-stubs.h \
+  /usr/include/x86_64-linux-gnu/bits/floatn.h \
+  /usr/include/x86_64-linux-gnu/bits/floatn-common.h \
   /usr/include/x86_64-linux-gnu/bits/flt-eval-method.h \
   /usr/include/x86_64-linux-gnu/bits/fp-logb.h \
   /usr/include/x86_64-linux-gnu/bits/fp-fast.h \
@@ -49,6 +36,7 @@ tests/CMakeFiles/svdcmp_test.dir/svdcmp_test.cpp.o: /work/main/tests/svdcmp_test
   /usr/include/x86_64-linux-gnu/bits/iscanonical.h \
   /usr/include/c++/12/bits/std_abs.h \
   /usr/include/stdlib.h \
+  /usr/lib/gcc/x86_64-linux-gnu/12/include/stddef.h \
   /usr/include/x86_64-linux-gnu/bits/waitflags.h \
   /usr/include/x86_64-linux-gnu/bits/waitstatus.h \
   /usr/include/x86_64-linux-gnu/bits/types/locale_t.h \
@@ -144,8 +132,12 @@ tests/CMakeFiles/svdcmp_test.dir/svdcmp_test.cpp.o: /work/main/tests/svdcmp_test
   /usr/include/c++/12/bits/postypes.h \
   /usr/include/c++/12/cwchar \
   /usr/include/wchar.h \
+  /usr/lib/gcc/x86_64-linux-gnu/12/include/stdarg.h \
   /usr/include/x86_64-linux-gnu/bits/types/wint_t.h \
   /usr/include/x86_64-linux-gnu/bits/types/mbstate_t.h \
+  /usr/include/x86_64-linux-gnu/bits/types/__mbstate_t.h \
+  /usr/include/x86_64-linux-gnu/bits/types/__FILE.h \
+  /usr/include/x86_64-linux-gnu/bits/types/FILE.h \
   /usr/include/c++/12/bits/shared_ptr_base.h \
   /usr/include/c++/12/typeinfo \
   /usr/include/c++/12/bits/allocated_ptr.h \
@@ -204,6 +196,13 @@ tests/CMakeFiles/svdcmp_test.dir/svdcmp_test.cpp.o: /work/main/tests/svdcmp_test
   /usr/include/c++/12/ext/string_conversions.h \
   /usr/include/c++/12/cstdlib \
   /usr/include/c++/12/cstdio \
+  /usr/include/stdio.h \
+  /usr/include/x86_64-linux-gnu/bits/types/__fpos_t.h \
+  /usr/include/x86_64-linux-gnu/bits/types/__fpos64_t.h \
+  /usr/include/x86_64-linux-gnu/bits/types/struct_FILE.h \
+  /usr/include/x86_64-linux-gnu/bits/types/cookie_io_functions_t.h \
+  /usr/include/x86_64-linux-gnu/bits/stdio_lim.h \
+  /usr/include/x86_64-linux-gnu/bits/stdio.h \
   /usr/include/c++/12/cerrno \
   /usr/include/errno.h \
   /usr/include/x86_64-linux-gnu/bits/errno.h \
@@ -730,6 +729,8 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/x86_64-linux-gnu/bits/getopt_core.h:
 
+/usr/include/x86_64-linux-gnu/bits/confname.h:
+
 /usr/include/x86_64-linux-gnu/bits/environments.h:
 
 /usr/include/x86_64-linux-gnu/bits/posix_opt.h:
@@ -750,9 +751,27 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/asm-generic/int-ll64.h:
 
-/usr/include/unistd.h:
+/usr/include/c++/12/bits/shared_ptr.h:
 
-/usr/include/x86_64-linux-gnu/bits/statx.h:
+/usr/include/c++/12/initializer_list:
+
+/work/main/tests/test_support.cpp:
+
+/usr/include/x86_64-linux-gnu/bits/sigstksz.h:
+
+/usr/include/x86_64-linux-gnu/bits/stat.h:
+
+/usr/include/c++/12/backward/binders.h:
+
+/usr/include/c++/12/bits/stl_function.h:
+
+/usr/include/c++/12/bits/ostream.tcc:
+
+/usr/include/c++/12/bits/uses_allocator.h:
+
+/usr/include/x86_64-linux-gnu/sys/select.h:
+
+/usr/include/c++/12/bits/alloc_traits.h:
 
 /usr/include/gtest/gtest-death-test.h:
 
@@ -766,7 +785,23 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/x86_64-linux-gnu/bits/mathcalls-narrow.h:
 
+/usr/include/x86_64-linux-gnu/bits/atomic_wide_counter.h:
+
+/usr/include/c++/12/bits/locale_classes.tcc:
+
+/usr/include/c++/12/bits/stl_set.h:
+
+/usr/include/c++/12/bits/functexcept.h:
+
 /usr/include/gtest/gtest.h:
+
+/usr/include/c++/12/bits/invoke.h:
+
+/usr/include/c++/12/bits/utility.h:
+
+/usr/include/c++/12/iosfwd:
+
+/usr/include/x86_64-linux-gnu/bits/types/struct_tm.h:
 
 /usr/include/gtest/internal/custom/gtest-port.h:
 
@@ -790,23 +825,25 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/c++/12/bits/std_abs.h:
 
-/usr/include/c++/12/bits/uses_allocator.h:
-
 /usr/include/c++/12/bits/stl_iterator_base_types.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/__sigval_t.h:
+
+/usr/include/c++/12/limits:
+
+/usr/include/c++/12/bits/move.h:
+
+/usr/include/stdc-predef.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/cookie_io_functions_t.h:
 
 /usr/include/gtest/internal/gtest-type-util.h:
 
 /usr/include/c++/12/type_traits:
 
+/usr/include/x86_64-linux-gnu/bits/math-vector.h:
+
 /usr/include/c++/12/bits/exception_defines.h:
-
-/usr/include/c++/12/bits/stl_set.h:
-
-/usr/include/c++/12/bits/functexcept.h:
-
-/usr/include/c++/12/bits/utility.h:
-
-/usr/include/c++/12/bits/invoke.h:
 
 /usr/include/c++/12/bits/specfun.h:
 
@@ -826,37 +863,13 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/strings.h:
 
-/usr/include/c++/12/functional:
+/usr/include/c++/12/bits/algorithmfwd.h:
 
-/usr/include/x86_64-linux-gnu/bits/thread-shared-types.h:
+/usr/include/x86_64-linux-gnu/bits/floatn-common.h:
 
-/usr/include/x86_64-linux-gnu/bits/pthreadtypes.h:
+/usr/include/x86_64-linux-gnu/bits/types/wint_t.h:
 
-/usr/include/x86_64-linux-gnu/bits/unistd_ext.h:
-
-/usr/include/c++/12/bits/new_allocator.h:
-
-/usr/include/c++/12/bits/refwrap.h:
-
-/usr/include/c++/12/cstddef:
-
-/usr/include/c++/12/cerrno:
-
-/usr/include/c++/12/stdlib.h:
-
-/usr/include/x86_64-linux-gnu/bits/struct_stat.h:
-
-/usr/include/x86_64-linux-gnu/sys/select.h:
-
-/usr/include/x86_64-linux-gnu/bits/endianness.h:
-
-/usr/include/c++/12/bits/stl_tempbuf.h:
-
-/usr/include/x86_64-linux-gnu/c++/12/bits/c++allocator.h:
-
-/usr/include/x86_64-linux-gnu/bits/endian.h:
-
-/usr/include/c++/12/bits/ostream_insert.h:
+/usr/include/x86_64-linux-gnu/bits/iscanonical.h:
 
 /usr/include/x86_64-linux-gnu/bits/floatn.h:
 
@@ -868,13 +881,23 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/c++/12/cstdint:
 
-/usr/include/x86_64-linux-gnu/bits/atomic_wide_counter.h:
+/usr/include/c++/12/bits/unique_lock.h:
 
-/usr/include/c++/12/bits/locale_classes.tcc:
+/usr/include/c++/12/bits/memoryfwd.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/FILE.h:
+/usr/include/c++/12/bits/stl_pair.h:
 
-/usr/include/x86_64-linux-gnu/c++/12/bits/c++locale.h:
+/usr/include/x86_64-linux-gnu/bits/typesizes.h:
+
+/usr/include/c++/12/pstl/pstl_config.h:
+
+/usr/include/c++/12/bits/allocator.h:
+
+/usr/include/x86_64-linux-gnu/bits/endianness.h:
+
+/usr/include/x86_64-linux-gnu/bits/endian.h:
+
+/usr/include/c++/12/bits/ostream_insert.h:
 
 /usr/include/c++/12/bits/uniform_int_dist.h:
 
@@ -884,109 +907,11 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/x86_64-linux-gnu/bits/stdint-intn.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/cookie_io_functions_t.h:
-
-/usr/include/x86_64-linux-gnu/c++/12/bits/ctype_base.h:
-
-/usr/include/c++/12/bits/atomic_base.h:
-
-/usr/include/c++/12/cctype:
-
-/usr/include/c++/12/stdexcept:
-
-/usr/include/c++/12/istream:
-
-/usr/include/x86_64-linux-gnu/bits/types/__sigval_t.h:
-
-/usr/include/c++/12/limits:
-
-/usr/include/c++/12/bits/move.h:
-
-/usr/include/stdc-predef.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/__mbstate_t.h:
+/work/main/tests/svdcmp_test.cpp:
 
 /usr/include/x86_64-linux-gnu/gnu/stubs-64.h:
 
-/work/main/tests/svdcmp_test.cpp:
-
 /usr/include/x86_64-linux-gnu/sys/stat.h:
-
-/usr/include/c++/12/bits/alloc_traits.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/__fpos_t.h:
-
-/usr/include/c++/12/tr1/exp_integral.tcc:
-
-/usr/include/c++/12/ratio:
-
-/usr/lib/gcc/x86_64-linux-gnu/12/include/stdint.h:
-
-/usr/include/x86_64-linux-gnu/bits/time64.h:
-
-/usr/include/c++/12/bits/atomic_lockfree_defines.h:
-
-/usr/include/c++/12/bits/allocator.h:
-
-/usr/include/c++/12/pstl/pstl_config.h:
-
-/usr/lib/gcc/x86_64-linux-gnu/12/include/stdarg.h:
-
-/usr/include/x86_64-linux-gnu/bits/libc-header-start.h:
-
-/usr/include/c++/12/bits/chrono.h:
-
-/usr/include/c++/12/clocale:
-
-/usr/include/c++/12/tr1/poly_hermite.tcc:
-
-/usr/include/x86_64-linux-gnu/bits/types/struct_sigstack.h:
-
-/usr/include/c++/12/ext/numeric_traits.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/__locale_t.h:
-
-/work/main/include/tamrin/host.h:
-
-/usr/include/x86_64-linux-gnu/sys/types.h:
-
-/usr/include/c++/12/bits/stl_iterator.h:
-
-/usr/include/x86_64-linux-gnu/bits/pthreadtypes-arch.h:
-
-/usr/include/locale.h:
-
-/usr/include/c++/12/random:
-
-/usr/include/x86_64-linux-gnu/bits/types/time_t.h:
-
-/usr/include/c++/12/bits/unique_lock.h:
-
-/usr/include/c++/12/bits/memoryfwd.h:
-
-/usr/include/x86_64-linux-gnu/bits/typesizes.h:
-
-/usr/include/c++/12/bits/stl_pair.h:
-
-/usr/include/x86_64-linux-gnu/bits/math-vector.h:
-
-/usr/include/c++/12/new:
-
-/usr/include/features.h:
-
-/usr/include/x86_64-linux-gnu/c++/12/bits/cxxabi_tweaks.h:
-
-/usr/include/x86_64-linux-gnu/bits/stdlib-float.h:
-
-/usr/include/x86_64-linux-gnu/bits/uintn-identity.h:
-
-/usr/include/c++/12/locale:
-
-/usr/include/x86_64-linux-gnu/bits/confname.h:
-
-/usr/include/malloc.h:
-
-/usr/include/c++/12/bits/char_traits.h:
 
 /usr/include/c++/12/tr1/poly_laguerre.tcc:
 
@@ -998,17 +923,43 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/x86_64-linux-gnu/bits/types/struct_timespec.h:
 
-/work/main/tests/test_support.h:
+/usr/include/x86_64-linux-gnu/c++/12/bits/os_defines.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/__fpos64_t.h:
+/usr/include/x86_64-linux-gnu/bits/fp-fast.h:
+
+/usr/include/x86_64-linux-gnu/bits/libc-header-start.h:
+
+/usr/lib/gcc/x86_64-linux-gnu/12/include/stdarg.h:
+
+/usr/include/c++/12/bits/chrono.h:
+
+/usr/include/c++/12/clocale:
+
+/usr/include/x86_64-linux-gnu/c++/12/bits/cxxabi_tweaks.h:
+
+/usr/include/x86_64-linux-gnu/bits/stdlib-float.h:
+
+/usr/include/x86_64-linux-gnu/bits/uintn-identity.h:
+
+/usr/include/c++/12/locale:
+
+/usr/include/c++/12/bits/char_traits.h:
+
+/usr/include/c++/12/iterator:
+
+/usr/include/c++/12/bits/unique_ptr.h:
+
+/usr/include/c++/12/tr1/hypergeometric.tcc:
+
+/usr/include/c++/12/cwctype:
+
+/usr/include/c++/12/new:
+
+/usr/include/features.h:
 
 /usr/include/x86_64-linux-gnu/bits/timesize.h:
 
-/usr/include/c++/12/bits/stl_algobase.h:
-
-/usr/include/x86_64-linux-gnu/bits/fp-logb.h:
-
-/usr/include/c++/12/exception:
+/usr/include/x86_64-linux-gnu/bits/flt-eval-method.h:
 
 /usr/include/x86_64-linux-gnu/c++/12/bits/c++config.h:
 
@@ -1018,39 +969,69 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/stdlib.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/struct_timeval.h:
+/usr/include/x86_64-linux-gnu/c++/12/bits/ctype_base.h:
 
-/usr/include/math.h:
+/usr/include/c++/12/bits/atomic_base.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/__FILE.h:
+/usr/include/c++/12/cctype:
+
+/usr/include/c++/12/bits/locale_facets.h:
+
+/usr/include/c++/12/string_view:
+
+/usr/include/c++/12/stdexcept:
+
+/usr/include/c++/12/istream:
+
+/usr/include/c++/12/bits/hash_bytes.h:
+
+/usr/include/gtest/internal/gtest-port.h:
+
+/usr/include/c++/12/tr1/exp_integral.tcc:
+
+/usr/include/c++/12/ratio:
+
+/usr/lib/gcc/x86_64-linux-gnu/12/include/stdint.h:
+
+/usr/include/x86_64-linux-gnu/bits/time64.h:
+
+/usr/include/c++/12/bits/atomic_lockfree_defines.h:
 
 /usr/include/x86_64-linux-gnu/bits/types/clock_t.h:
 
-/usr/include/c++/12/bits/algorithmfwd.h:
+/usr/include/c++/12/bits/stl_raw_storage_iter.h:
 
-/usr/include/x86_64-linux-gnu/bits/floatn-common.h:
+/usr/include/c++/12/iomanip:
 
-/usr/include/x86_64-linux-gnu/bits/types/wint_t.h:
+/usr/include/c++/12/debug/debug.h:
 
-/usr/include/x86_64-linux-gnu/bits/iscanonical.h:
+/usr/include/c++/12/bits/stl_tempbuf.h:
+
+/usr/include/x86_64-linux-gnu/c++/12/bits/c++allocator.h:
+
+/usr/include/c++/12/tuple:
+
+/usr/include/c++/12/bits/functional_hash.h:
 
 /usr/include/stdio.h:
 
-/usr/include/c++/12/cmath:
+/usr/include/c++/12/bits/stl_algobase.h:
 
-/usr/include/x86_64-linux-gnu/bits/types/__sigset_t.h:
+/usr/include/x86_64-linux-gnu/bits/fp-logb.h:
 
-/usr/include/x86_64-linux-gnu/bits/byteswap.h:
+/usr/include/c++/12/exception:
 
-/usr/include/x86_64-linux-gnu/bits/wchar.h:
+/usr/include/x86_64-linux-gnu/bits/mathcalls-helper-functions.h:
 
-/usr/include/c++/12/cstdlib:
+/usr/include/x86_64-linux-gnu/bits/types/error_t.h:
 
-/usr/include/libintl.h:
+/usr/include/x86_64-linux-gnu/bits/types/struct_sigstack.h:
 
-/usr/include/c++/12/bits/sstream.tcc:
+/usr/include/c++/12/ext/numeric_traits.h:
 
-/usr/include/x86_64-linux-gnu/bits/long-double.h:
+/usr/include/x86_64-linux-gnu/bits/types/__locale_t.h:
+
+/usr/include/c++/12/tr1/poly_hermite.tcc:
 
 /usr/include/c++/12/ext/alloc_traits.h:
 
@@ -1076,39 +1057,33 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/asm-generic/errno-base.h:
 
-/usr/include/x86_64-linux-gnu/c++/12/bits/os_defines.h:
-
-/usr/include/x86_64-linux-gnu/bits/fp-fast.h:
-
-/usr/include/c++/12/bits/stl_raw_storage_iter.h:
-
-/usr/include/c++/12/iomanip:
-
-/usr/include/c++/12/debug/debug.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/struct_FILE.h:
-
-/usr/include/x86_64-linux-gnu/c++/12/bits/cpu_defines.h:
-
-/usr/include/x86_64-linux-gnu/c++/12/bits/error_constants.h:
-
-/usr/include/x86_64-linux-gnu/bits/libm-simd-decl-stubs.h:
-
-/usr/include/x86_64-linux-gnu/bits/flt-eval-method.h:
-
-/usr/include/x86_64-linux-gnu/bits/mathcalls-helper-functions.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/error_t.h:
-
 /usr/include/x86_64-linux-gnu/bits/waitflags.h:
+
+/usr/include/x86_64-linux-gnu/bits/unistd_ext.h:
+
+/usr/include/c++/12/bits/new_allocator.h:
 
 /usr/include/x86_64-linux-gnu/bits/waitstatus.h:
 
+/work/main/include/tamrin/host.h:
+
+/usr/include/x86_64-linux-gnu/sys/types.h:
+
+/usr/include/c++/12/bits/stl_iterator.h:
+
+/usr/include/x86_64-linux-gnu/bits/pthreadtypes-arch.h:
+
+/usr/include/locale.h:
+
+/usr/include/c++/12/random:
+
+/usr/include/x86_64-linux-gnu/bits/types/time_t.h:
+
 /usr/include/c++/12/bits/predefined_ops.h:
 
-/usr/include/c++/12/bits/string_view.tcc:
-
 /usr/include/stdint.h:
+
+/usr/include/c++/12/bits/string_view.tcc:
 
 /usr/include/endian.h:
 
@@ -1116,45 +1091,39 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/x86_64-linux-gnu/bits/types/timer_t.h:
 
-/usr/include/c++/12/iterator:
+/usr/include/c++/12/bits/refwrap.h:
 
-/usr/include/c++/12/bits/unique_ptr.h:
+/usr/include/c++/12/cstddef:
 
-/usr/include/c++/12/tr1/hypergeometric.tcc:
+/usr/include/c++/12/cerrno:
 
-/usr/include/c++/12/cwctype:
+/usr/include/c++/12/stdlib.h:
 
-/usr/include/c++/12/bits/functional_hash.h:
+/usr/include/x86_64-linux-gnu/bits/struct_stat.h:
 
-/usr/include/c++/12/tuple:
+/usr/include/x86_64-linux-gnu/bits/long-double.h:
 
-/usr/include/c++/12/string_view:
+/usr/include/x86_64-linux-gnu/bits/byteswap.h:
 
-/usr/include/c++/12/bits/locale_facets.h:
+/usr/include/x86_64-linux-gnu/bits/wchar.h:
 
-/usr/include/c++/12/bits/ostream.tcc:
+/usr/include/c++/12/cstdlib:
 
-/usr/include/c++/12/bits/stl_function.h:
+/usr/include/libintl.h:
 
-/usr/include/c++/12/backward/binders.h:
+/usr/include/c++/12/bits/sstream.tcc:
 
-/usr/include/c++/12/bits/hash_bytes.h:
+/usr/include/c++/12/cmath:
 
-/usr/include/gtest/internal/gtest-port.h:
+/usr/include/x86_64-linux-gnu/bits/types/__sigset_t.h:
 
-/usr/include/c++/12/bits/shared_ptr.h:
+/usr/include/x86_64-linux-gnu/bits/types/struct_timeval.h:
 
-/usr/include/c++/12/initializer_list:
+/usr/include/x86_64-linux-gnu/bits/pthreadtypes.h:
 
-/work/main/tests/test_support.cpp:
+/usr/include/c++/12/functional:
 
-/usr/include/x86_64-linux-gnu/bits/sigstksz.h:
-
-/usr/include/x86_64-linux-gnu/bits/stat.h:
-
-/usr/include/x86_64-linux-gnu/bits/types/struct_tm.h:
-
-/usr/include/c++/12/iosfwd:
+/usr/include/x86_64-linux-gnu/bits/thread-shared-types.h:
 
 /usr/include/x86_64-linux-gnu/bits/types/struct_statx.h:
 
@@ -1179,6 +1148,16 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 /usr/include/x86_64-linux-gnu/c++/12/bits/ctype_inline.h:
 
 /usr/include/x86_64-linux-gnu/bits/types/mbstate_t.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/__mbstate_t.h:
+
+/usr/include/math.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/__FILE.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/FILE.h:
+
+/usr/include/x86_64-linux-gnu/c++/12/bits/c++locale.h:
 
 /usr/include/c++/12/bits/shared_ptr_base.h:
 
@@ -1208,12 +1187,6 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 
 /usr/include/c++/12/bits/locale_facets.tcc:
 
-/usr/include/x86_64-linux-gnu/bits/getopt_posix.h:
-
-/usr/include/x86_64-linux-gnu/bits/setjmp.h:
-
-/usr/include/time.h:
-
 /usr/include/c++/12/bits/range_access.h:
 
 /usr/include/x86_64-linux-gnu/bits/select.h:
@@ -1225,6 +1198,16 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 /usr/include/c++/12/iostream:
 
 /usr/include/x86_64-linux-gnu/bits/timex.h:
+
+/usr/include/x86_64-linux-gnu/bits/getopt_posix.h:
+
+/usr/include/time.h:
+
+/usr/include/x86_64-linux-gnu/bits/setjmp.h:
+
+/work/main/tests/test_support.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/__fpos64_t.h:
 
 /usr/include/c++/12/memory:
 
@@ -1285,6 +1268,16 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 /usr/include/c++/12/bits/vector.tcc:
 
 /usr/include/c++/12/ext/string_conversions.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/__fpos_t.h:
+
+/usr/include/x86_64-linux-gnu/bits/libm-simd-decl-stubs.h:
+
+/usr/include/x86_64-linux-gnu/c++/12/bits/cpu_defines.h:
+
+/usr/include/x86_64-linux-gnu/c++/12/bits/error_constants.h:
+
+/usr/include/x86_64-linux-gnu/bits/types/struct_FILE.h:
 
 /usr/include/errno.h:
 
@@ -1363,3 +1356,7 @@ tests/CMakeFiles/svdcmp_test.dir/test_support.cpp.o: /work/main/tests/test_suppo
 /usr/include/c++/12/bits/stl_uninitialized.h:
 
 /usr/include/c++/12/bits/locale_conv.h:
+
+/usr/include/unistd.h:
+
+/usr/include/x86_64-linux-gnu/bits/statx.h:
