@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "tamrin/alloc.h"
 #include "tamrin/denoise.h"
 #include "tamrin/host.h"
 #include "tamrin/noise.h"
@@ -177,6 +178,7 @@ int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int3
         // the sums are the same either way.
         for (int32_t i = 0; i < g; i++) {
             new (&threads[i]) std::thread();
+            if (threadStartShouldFail()) continue;
             try {
                 threads[i] = std::thread(threadEntry, &jobs[i]);
             } catch (const std::system_error&) {

@@ -25,4 +25,9 @@ long long kernelBlocksLive();
 // True when the current allocation must fail; consumed by the allocation sites.
 bool allocationShouldFail();
 
+// The same for thread starts: makes the nth thread start from now fail as if
+// the system had refused it; 0 disarms. Consulted by the volume driver.
+void injectThreadStartFailure(long long nth);
+bool threadStartShouldFail();
+
 }  // namespace tamrin
