@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/noise_estimate_test[1]_tests.cmake")
-  include("/work/main/build/tests/noise_estimate_test[1]_tests.cmake")
-else()
-  add_test(noise_estimate_test_NOT_BUILT noise_estimate_test_NOT_BUILT)
-endif()

@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/patch_pca_test[1]_tests.cmake")
-  include("/work/main/build/tests/patch_pca_test[1]_tests.cmake")
-else()
-  add_test(patch_pca_test_NOT_BUILT patch_pca_test_NOT_BUILT)
-endif()

@@ -1,5 +1,0 @@
-add_test([=[SvdcmpProperties.RandomMatricesOfPatchShapes]=]  /work/main/build/tests/svdcmp_properties_test [==[--gtest_filter=SvdcmpProperties.RandomMatricesOfPatchShapes]==] --gtest_also_run_disabled_tests)
-set_tests_properties([=[SvdcmpProperties.RandomMatricesOfPatchShapes]=]  PROPERTIES WORKING_DIRECTORY /work/main/build/tests SKIP_REGULAR_EXPRESSION [==[\[  SKIPPED \]]==])
-add_test([=[SvdcmpProperties.ScaledCopiesOfOneMatrixStayAccurate]=]  /work/main/build/tests/svdcmp_properties_test [==[--gtest_filter=SvdcmpProperties.ScaledCopiesOfOneMatrixStayAccurate]==] --gtest_also_run_disabled_tests)
-set_tests_properties([=[SvdcmpProperties.ScaledCopiesOfOneMatrixStayAccurate]=]  PROPERTIES WORKING_DIRECTORY /work/main/build/tests SKIP_REGULAR_EXPRESSION [==[\[  SKIPPED \]]==])
-set(  svdcmp_properties_test_TESTS SvdcmpProperties.RandomMatricesOfPatchShapes SvdcmpProperties.ScaledCopiesOfOneMatrixStayAccurate)

@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/tests/svdcmp_test[1]_tests.cmake")
-  include("/work/main/build/tests/svdcmp_test[1]_tests.cmake")
-else()
-  add_test(svdcmp_test_NOT_BUILT svdcmp_test_NOT_BUILT)
-endif()
