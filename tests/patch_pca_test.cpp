@@ -90,3 +90,53 @@ TEST(PatchPca, FailedDecompositionLeavesZerosAndReportsIt) {
         for (int32_t i = 0; i < N; i++) EXPECT_EQ(p.patch[static_cast<std::size_t>(i) * M], p.means[i]);
     }
 }
+
+TEST(PatchPcaScaled, TinyPatchesDecomposeLikeTheirScaledUpCopies) {
+    const int32_t M = 27, N = 20;
+    std::vector<double> values = tamrin_test::realisticPatch(M, N, 3, 5.0, 14);
+    // Centre first and bring the largest magnitude into [0.5, 1), as the scaled path does.
+    PatchArrays plain(M, N, values);
+    ASSERT_EQ(plain.decompose(), 0);
+    double largest = 0.0;
+    for (double x : plain.patch) largest = std::fmax(largest, std::fabs(x));
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    std::vector<double> unit(plain.patch.size());
+    for (std::size_t i = 0; i < unit.size(); i++) unit[i] = std::ldexp(plain.patch[i], -exponent);
+
+    PatchArrays reference(M, N, unit);
+    ASSERT_EQ(tamrin::decomposePatch(reference.patch.data(), reference.U.data(), reference.w.data(),
+                                     reference.V.data(), M, N),
+              0);
+    for (int shift : {0, -600, -1000}) {
+        SCOPED_TRACE(shift);
+        PatchArrays tiny(M, N, unit);
+        for (double& x : tiny.patch) x = std::ldexp(x, shift);
+        // The plain decomposition of the tiniest copy overflows inside.
+        ASSERT_EQ(tamrin::decomposeScaled(tiny.patch.data(), tiny.U.data(), tiny.w.data(), tiny.V.data(), M, N), 0);
+        EXPECT_TRUE(tiny.U == reference.U);
+        EXPECT_TRUE(tiny.V == reference.V);
+        for (int32_t j = 0; j < N; j++) EXPECT_EQ(tiny.w[j], std::ldexp(reference.w[j], shift));
+    }
+}
+
+TEST(PatchPcaScaled, DenormalPatchThatBreaksThePlainPathIsFinite) {
+    // A constant patch of a value near the underflow limit: centring leaves
+    // rounding residue in the denormal range.
+    const int32_t M = 8, N = 8;
+    std::vector<double> values(M * N, -1.4526061569202767e-296);
+    PatchArrays plain(M, N, values);
+    plain.decompose();
+    bool plainFinite = true;
+    for (double x : plain.U) plainFinite = plainFinite && std::isfinite(x);
+    EXPECT_FALSE(plainFinite) << "this case no longer breaks the plain path; pick another";
+
+    PatchArrays scaled(M, N, values);
+    scaled.decompose();  // centres
+    scaled.patch = plain.patch;
+    for (std::size_t i = 0; i < values.size(); i++) scaled.patch[i] = values[i] - plain.means[i / M];
+    ASSERT_EQ(tamrin::decomposeScaled(scaled.patch.data(), scaled.U.data(), scaled.w.data(), scaled.V.data(), M, N), 0);
+    for (double x : scaled.U) EXPECT_TRUE(std::isfinite(x));
+    for (double x : scaled.V) EXPECT_TRUE(std::isfinite(x));
+    for (double x : scaled.w) EXPECT_TRUE(std::isfinite(x));
+}

@@ -24,6 +24,13 @@ int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, doubl
 // patch as not decomposed.
 int32_t decomposePatch(const double* patch, double* U, double* w, double* V, int32_t M, int32_t N);
 
+// Decomposes a centred patch after scaling it by a power of two to a largest
+// magnitude near 1 (entries below 2^-600 of that become zero), then scales w
+// back. For patches whose plain decomposition overflowed although every value
+// was finite (denormal or near-underflow data). patch is overwritten with the
+// scaled copy. Returns decomposePatch's status.
+int32_t decomposeScaled(double* patch, double* U, double* w, double* V, int32_t M, int32_t N);
+
 // Writes means[i] + sum_j U[j*M+k] * w[j] * V[i*K+j] into every patch[i*M+k].
 // U is scaled by w in place; w, V and means are only read.
 void rebuildPatch(double* patch, double* U, const double* w, const double* V, const double* means, int32_t M,
