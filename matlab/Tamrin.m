@@ -1,0 +1,67 @@
+% TAMRIN  Denoise a 4-D MRI series (X x Y x Z voxels observed in N volumes).
+%
+%   [denoised, noiseMap] = Tamrin(data, workers)
+%
+%   Every cubic patch of side s (the smallest integer with s^3 >= N) is
+%   turned into a matrix of s^3 voxels by N volumes, decomposed into
+%   principal components, stripped of the components at the level of the
+%   noise, and added, weighted, into the result. Each voxel's result is the
+%   weighted average of the reconstructions of all patches that cover it.
+%
+%   Inputs
+%     data      real double array, X x Y x Z x N, exactly four dimensions,
+%               N >= 2 volumes. Not sparse, not complex. Voxels outside the
+%               object should be exactly 0 (see NaN below).
+%     workers   number of worker threads: a finite real numeric scalar >= 1.
+%               A fraction is truncated (3.9 runs 3 workers). A value above
+%               what the series allows (its longest spatial extent divided
+%               by s) is lowered to that limit, so a large value is safe.
+%               The result does not depend on timing; one worker gives
+%               exactly the single-threaded arithmetic, and several workers
+%               may differ from it in the last bits.
+%
+%   Outputs
+%     denoised  X x Y x Z x N double: the denoised series (same size as data).
+%     noiseMap  X x Y x Z double: the local noise level (standard deviation)
+%               estimated from the patches covering each voxel.
+%
+%   NaN in the outputs marks voxels that no processed patch covered: a patch
+%   whose values sum to exactly 0 (exact-zero background) is skipped, and a
+%   series thinner than s voxels along any axis has no patch at all. Such
+%   voxels are NaN in both outputs, for every volume.
+%
+%   Messages
+%     "no convergence in 30 svdcmp iterations"
+%         a patch could not be decomposed, for example because it contains
+%         NaN or Inf. One line per such patch; the call still completes,
+%         and the values near those voxels are not meaningful.
+%     "svdcmp(): Unable to allocate vector"
+%         the decomposition of a patch found no memory; the call then
+%         fails with Tamrin:outOfMemory.
+%   The messages of a call are printed when it finishes.
+%
+%   Errors (identifiers)
+%     Tamrin:nargin, Tamrin:nargout    wrong number of inputs or outputs
+%     Tamrin:dataType                  data not a real, full double array
+%     Tamrin:dataDims                  data not X x Y x Z x N, empty, or an
+%                                      extent above 2147483647
+%     Tamrin:volumes                   fewer than 2 volumes
+%     Tamrin:workers                   workers not a finite scalar >= 1
+%     Tamrin:outOfMemory               not enough memory to denoise
+%     Tamrin:failed                    any other failure of the denoiser
+%
+%   Example
+%     [x, y, z] = ndgrid(1:32, 1:32, 1:20);
+%     inside = (x - 16.5).^2 + (y - 16.5).^2 + (z - 10.5).^2 * 4 < 12^2;
+%     b = reshape(linspace(0, 2, 30), 1, 1, 1, 30);
+%     truth = 100 * exp(-b .* (0.5 + 0.5 * (x > 16))) .* inside;
+%     noisy = truth + 5 * randn(size(truth)) .* inside;
+%     [denoised, noiseMap] = Tamrin(noisy, 4);
+%     median(noiseMap(inside))          % close to 5
+%
+%   Build: run build_tamrin in this folder, or build the project with CMake
+%   and addpath('<build>/matlab').
+
+% This file holds the help text; the function itself is the compiled MEX file
+% of the same name, which the host prefers over this file.
+error('Tamrin:notBuilt', 'Tamrin has not been compiled: run build_tamrin, or build the project and addpath its matlab folder');

@@ -1,0 +1,49 @@
+function tamrin_octave_arguments()
+% Every kind of invalid call raises its own identifier with a message saying
+% what is expected, and Octave carries on: a valid call afterwards still
+% gives the same result.
+  data = tamrin_test_series(8, 8, 6, 4, 31);
+  [before, beforeNoise] = Tamrin(data, 2);
+
+  % Argument and result counts.
+  tamrin_expect_error(@() Tamrin(), 'Tamrin:nargin', 'expected 2 inputs');
+  tamrin_expect_error(@() Tamrin(data), 'Tamrin:nargin', 'got 1');
+  tamrin_expect_error(@() Tamrin(data, 1, 1), 'Tamrin:nargin', 'got 3');
+  tamrin_expect_error(@() threeResults(data), 'Tamrin:nargout', 'at most 2 outputs');
+
+  % The data's class, realness and storage.
+  tamrin_expect_error(@() Tamrin(single(data), 1), 'Tamrin:dataType', 'got a single array');
+  tamrin_expect_error(@() Tamrin(int16(data), 1), 'Tamrin:dataType', 'got a int16 array');
+  tamrin_expect_error(@() Tamrin(data > 1, 1), 'Tamrin:dataType', 'logical');
+  tamrin_expect_error(@() Tamrin(complex(data, data), 1), 'Tamrin:dataType', 'complex');
+  tamrin_expect_error(@() Tamrin(sparse(rand(4, 4)), 1), 'Tamrin:dataType', 'sparse');
+  tamrin_expect_error(@() Tamrin('text', 1), 'Tamrin:dataType', 'char');
+  tamrin_expect_error(@() Tamrin({data}, 1), 'Tamrin:dataType', 'cell');
+
+  % The data's dimensions.
+  tamrin_expect_error(@() Tamrin(rand(5, 5, 5), 1), 'Tamrin:dataDims', 'at least 2 volumes are needed');
+  tamrin_expect_error(@() Tamrin(rand(5, 5), 1), 'Tamrin:dataDims', 'got 2 dimensions');
+  tamrin_expect_error(@() Tamrin(rand(3, 3, 3, 2, 2), 1), 'Tamrin:dataDims', 'got 5 dimensions');
+  tamrin_expect_error(@() Tamrin(zeros(0, 3, 3, 2), 1), 'Tamrin:dataDims', 'must not be empty');
+  tamrin_expect_error(@() Tamrin(zeros(3, 3, 0, 2), 1), 'Tamrin:dataDims', 'extent 3 is 0');
+  tamrin_expect_error(@() Tamrin(zeros(2^31, 0, 1, 2), 1), 'Tamrin:dataDims', 'at most 2147483647; extent 1');
+  tamrin_expect_error(@() Tamrin(zeros(0, 2, 2, 2^31), 1), 'Tamrin:dataDims', 'extent 4 is 2147483648');
+  tamrin_expect_error(@() Tamrin(zeros(3, 3, 3, 0), 1), 'Tamrin:volumes', 'N is 0');
+
+  % The worker count.
+  badWorkers = {NaN, Inf, -Inf, 0, 0.999, -3, [1 2], [], zeros(1, 0), 'a', true, {2}, complex(2, 1), struct('n', 2)};
+  for k = 1:numel(badWorkers)
+    w = badWorkers{k};
+    tamrin_expect_error(@() Tamrin(data, w), 'Tamrin:workers', 'workers must be');
+  end
+
+  % A bad worker count is found before anything runs, whatever the data.
+  tamrin_expect_error(@() Tamrin(zeros(2, 2, 2, 2), NaN), 'Tamrin:workers', 'got nan');
+
+  [after, afterNoise] = Tamrin(data, 2);
+  assert(tamrin_same_bits(after, before) && tamrin_same_bits(afterNoise, beforeNoise));
+end
+
+function threeResults(data)
+  [a, b, c] = Tamrin(data, 1); %#ok<ASGLU>
+end

@@ -1,0 +1,31 @@
+function tamrin_octave_build_script()
+% build_tamrin compiles a working MEX function from inside Octave: it lands
+% in the requested folder with its help file and gives the same bits as the
+% CMake-built one.
+  data = tamrin_test_series(12, 11, 10, 9, 61);
+  [den1, noise1] = Tamrin(data, 1);
+  [den3, noise3] = Tamrin(data, 3);
+  cmakeBuilt = which('Tamrin');
+
+  source = getenv('TAMRIN_SOURCE_DIR');
+  assert(~isempty(source), 'TAMRIN_SOURCE_DIR is not set');
+  addpath(fullfile(source, 'matlab'));
+  confirm_recursive_rmdir(false);
+  outDir = build_tamrin(tempname());
+  cleanup = onCleanup(@() rmdir(outDir, 's'));
+  assert(exist(fullfile(outDir, 'Tamrin.mex'), 'file') > 0, 'no MEX file in %s', outDir);
+  assert(exist(fullfile(outDir, 'Tamrin.m'), 'file') > 0, 'no help file in %s', outDir);
+
+  rmpath(fileparts(cmakeBuilt));
+  rmpath(fullfile(source, 'matlab'));
+  addpath(outDir);
+  clear('Tamrin');
+  assert(strcmp(which('Tamrin'), fullfile(outDir, 'Tamrin.mex')), 'Tamrin resolves to %s', which('Tamrin'));
+  assert(~isempty(strfind(help('Tamrin'), '[denoised, noiseMap] = Tamrin(data, workers)')));
+
+  [den, noise] = Tamrin(data, 1);
+  assert(tamrin_same_bits(den, den1) && tamrin_same_bits(noise, noise1), 'differs from the CMake build, 1 worker');
+  [den, noise] = Tamrin(data, 3);
+  assert(tamrin_same_bits(den, den3) && tamrin_same_bits(noise, noise3), 'differs from the CMake build, 3 workers');
+  tamrin_expect_error(@() Tamrin(data, 0), 'Tamrin:workers', 'workers must be');
+end
