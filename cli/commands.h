@@ -1,0 +1,51 @@
+// The tamrin subcommands, called by the command line parser in tamrin.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tamrin {
+
+// Exit statuses of the tamrin command.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitUsage = 1,   // wrong arguments
+    kExitFile = 2,    // an input or output file problem
+    kExitFailed = 3,  // the denoising itself failed (memory)
+};
+
+// What voxels that no patch covers receive in the denoised series. The noise
+// map has NaN there with kUncoveredNan and 0 otherwise.
+enum Uncovered : int { kUncoveredInput, kUncoveredNan, kUncoveredZero };
+
+struct DenoiseRequest {
+    std::string input;
+    std::string output;
+    std::string noiseMap;  // empty: no noise map
+    int32_t workers;
+    Uncovered uncovered;
+    int datatype;  // DT_FLOAT32 or DT_FLOAT64
+    bool force;
+    bool quiet;
+};
+
+int runDenoise(const DenoiseRequest& request);
+
+// Checks that a series of the given extents is at least one patch thick on
+// every axis; the message names the axis, its extent and the patch side.
+bool checkPatchFits(const int32_t extents[4], const std::string& path, std::string* error);
+
+// Prints a series' extents, datatype, voxel size, patch side, patch count and
+// the memory a run with `workers` workers needs.
+int runInfo(const std::string& input, int32_t workers);
+
+// Largest memory a run holds at once, in bytes: the file's values, the series
+// as doubles, the results and the workers' buffers. `storedBytes` is the size
+// of one stored value in the input, `outputBytes` in the output.
+int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes,
+                        int outputBytes);
+
+// "1.5 GiB", "320 MiB", "12 KiB".
+std::string formatBytes(int64_t bytes);
+
+}  // namespace tamrin

@@ -1,0 +1,87 @@
+// tamrin info: what a series is and what denoising it takes.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "nifti_io.h"
+#include "progress.h"
+#include "tamrin/denoise.h"
+#include "tamrin/noise.h"
+
+namespace tamrin {
+
+std::string formatBytes(int64_t bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        unit++;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
+int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes,
+                        int outputBytes) {
+    const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
+    const int64_t s = patchSide(N), M = int64_t{patchVoxels(N)};
+    const int32_t extents[3] = {X, Y, Z};
+    const int32_t E = extents[partitionAxis(X, Y, Z)];
+    const int64_t g = std::max<int32_t>(1, workerCount(workers, E, static_cast<int32_t>(s)));
+    // Reading: the stored values and the doubles made from them.
+    const int64_t reading = elements * (storedBytes + 8);
+    // Denoising: input, denoised sums, noise and weight maps, the band of
+    // planes each worker but the last keeps for its neighbour, and each
+    // worker's patch scratch.
+    const int64_t bands = (g - 1) * std::min<int64_t>(s - 1, E) * (voxels / E) * (N + 2) * 8;
+    const int64_t scratch = g * (2 * M * N + int64_t{N} * N + 2 * N) * 8;
+    const int64_t denoising = elements * 16 + voxels * 16 + bands + scratch;
+    // Writing: the denoised series, the noise map and one converted copy.
+    const int64_t writing = elements * (8 + outputBytes) + voxels * 8;
+    return std::max({reading, denoising, writing});
+}
+
+int runInfo(const std::string& input, int32_t workers) {
+    std::string error;
+    if (!checkReadableFile(input, &error)) {
+        std::fprintf(stderr, "tamrin: %s\n", error.c_str());
+        return kExitFile;
+    }
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(readNiftiHeader(input, &error), nifti_image_free);
+    int32_t e[4];
+    if (!image || !seriesExtents(image.get(), input, e, &error)) {
+        std::fprintf(stderr, "tamrin: %s\n", error.c_str());
+        return kExitFile;
+    }
+    const nifti_image& h = *image;
+    const bool version2 = h.nifti_type == NIFTI_FTYPE_NIFTI2_1 || h.nifti_type == NIFTI_FTYPE_NIFTI2_2;
+    std::printf("file:         %s (NIfTI-%d%s)\n", input.c_str(), version2 ? 2 : 1,
+                nifti_is_gzfile(input.c_str()) ? ", gzip-compressed" : "");
+    std::printf("dimensions:   %d x %d x %d voxels, %d volumes\n", e[0], e[1], e[2], e[3]);
+    std::printf("datatype:     %s%s\n", nifti_datatype_string(h.datatype),
+                isSupportedDatatype(h.datatype) ? "" : " (not supported: tamrin denoise needs real values)");
+    if (h.scl_slope != 0.0) std::printf("scaling:      value * %g + %g\n", h.scl_slope, h.scl_inter);
+    std::printf("voxel size:   %g x %g x %g %s\n", h.dx, h.dy, h.dz, nifti_units_string(h.xyz_units));
+    if (h.descrip[0] != '\0') std::printf("description:  %.80s\n", h.descrip);
+
+    const int32_t side = patchSide(e[3]);
+    std::printf("patch:        side %d (%d voxels x %d volumes)\n", side, patchVoxels(e[3]), e[3]);
+    if (!checkPatchFits(e, input, &error)) {
+        std::printf("patches:      none: %s\n", error.c_str());
+        return kExitOk;
+    }
+    const int32_t extents[3] = {e[0], e[1], e[2]};
+    const int32_t used = std::max<int32_t>(1, workerCount(workers, extents[partitionAxis(e[0], e[1], e[2])], side));
+    std::printf("patches:      %s positions\n", groupDigits(patchPositions(e[0], e[1], e[2], e[3])).c_str());
+    std::printf("workers:      %d (of %d requested: at most one per %d planes of the longest axis)\n", used, workers,
+                side);
+    std::printf("memory:       %s (float32 output), %s (float64 output)\n",
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, 4)).c_str(),
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, 8)).c_str());
+    return kExitOk;
+}
+
+}  // namespace tamrin

@@ -1,0 +1,299 @@
+// NIfTI input and output through nifti_clib, with what the library leaves to
+// its caller or gets wrong: which images are series, reading exactly the
+// named file, keeping the NIfTI version, writing single-file NIfTI-2, and
+// knowing whether a write reached the disk.
+#include "nifti_io.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace tamrin {
+namespace {
+
+bool endsWith(const std::string& text, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+template <typename T>
+void convert(const void* data, int64_t count, double* out) {
+    const T* in = static_cast<const T*>(data);
+    for (int64_t i = 0; i < count; i++) out[i] = static_cast<double>(in[i]);
+}
+
+template <typename T>
+void* convertTo(const double* values, int64_t count) {
+    T* out = static_cast<T*>(std::malloc(sizeof(T) * static_cast<std::size_t>(count)));
+    if (out != nullptr)
+        for (int64_t i = 0; i < count; i++) out[i] = static_cast<T>(values[i]);
+    return out;
+}
+
+// Bytes a file's content must have (decompressed for .nii.gz): the data offset
+// the header names plus the data. Reads the whole stream, which also checks a
+// gzip file's length and checksum.
+bool contentLengthMatches(const std::string& path, int64_t expected) {
+    if (!endsWith(path, ".gz")) {
+        struct stat info;
+        return ::stat(path.c_str(), &info) == 0 && static_cast<int64_t>(info.st_size) == expected;
+    }
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::vector<char> buffer(1 << 20);
+    int64_t total = 0;
+    int n = 0;
+    while ((n = gzread(file, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) total += n;
+    const bool clean = n == 0 && gzclose(file) == Z_OK;
+    return clean && total == expected;
+}
+
+// Flushes a file's blocks to the disk, so that an error the kernel only meets
+// when it writes them back (a full disk, an I/O error) is seen before the
+// file replaces anything.
+bool syncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+bool hasNiftiExtension(const std::string& path) { return endsWith(path, ".nii") || endsWith(path, ".nii.gz"); }
+
+bool checkReadableFile(const std::string& path, std::string* error) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        *error = path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = path + ": not a regular file (expected a .nii or .nii.gz series)";
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        *error = path + ": cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+nifti_image* readNiftiHeader(const std::string& path, std::string* error) {
+    nifti_set_debug_level(0);
+    nifti_image* image = nifti_image_read(path.c_str(), 0);
+    if (image == nullptr) {
+        *error = path + ": not a NIfTI file (expected a NIfTI-1 or NIfTI-2 image, .nii or .nii.gz)";
+        return nullptr;
+    }
+    if (image->fname == nullptr || path != image->fname) {
+        // The library found a header under another name (e.g. x.nii for x).
+        nifti_image_free(image);
+        *error = path + ": not a NIfTI file (expected a NIfTI-1 or NIfTI-2 image, .nii or .nii.gz)";
+        return nullptr;
+    }
+    // The library marks images read from NIfTI-2 files as NIfTI-1; the
+    // header's own version says which it is, and the output keeps it.
+    int version = 0;
+    void* header = nifti_read_header(path.c_str(), &version, 0);
+    std::free(header);
+    if (version == 2 && image->nifti_type == NIFTI_FTYPE_NIFTI1_1) image->nifti_type = NIFTI_FTYPE_NIFTI2_1;
+    if (version == 2 && image->nifti_type == NIFTI_FTYPE_NIFTI1_2) image->nifti_type = NIFTI_FTYPE_NIFTI2_2;
+    if (image->nifti_type == NIFTI_FTYPE_ANALYZE) {
+        nifti_image_free(image);
+        *error = path + ": an ANALYZE 7.5 header, not NIfTI (expected a NIfTI-1 or NIfTI-2 image)";
+        return nullptr;
+    }
+    return image;
+}
+
+bool loadNiftiData(nifti_image* image, const std::string& path, std::string* error) {
+    // The library's own loader looks for the data file by name again and
+    // prefers "x.nii" to the "x.nii.gz" it was given; open the named file
+    // (or a pair's image file) here and let the library decode the bytes.
+    const bool single = image->nifti_type == NIFTI_FTYPE_NIFTI1_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_1;
+    const std::string file = single || image->iname == nullptr ? path : image->iname;
+    const int64_t bytes = image->nvox * image->nbyper;
+    nifti_image_unload(image);
+    image->data = std::malloc(static_cast<std::size_t>(bytes > 0 ? bytes : 1));
+    if (image->data == nullptr) {
+        *error = file + ": not enough memory to read the image data (" + std::to_string(bytes) + " bytes)";
+        return false;
+    }
+    znzFile fp = znzopen(file.c_str(), "rb", nifti_is_gzfile(file.c_str()));
+    bool ok = !znz_isnull(fp) && znzseek(fp, static_cast<long>(image->iname_offset), SEEK_SET) >= 0 &&
+              nifti_read_buffer(fp, image->data, bytes, image) == bytes;
+    if (!znz_isnull(fp)) znzclose(fp);
+    if (!ok) {
+        nifti_image_unload(image);
+        *error = file + ": the image data cannot be read (the file is shorter than its header says, or damaged)";
+    }
+    return ok;
+}
+
+bool isSupportedDatatype(int datatype) {
+    switch (datatype) {
+        case DT_INT8:
+        case DT_UINT8:
+        case DT_INT16:
+        case DT_UINT16:
+        case DT_INT32:
+        case DT_UINT32:
+        case DT_INT64:
+        case DT_UINT64:
+        case DT_FLOAT32:
+        case DT_FLOAT64:
+        case DT_FLOAT128:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool seriesExtents(const nifti_image* image, const std::string& path, int32_t extents[4], std::string* error) {
+    const int64_t rank = image->dim[0];
+    int64_t last = 0;  // the last dimension above 1
+    for (int64_t d = 1; d <= rank && d <= 7; d++)
+        if (image->dim[d] > 1) last = d;
+    if (last > 4) {
+        *error = path + ": has " + std::to_string(last) + " dimensions; a 4-D series (x, y, z, volume) is expected";
+        return false;
+    }
+    for (int d = 1; d <= 4; d++) {
+        const int64_t n = d <= rank ? image->dim[d] : 1;
+        if (n < 1 || n > std::numeric_limits<int32_t>::max()) {
+            *error = path + ": extent " + std::to_string(n) + " on axis " + "xyzt"[d - 1] +
+                     " is out of range (1 to 2147483647)";
+            return false;
+        }
+        extents[d - 1] = static_cast<int32_t>(n);
+    }
+    if (rank < 4 || extents[3] < 2) {
+        *error = path + ": " +
+                 (rank < 4 ? "a " + std::to_string(rank) + "-D image"
+                           : "a series of " + std::to_string(extents[3]) + " volume") +
+                 " (" + std::to_string(extents[0]) + " x " + std::to_string(extents[1]) + " x " +
+                 std::to_string(extents[2]) + "); a 4-D series of at least 2 volumes is expected";
+        return false;
+    }
+    return true;
+}
+
+bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::string* error) {
+    const int64_t count = image->nvox;
+    values->resize(static_cast<std::size_t>(count));
+    double* out = values->data();
+    switch (image->datatype) {
+        case DT_INT8: convert<int8_t>(image->data, count, out); break;
+        case DT_UINT8: convert<uint8_t>(image->data, count, out); break;
+        case DT_INT16: convert<int16_t>(image->data, count, out); break;
+        case DT_UINT16: convert<uint16_t>(image->data, count, out); break;
+        case DT_INT32: convert<int32_t>(image->data, count, out); break;
+        case DT_UINT32: convert<uint32_t>(image->data, count, out); break;
+        case DT_INT64: convert<int64_t>(image->data, count, out); break;
+        case DT_UINT64: convert<uint64_t>(image->data, count, out); break;
+        case DT_FLOAT32: convert<float>(image->data, count, out); break;
+        case DT_FLOAT64: convert<double>(image->data, count, out); break;
+        case DT_FLOAT128: convert<long double>(image->data, count, out); break;
+        default:
+            *error = std::string(image->fname) + ": voxel type " + nifti_datatype_string(image->datatype) +
+                     " is not supported (expected a real integer or floating type)";
+            return false;
+    }
+    // A slope of 0 means the stored values are the values.
+    const double slope = image->scl_slope, inter = image->scl_inter;
+    if (slope != 0.0 && std::isfinite(slope)) {
+        const double offset = std::isfinite(inter) ? inter : 0.0;
+        for (int64_t i = 0; i < count; i++) out[i] = out[i] * slope + offset;
+    }
+    return true;
+}
+
+nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,
+                           const double* values, bool copyExtensions) {
+    nifti_image* image = nifti_copy_nim_info(like);
+    if (image == nullptr) return nullptr;
+    if (!copyExtensions) nifti_free_extensions(image);
+    image->dim[0] = dimensions;
+    for (int d = 1; d <= 7; d++) image->dim[d] = d <= dimensions ? extents[d - 1] : 1;
+    if (dimensions < 4) image->pixdim[4] = 0.0;
+    nifti_update_dims_from_array(image);
+    image->datatype = datatype;
+    nifti_datatype_sizes(datatype, &image->nbyper, &image->swapsize);
+    image->scl_slope = 0.0;
+    image->scl_inter = 0.0;
+    image->cal_min = 0.0;
+    image->cal_max = 0.0;
+    image->data = datatype == DT_FLOAT64 ? convertTo<double>(values, image->nvox) : convertTo<float>(values, image->nvox);
+    if (image->data == nullptr) {
+        nifti_image_free(image);
+        return nullptr;
+    }
+    return image;
+}
+
+bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error) {
+    // The file is laid out here (header, extension flag, extensions, data at
+    // the offset the header names) from the library's header conversion and
+    // data writer: its nifti_image_write cannot write single-file NIfTI-2
+    // (it reopens the file for the data and loses the header) and reports
+    // no failed write.
+    const bool version2 = image->nifti_type == NIFTI_FTYPE_NIFTI2_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_2;
+    image->nifti_type = version2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
+    std::free(image->fname);
+    std::free(image->iname);
+    image->fname = nifti_strdup(path.c_str());
+    image->iname = nifti_strdup(path.c_str());
+    image->byteorder = nifti_short_order();  // the values are in this machine's order
+    int64_t extensionBytes = 0;
+    for (int e = 0; e < image->num_ext; e++) extensionBytes += image->ext_list[e].esize;
+    image->iname_offset = (version2 ? sizeof(nifti_2_header) : sizeof(nifti_1_header)) + 4 + extensionBytes;
+
+    nifti_1_header header1;
+    nifti_2_header header2;
+    bool ok = version2 ? nifti_convert_nim2n2hdr(image, &header2) == 0 : nifti_convert_nim2n1hdr(image, &header1) == 0;
+    if (version2) {
+        header2.vox_offset = image->iname_offset;
+        std::memcpy(header2.magic, "n+2\0\r\n\032\n", 8);
+    } else {
+        header1.vox_offset = static_cast<float>(image->iname_offset);
+        std::memcpy(header1.magic, "n+1", 4);
+    }
+    nifti_set_debug_level(0);
+    znzFile fp = znzopen(path.c_str(), "wb", nifti_is_gzfile(path.c_str()));
+    ok = ok && !znz_isnull(fp);
+    if (ok) ok = version2 ? znzwrite(&header2, sizeof(header2), 1, fp) == 1 : znzwrite(&header1, sizeof(header1), 1, fp) == 1;
+    const char extender[4] = {static_cast<char>(image->num_ext > 0 ? 1 : 0), 0, 0, 0};
+    ok = ok && znzwrite(extender, 4, 1, fp) == 1;
+    for (int e = 0; ok && e < image->num_ext; e++) {
+        const nifti1_extension& ext = image->ext_list[e];
+        const int32_t sizeAndCode[2] = {ext.esize, ext.ecode};
+        ok = znzwrite(sizeAndCode, sizeof(sizeAndCode), 1, fp) == 1 &&
+             (ext.esize <= 8 || znzwrite(ext.edata, static_cast<size_t>(ext.esize - 8), 1, fp) == 1);
+    }
+    ok = ok && nifti_write_all_data(fp, image, nullptr) == 0;
+    if (!znz_isnull(fp)) ok = znzclose(fp) == 0 && ok;
+
+    // Read the file back: every byte present (and a gzip stream intact), and
+    // on the disk.
+    nifti_image* written = ok ? nifti_image_read(path.c_str(), 0) : nullptr;
+    ok = written != nullptr && written->nvox == image->nvox && written->datatype == image->datatype &&
+         written->iname_offset == image->iname_offset;
+    if (written != nullptr) nifti_image_free(written);
+    if (!ok || !contentLengthMatches(path, image->iname_offset + image->nvox * image->nbyper) || !syncFile(path)) {
+        *error = "could not be written completely (disk full, or the folder not writable?)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tamrin

@@ -1,0 +1,58 @@
+// Reading and writing NIfTI-1 and NIfTI-2 series (.nii, .nii.gz) through the
+// nifti_clib library, and the conversions between their voxel types and the
+// double-precision VolumeSeries layout the denoiser works on.
+//
+// Every function that can fail returns false (or null) and leaves a message in
+// *error that names the file and says what was expected.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nifti2_io.h>
+
+namespace tamrin {
+
+// Checks that `path` names an existing, readable regular file.
+bool checkReadableFile(const std::string& path, std::string* error);
+
+// Reads the header of a NIfTI-1 or NIfTI-2 file (ANALYZE headers are refused).
+// The caller frees the image with nifti_image_free.
+nifti_image* readNiftiHeader(const std::string& path, std::string* error);
+
+// Loads the image data of a header that readNiftiHeader read from `path`.
+bool loadNiftiData(nifti_image* image, const std::string& path, std::string* error);
+
+// True for the real-valued integer and floating datatypes the conversions
+// accept (8- to 64-bit integers, 32-, 64- and 128-bit floats).
+bool isSupportedDatatype(int datatype);
+
+// Extents of a 4-D series: dim[1..4], every further dimension being 1.
+// Returns false with a message when the image is not such a series, has an
+// extent beyond 32 bits, or has fewer than 2 volumes.
+bool seriesExtents(const nifti_image* image, const std::string& path, int32_t extents[4], std::string* error);
+
+// The image's values as doubles in file order, scaled by scl_slope and
+// scl_inter when the slope is finite and not 0.
+bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::string* error);
+
+// A new image with the geometry, units, description and file version of
+// `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
+// DT_FLOAT64), holding `values` converted to that type. No scaling, no
+// calibration range. Extensions are copied when copyExtensions is true.
+// Returns null when memory runs out.
+nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,
+                           const double* values, bool copyExtensions);
+
+// Writes `image` to the file `path` as a single-file NIfTI-1, or NIfTI-2 when
+// the image came from one (its .nii or .nii.gz name chooses the compression),
+// then reads the written file back to check that it holds every byte. The
+// image's own file names are replaced by `path`. On failure *error says what went wrong
+// without a file name: `path` is usually a temporary the user does not know.
+bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error);
+
+// True when the name ends in .nii or .nii.gz.
+bool hasNiftiExtension(const std::string& path);
+
+}  // namespace tamrin
