@@ -152,7 +152,6 @@ bool isSupportedDatatype(int datatype) {
         case DT_UINT64:
         case DT_FLOAT32:
         case DT_FLOAT64:
-        case DT_FLOAT128:
             return true;
         default:
             return false;
@@ -203,7 +202,6 @@ bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::
         case DT_UINT64: convert<uint64_t>(image->data, count, out); break;
         case DT_FLOAT32: convert<float>(image->data, count, out); break;
         case DT_FLOAT64: convert<double>(image->data, count, out); break;
-        case DT_FLOAT128: convert<long double>(image->data, count, out); break;
         default:
             *error = std::string(image->fname) + ": voxel type " + nifti_datatype_string(image->datatype) +
                      " is not supported (expected a real integer or floating type)";

@@ -25,7 +25,8 @@ nifti_image* readNiftiHeader(const std::string& path, std::string* error);
 bool loadNiftiData(nifti_image* image, const std::string& path, std::string* error);
 
 // True for the real-valued integer and floating datatypes the conversions
-// accept (8- to 64-bit integers, 32-, 64- and 128-bit floats).
+// accept: 8- to 64-bit integers, 32- and 64-bit floats. (128-bit floats are
+// refused: this machine's long double is not their format.)
 bool isSupportedDatatype(int datatype);
 
 // Extents of a 4-D series: dim[1..4], every further dimension being 1.

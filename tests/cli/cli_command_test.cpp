@@ -183,6 +183,23 @@ TEST(TamrinCommand, OutputErrorsLeaveNothingBehind) {
     }
 }
 
+TEST(TamrinCommand, PermissionsAreReported) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads and writes regardless of permissions";
+    ScratchFolder folder;
+    const std::string in = folder / "in.nii";
+    writeSeries(in, 8, 8, 6, 5);
+    ASSERT_EQ(::mkdir((folder / "locked").c_str(), 0555), 0);
+    CommandRun run = runTamrin({"denoise", in, folder / "locked/out.nii"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.output, "cannot write " + folder / "locked/out.nii" + ": Permission denied")) << run.output;
+    ASSERT_EQ(::chmod(in.c_str(), 0), 0);
+    run = runTamrin({"denoise", in, folder / "out.nii"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(contains(run.output, in + ": cannot be read: Permission denied")) << run.output;
+    ::chmod(in.c_str(), 0644);
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in.nii", "locked"}));
+}
+
 TEST(TamrinCommand, InterruptedRunRemovesItsTemporaries) {
     ScratchFolder folder;
     const std::string in = folder / "in.nii";
