@@ -17,6 +17,7 @@
 #include "cli_test_support.h"
 #include "nifti_io.h"
 #include "phantom.h"
+#include "progress.h"
 #include "tamrin/denoise.h"
 
 using namespace tamrin_cli_test;
@@ -283,6 +284,15 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
     std::size_t uncovered = 0;
     for (double w : weight) uncovered += w == 0.0;
     ASSERT_GT(uncovered, 0u);  // the phantom's background is exact zeros
+    // Covered voxels without a number (a patch's decomposition gave NaN) are
+    // counted in a warning.
+    int64_t broken = 0;
+    for (std::size_t k = 0; k < voxels; k++) {
+        bool finite = std::isfinite(expectedNoise[k]);
+        for (int32_t v = 0; v < N; v++) finite = finite && std::isfinite(expected[k + voxels * v]);
+        broken += weight[k] != 0.0 && !finite;
+    }
+    const std::string warning = "warning: " + tamrin::groupDigits(broken) + " voxels covered by patches have no estimate";
 
     for (const char* mode : {"nan", "input", "zero"}) {
         SCOPED_TRACE(mode);
@@ -290,6 +300,7 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
                                    folder / "noise.nii", "--datatype", "float64", "--workers", "3", "--uncovered",
                                    mode, "--force"});
         ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(contains(run.output, warning), broken > 0) << run.output;
         // Read the bytes as written: the NIfTI library turns NaN into 0.
         const std::vector<double> denoised = readRawDoubles(folder / "den.nii"),
                                   noise = readRawDoubles(folder / "noise.nii");
@@ -309,6 +320,35 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
         for (std::size_t k = 0; k < voxels; k++)
             ASSERT_EQ(noise[k], std::isfinite(expectedNoise[k]) ? expectedNoise[k] : 0.0) << k;
     }
+}
+
+TEST(TamrinCommand, WarnsAboutCoveredVoxelsWithoutAnEstimate) {
+    // One voxel with signal in a zero series: every patch over it is a
+    // near-empty matrix, the hardest case for the decomposition.
+    ScratchFolder folder;
+    const int32_t X = 8, Y = 8, Z = 8, N = 10;
+    const std::size_t voxels = X * Y * Z;
+    std::vector<double> input(voxels * N, 0.0);
+    for (int32_t v = 0; v < N; v++) input[(4 + X * (4 + Y * 4)) + voxels * v] = 100.0 + 3.0 * v;
+    Image header = owned(makeHeader(X, Y, Z, N, DT_INT16));
+    ASSERT_TRUE(writeImage(header.get(), input, folder / "in.nii"));
+    std::vector<double> expected(voxels * N), noise(voxels), weight(voxels);
+    ASSERT_EQ(tamrin::denoiseVolume(input.data(), X, Y, Z, N, 1, expected.data(), noise.data(), weight.data()),
+              tamrin::kDenoiseOk);
+    int64_t broken = 0;
+    for (std::size_t k = 0; k < voxels; k++) broken += weight[k] != 0.0 && !std::isfinite(noise[k]);
+
+    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--datatype", "float64", "--workers", "1"});
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(contains(run.output, "warning: " + tamrin::groupDigits(broken) +
+                                       " voxels covered by patches have no estimate (the decomposition of a patch "
+                                       "over them gave NaN); they received the input's values"),
+              broken > 0)
+        << run.output;
+    const std::vector<double> denoised = readRawDoubles(folder / "out.nii");
+    ASSERT_EQ(denoised.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); i++)
+        ASSERT_EQ(denoised[i], std::isfinite(expected[i]) ? expected[i] : input[i]) << i;
 }
 
 TEST(TamrinCommand, InfoDescribesTheSeriesAndTheRun) {
