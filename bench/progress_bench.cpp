@@ -11,9 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <thread>
-#include <ctime>
 #include <vector>
 
 #include "phantom.h"
@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
     std::function<void()> runs[3] = {
         [&] { tamrin::denoiseVolume(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data()); },
         [&] {
-            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(),
-                                        weight.data(), nullptr);
+            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data(),
+                                        nullptr);
         },
         [&] {
-            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(),
-                                        weight.data(), sink);
+            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data(),
+                                        sink);
         },
     };
     std::printf("progress_bench: %dx%dx%dx%d, %lld patch positions, %d workers, %d rounds\n", X, Y, Z, N,

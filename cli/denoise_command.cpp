@@ -52,8 +52,8 @@ bool isFolder(const std::string& path) {
 }
 
 // Writes `values` (with `like`'s geometry) to the temporary.
-bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,
-                 const double* values, bool copyExtensions, const std::string& temporary, std::string* error) {
+bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions, int datatype, const double* values,
+                 bool copyExtensions, const std::string& temporary, std::string* error) {
     ImagePointer image = owned(makeImageLike(like, extents, dimensions, datatype, values, copyExtensions));
     if (!image) {
         *error = "not enough memory to convert the result for writing";
@@ -128,10 +128,11 @@ int runDenoise(const DenoiseRequest& request) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const int32_t status = denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.data(),
-                                               noise.data(), weight.data(), interactive ? stderr : nullptr);
+    const int32_t status = denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.data(), noise.data(),
+                                               weight.data(), interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (status != kDenoiseOk) return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
+    if (status != kDenoiseOk)
+        return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
 
     // Voxels no patch covered have weight 0 and came out as 0 / 0. Covered
     // voxels can also come out NaN, when the decomposition of a patch over
@@ -156,8 +157,9 @@ int runDenoise(const DenoiseRequest& request) {
                      "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
                      "over them gave NaN); they received %s\n",
                      groupDigits(broken).c_str(),
-                     request.uncovered == kUncoveredInput ? "the input's values"
-                     : request.uncovered == kUncoveredZero ? "0" : "NaN");
+                     request.uncovered == kUncoveredInput  ? "the input's values"
+                     : request.uncovered == kUncoveredZero ? "0"
+                                                           : "NaN");
     std::vector<double>().swap(input);
     std::vector<double>().swap(weight);
 
@@ -166,9 +168,8 @@ int runDenoise(const DenoiseRequest& request) {
     if (!writeResult(image.get(), seriesExtents4, 4, request.datatype, denoised.data(), true, temporaries.names[0],
                      &error))
         return report(kExitFile, request.output + ": " + error);
-    if (!request.noiseMap.empty() &&
-        !writeResult(image.get(), seriesExtents4, 3, request.datatype, noise.data(), false, temporaries.names[1],
-                     &error))
+    if (!request.noiseMap.empty() && !writeResult(image.get(), seriesExtents4, 3, request.datatype, noise.data(), false,
+                                                  temporaries.names[1], &error))
         return report(kExitFile, request.noiseMap + ": " + error);
     for (std::size_t i = 0; i < targets.size(); i++) {
         if (!renameTemporary(temporaries.names[i], targets[i], &error)) return report(kExitFile, error);

@@ -24,8 +24,7 @@ std::string formatBytes(int64_t bytes) {
     return text;
 }
 
-int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes,
-                        int outputBytes) {
+int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, int outputBytes) {
     const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
     const int64_t s = patchSide(N), M = int64_t{patchVoxels(N)};
     const int32_t extents[3] = {X, Y, Z};

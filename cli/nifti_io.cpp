@@ -4,16 +4,16 @@
 // knowing whether a write reached the disk.
 #include "nifti_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <zlib.h>
 
 namespace tamrin {
 namespace {
@@ -192,16 +192,36 @@ bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::
     values->resize(static_cast<std::size_t>(count));
     double* out = values->data();
     switch (image->datatype) {
-        case DT_INT8: convert<int8_t>(image->data, count, out); break;
-        case DT_UINT8: convert<uint8_t>(image->data, count, out); break;
-        case DT_INT16: convert<int16_t>(image->data, count, out); break;
-        case DT_UINT16: convert<uint16_t>(image->data, count, out); break;
-        case DT_INT32: convert<int32_t>(image->data, count, out); break;
-        case DT_UINT32: convert<uint32_t>(image->data, count, out); break;
-        case DT_INT64: convert<int64_t>(image->data, count, out); break;
-        case DT_UINT64: convert<uint64_t>(image->data, count, out); break;
-        case DT_FLOAT32: convert<float>(image->data, count, out); break;
-        case DT_FLOAT64: convert<double>(image->data, count, out); break;
+        case DT_INT8:
+            convert<int8_t>(image->data, count, out);
+            break;
+        case DT_UINT8:
+            convert<uint8_t>(image->data, count, out);
+            break;
+        case DT_INT16:
+            convert<int16_t>(image->data, count, out);
+            break;
+        case DT_UINT16:
+            convert<uint16_t>(image->data, count, out);
+            break;
+        case DT_INT32:
+            convert<int32_t>(image->data, count, out);
+            break;
+        case DT_UINT32:
+            convert<uint32_t>(image->data, count, out);
+            break;
+        case DT_INT64:
+            convert<int64_t>(image->data, count, out);
+            break;
+        case DT_UINT64:
+            convert<uint64_t>(image->data, count, out);
+            break;
+        case DT_FLOAT32:
+            convert<float>(image->data, count, out);
+            break;
+        case DT_FLOAT64:
+            convert<double>(image->data, count, out);
+            break;
         default:
             *error = std::string(image->fname) + ": voxel type " + nifti_datatype_string(image->datatype) +
                      " is not supported (expected a real integer or floating type)";
@@ -231,7 +251,8 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
     image->scl_inter = 0.0;
     image->cal_min = 0.0;
     image->cal_max = 0.0;
-    image->data = datatype == DT_FLOAT64 ? convertTo<double>(values, image->nvox) : convertTo<float>(values, image->nvox);
+    image->data =
+        datatype == DT_FLOAT64 ? convertTo<double>(values, image->nvox) : convertTo<float>(values, image->nvox);
     if (image->data == nullptr) {
         nifti_image_free(image);
         return nullptr;
@@ -269,7 +290,9 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
     nifti_set_debug_level(0);
     znzFile fp = znzopen(path.c_str(), "wb", nifti_is_gzfile(path.c_str()));
     ok = ok && !znz_isnull(fp);
-    if (ok) ok = version2 ? znzwrite(&header2, sizeof(header2), 1, fp) == 1 : znzwrite(&header1, sizeof(header1), 1, fp) == 1;
+    if (ok)
+        ok = version2 ? znzwrite(&header2, sizeof(header2), 1, fp) == 1
+                      : znzwrite(&header1, sizeof(header1), 1, fp) == 1;
     const char extender[4] = {static_cast<char>(image->num_ext > 0 ? 1 : 0), 0, 0, 0};
     ok = ok && znzwrite(extender, 4, 1, fp) == 1;
     for (int e = 0; ok && e < image->num_ext; e++) {

@@ -6,11 +6,11 @@
 // *error that names the file and says what was expected.
 #pragma once
 
+#include <nifti2_io.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <nifti2_io.h>
 
 namespace tamrin {
 

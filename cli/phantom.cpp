@@ -42,7 +42,8 @@ void makePhantom(int32_t X, int32_t Y, int32_t Z, int32_t N, std::vector<double>
         b[v] = v % 10 == 0 ? 0.0 : 1000.0;
         if (b[v] == 0.0) continue;
         const int32_t weighted = N - 1 - (N - 1) / 10;
-        const double z = 1.0 - (k + 0.5) / weighted, rho = std::sqrt(1.0 - z * z), phi = k * kPi * (3.0 - std::sqrt(5.0));
+        const double z = 1.0 - (k + 0.5) / weighted, rho = std::sqrt(1.0 - z * z),
+                     phi = k * kPi * (3.0 - std::sqrt(5.0));
         gx[v] = rho * std::cos(phi);
         gy[v] = rho * std::sin(phi);
         gz[v] = z;

@@ -90,7 +90,8 @@ int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z
         while (!finished.wait_for(lock, interval, [&] { return done; }))
             if (out != nullptr) {
                 // Clear to the end of the line: the previous line may have been longer.
-                std::fprintf(out, "\r%s\033[K", formatProgress(counter.load(std::memory_order_relaxed), total, elapsed()).c_str());
+                std::fprintf(out, "\r%s\033[K",
+                             formatProgress(counter.load(std::memory_order_relaxed), total, elapsed()).c_str());
                 std::fflush(out);
             }
     }

@@ -76,8 +76,8 @@ series IN, the patch side and the number of patch positions, and the memory
 )";
 
 int usageError(const char* command, const std::string& message) {
-    std::fprintf(stderr, "tamrin%s%s: %s\n(see tamrin%s%s --help)\n", command[0] ? " " : "", command,
-                 message.c_str(), command[0] ? " " : "", command);
+    std::fprintf(stderr, "tamrin%s%s: %s\n(see tamrin%s%s --help)\n", command[0] ? " " : "", command, message.c_str(),
+                 command[0] ? " " : "", command);
     return kExitUsage;
 }
 
@@ -113,8 +113,8 @@ bool isOption(const std::string& arg, const std::string& name) {
 }
 
 int denoiseCommand(const std::vector<std::string>& args) {
-    DenoiseRequest request{"", "", "", static_cast<int32_t>(defaultWorkers()), kUncoveredInput, DT_FLOAT32, false,
-                           false};
+    DenoiseRequest request{"",         "",    "",   static_cast<int32_t>(defaultWorkers()), kUncoveredInput,
+                           DT_FLOAT32, false, false};
     std::vector<std::string> positional;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); i++) {
@@ -132,21 +132,29 @@ int denoiseCommand(const std::vector<std::string>& args) {
         } else if (arg == "--quiet") {
             request.quiet = true;
         } else if (isOption(arg, "--noise-map")) {
-            if (!optionValue(args, &i, "--noise-map", &request.noiseMap)) return usageError("denoise", "--noise-map needs a file name");
+            if (!optionValue(args, &i, "--noise-map", &request.noiseMap))
+                return usageError("denoise", "--noise-map needs a file name");
         } else if (isOption(arg, "--workers")) {
             if (!optionValue(args, &i, "--workers", &value) || !parseWorkers(value, &request.workers))
                 return usageError("denoise", "--workers needs a whole number from 1 to 65536");
         } else if (isOption(arg, "--uncovered")) {
             optionValue(args, &i, "--uncovered", &value);
-            if (value == "input") request.uncovered = kUncoveredInput;
-            else if (value == "nan") request.uncovered = kUncoveredNan;
-            else if (value == "zero") request.uncovered = kUncoveredZero;
-            else return usageError("denoise", "--uncovered needs input, nan or zero");
+            if (value == "input")
+                request.uncovered = kUncoveredInput;
+            else if (value == "nan")
+                request.uncovered = kUncoveredNan;
+            else if (value == "zero")
+                request.uncovered = kUncoveredZero;
+            else
+                return usageError("denoise", "--uncovered needs input, nan or zero");
         } else if (isOption(arg, "--datatype")) {
             optionValue(args, &i, "--datatype", &value);
-            if (value == "float32") request.datatype = DT_FLOAT32;
-            else if (value == "float64") request.datatype = DT_FLOAT64;
-            else return usageError("denoise", "--datatype needs float32 or float64");
+            if (value == "float32")
+                request.datatype = DT_FLOAT32;
+            else if (value == "float64")
+                request.datatype = DT_FLOAT64;
+            else
+                return usageError("denoise", "--datatype needs float32 or float64");
         } else {
             return usageError("denoise", "unknown option " + arg);
         }
@@ -159,8 +167,7 @@ int denoiseCommand(const std::vector<std::string>& args) {
     for (const std::string* name : {&request.output, &request.noiseMap})
         if (!name->empty() && !hasNiftiExtension(*name))
             return usageError("denoise", *name + ": output names must end in .nii or .nii.gz");
-    if (request.output == request.noiseMap)
-        return usageError("denoise", "OUT and --noise-map must be different files");
+    if (request.output == request.noiseMap) return usageError("denoise", "OUT and --noise-map must be different files");
     return runDenoise(request);
 }
 

@@ -1,18 +1,17 @@
 // The tamrin command end to end: usage and exit statuses, every input and
 // output error with nothing left behind, the outputs' geometry and types, the
 // --uncovered modes, and agreement with the denoiser called directly.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "cli_test_support.h"
 #include "nifti_io.h"
@@ -120,8 +119,9 @@ TEST(TamrinCommand, InputErrorsNameTheFileAndLeaveNothing) {
         {folder / "text.nii", "text.nii: not a NIfTI file"},
         {folder / "map.nii", "map.nii: a 3-D image (6 x 6 x 6); a 4-D series of at least 2 volumes is expected"},
         {folder / "one.nii", "one.nii: a series of 1 volume"},
-        {folder / "thin.nii", "thin.nii: the series is thinner than a patch along z (2 voxels; a series of 10 "
-                              "volumes uses patches of side 3)"},
+        {folder / "thin.nii",
+         "thin.nii: the series is thinner than a patch along z (2 voxels; a series of 10 "
+         "volumes uses patches of side 3)"},
         {folder / "complex.nii", "complex.nii: voxel type COMPLEX64 is not supported"},
         {folder / "huge.nii", "huge.nii: 648 values are NaN or infinite"},
         {folder / "cut.nii", "cut.nii: the image data cannot be read"},
@@ -192,7 +192,8 @@ TEST(TamrinCommand, PermissionsAreReported) {
     ASSERT_EQ(::mkdir((folder / "locked").c_str(), 0555), 0);
     CommandRun run = runTamrin({"denoise", in, folder / "locked/out.nii"});
     EXPECT_EQ(run.status, 2);
-    EXPECT_TRUE(contains(run.output, "cannot write " + folder / "locked/out.nii" + ": Permission denied")) << run.output;
+    EXPECT_TRUE(contains(run.output, "cannot write " + folder / "locked/out.nii" + ": Permission denied"))
+        << run.output;
     ASSERT_EQ(::chmod(in.c_str(), 0), 0);
     run = runTamrin({"denoise", in, folder / "out.nii"});
     EXPECT_EQ(run.status, 2);
@@ -233,7 +234,8 @@ TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
     nifti_image* read = nullptr;
     readValues(in, &read);
     Image input = owned(read);
-    CommandRun run = runTamrin({"denoise", in, folder / "den.nii", "--noise-map", folder / "noise.nii.gz", "--workers=2"});
+    CommandRun run =
+        runTamrin({"denoise", in, folder / "den.nii", "--noise-map", folder / "noise.nii.gz", "--workers=2"});
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output, "");  // not a terminal: no progress line
     for (const char* name : {"den.nii", "noise.nii.gz"}) {
@@ -292,13 +294,14 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
         for (int32_t v = 0; v < N; v++) finite = finite && std::isfinite(expected[k + voxels * v]);
         broken += weight[k] != 0.0 && !finite;
     }
-    const std::string warning = "warning: " + tamrin::groupDigits(broken) + " voxels covered by patches have no estimate";
+    const std::string warning =
+        "warning: " + tamrin::groupDigits(broken) + " voxels covered by patches have no estimate";
 
     for (const char* mode : {"nan", "input", "zero"}) {
         SCOPED_TRACE(mode);
-        const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "den.nii", "--noise-map",
-                                   folder / "noise.nii", "--datatype", "float64", "--workers", "3", "--uncovered",
-                                   mode, "--force"});
+        const CommandRun run =
+            runTamrin({"denoise", folder / "in.nii", folder / "den.nii", "--noise-map", folder / "noise.nii",
+                       "--datatype", "float64", "--workers", "3", "--uncovered", mode, "--force"});
         ASSERT_EQ(run.status, 0) << run.output;
         EXPECT_EQ(contains(run.output, warning), broken > 0) << run.output;
         // Read the bytes as written: the NIfTI library turns NaN into 0.
@@ -338,7 +341,8 @@ TEST(TamrinCommand, WarnsAboutCoveredVoxelsWithoutAnEstimate) {
     int64_t broken = 0;
     for (std::size_t k = 0; k < voxels; k++) broken += weight[k] != 0.0 && !std::isfinite(noise[k]);
 
-    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--datatype", "float64", "--workers", "1"});
+    const CommandRun run =
+        runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--datatype", "float64", "--workers", "1"});
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(contains(run.output, "warning: " + tamrin::groupDigits(broken) +
                                        " voxels covered by patches have no estimate (the decomposition of a patch "

@@ -56,8 +56,8 @@ nifti_image* makeHeader(int32_t X, int32_t Y, int32_t Z, int32_t N, int datatype
     return image;
 }
 
-bool writeImage(const nifti_image* header, const std::vector<double>& values, const std::string& path,
-                double slope, double inter) {
+bool writeImage(const nifti_image* header, const std::vector<double>& values, const std::string& path, double slope,
+                double inter) {
     nifti_image* image = nifti_copy_nim_info(header);
     image->scl_slope = slope;
     image->scl_inter = inter;
@@ -65,17 +65,38 @@ bool writeImage(const nifti_image* header, const std::vector<double>& values, co
     for (int64_t i = 0; i < image->nvox && i < static_cast<int64_t>(values.size()); i++) {
         const double v = values[static_cast<std::size_t>(i)];
         switch (image->datatype) {
-            case DT_INT8: static_cast<int8_t*>(image->data)[i] = static_cast<int8_t>(v); break;
-            case DT_UINT8: static_cast<uint8_t*>(image->data)[i] = static_cast<uint8_t>(v); break;
-            case DT_INT16: static_cast<int16_t*>(image->data)[i] = static_cast<int16_t>(v); break;
-            case DT_UINT16: static_cast<uint16_t*>(image->data)[i] = static_cast<uint16_t>(v); break;
-            case DT_INT32: static_cast<int32_t*>(image->data)[i] = static_cast<int32_t>(v); break;
-            case DT_UINT32: static_cast<uint32_t*>(image->data)[i] = static_cast<uint32_t>(v); break;
-            case DT_INT64: static_cast<int64_t*>(image->data)[i] = static_cast<int64_t>(v); break;
-            case DT_UINT64: static_cast<uint64_t*>(image->data)[i] = static_cast<uint64_t>(v); break;
-            case DT_FLOAT32: static_cast<float*>(image->data)[i] = static_cast<float>(v); break;
-            case DT_FLOAT64: static_cast<double*>(image->data)[i] = v; break;
-            default: break;  // other types: left zero
+            case DT_INT8:
+                static_cast<int8_t*>(image->data)[i] = static_cast<int8_t>(v);
+                break;
+            case DT_UINT8:
+                static_cast<uint8_t*>(image->data)[i] = static_cast<uint8_t>(v);
+                break;
+            case DT_INT16:
+                static_cast<int16_t*>(image->data)[i] = static_cast<int16_t>(v);
+                break;
+            case DT_UINT16:
+                static_cast<uint16_t*>(image->data)[i] = static_cast<uint16_t>(v);
+                break;
+            case DT_INT32:
+                static_cast<int32_t*>(image->data)[i] = static_cast<int32_t>(v);
+                break;
+            case DT_UINT32:
+                static_cast<uint32_t*>(image->data)[i] = static_cast<uint32_t>(v);
+                break;
+            case DT_INT64:
+                static_cast<int64_t*>(image->data)[i] = static_cast<int64_t>(v);
+                break;
+            case DT_UINT64:
+                static_cast<uint64_t*>(image->data)[i] = static_cast<uint64_t>(v);
+                break;
+            case DT_FLOAT32:
+                static_cast<float*>(image->data)[i] = static_cast<float>(v);
+                break;
+            case DT_FLOAT64:
+                static_cast<double*>(image->data)[i] = v;
+                break;
+            default:
+                break;  // other types: left zero
         }
     }
     std::string error;

@@ -2,11 +2,11 @@
 // running the tamrin command.
 #pragma once
 
+#include <nifti2_io.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <nifti2_io.h>
 
 namespace tamrin_cli_test {
 

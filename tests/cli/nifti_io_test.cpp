@@ -1,17 +1,17 @@
 // NIfTI reading and writing: every accepted datatype, scaling, geometry kept
 // on output, both file versions and compressions, the series checks, and
 // writes that fail half-way.
+#include "nifti_io.h"
+
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <memory>
 
-#include <gtest/gtest.h>
-
 #include "cli_test_support.h"
-#include "nifti_io.h"
 #include "output_file.h"
 
 using namespace tamrin_cli_test;
@@ -35,8 +35,8 @@ std::vector<double> sampleValues(int64_t count, bool withNegatives) {
 
 TEST(NiftiRead, EveryIntegerAndFloatingTypeConvertsWithScaling) {
     ScratchFolder folder;
-    const int types[] = {DT_INT8, DT_UINT8, DT_INT16, DT_UINT16, DT_INT32, DT_UINT32, DT_INT64, DT_UINT64,
-                         DT_FLOAT32, DT_FLOAT64};
+    const int types[] = {DT_INT8,   DT_UINT8, DT_INT16,  DT_UINT16,  DT_INT32,
+                         DT_UINT32, DT_INT64, DT_UINT64, DT_FLOAT32, DT_FLOAT64};
     for (int type : types) {
         SCOPED_TRACE(nifti_datatype_string(type));
         Image header = owned(makeHeader(4, 3, 2, 3, type));

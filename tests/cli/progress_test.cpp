@@ -1,14 +1,15 @@
 // Progress reporting: the line's text, and that a run with progress gives the
 // same bits as one without and counts every patch position.
+#include "progress.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "cli_test_support.h"
 #include "phantom.h"
-#include "progress.h"
 #include "tamrin/denoise.h"
 
 namespace {
@@ -43,8 +44,8 @@ TEST(ProgressRun, SameBitsAsAPlainRunAndEveryPositionCounted) {
 
     std::FILE* sink = std::tmpfile();
     ASSERT_NE(sink, nullptr);
-    ASSERT_EQ(tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, 3, withLine.data(), lineNoise.data(),
-                                          weight.data(), sink, std::chrono::milliseconds(1)),
+    ASSERT_EQ(tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, 3, withLine.data(), lineNoise.data(), weight.data(),
+                                          sink, std::chrono::milliseconds(1)),
               tamrin::kDenoiseOk);
     EXPECT_TRUE(tamrin_cli_test::sameBits(plain, withLine));
     EXPECT_TRUE(tamrin_cli_test::sameBits(plainNoise, lineNoise));
