@@ -1,8 +1,14 @@
 // denoiseWorker: the main loop. Visits every patch start position of a job's
 // box, denoises the patch there and adds the weighted result into the sums.
+//
+// Two kernels do the per-patch work with the same bits: the fast kernel
+// (the default), which takes the patches of several positions at once, and
+// the plain reference path, one patch at a time. Either way every position
+// contributes in the same order, so the sums do not depend on the kernel.
 #include <cmath>
 
 #include "tamrin/denoise.h"
+#include "tamrin/fast_patch.h"
 #include "tamrin/host.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
@@ -10,139 +16,233 @@
 namespace tamrin {
 namespace {
 
-// The worker's private arrays, zero-filled from the host allocator.
-struct Scratch {
-    double* patch;
-    double* U;
-    double* V;
-    double* w;
-    double* means;
+// Extents and the private band of one job, derived once.
+struct Geometry {
+    int64_t X, Y, Z, plane, voxels;
+    int32_t N, side, M;
+    int32_t axis;
+    int64_t bandStart, bandEnd;
+    int64_t bandX, bandY, bandVoxels;
+    int64_t origin[3];
 };
 
-void releaseScratch(Scratch* s) {
-    hostFree(s->means);
-    hostFree(s->w);
-    hostFree(s->V);
-    hostFree(s->U);
-    hostFree(s->patch);
+Geometry geometryOf(const DenoiseJob* job) {
+    Geometry g;
+    g.X = job->X;
+    g.Y = job->Y;
+    g.Z = job->Z;
+    g.plane = g.X * g.Y;
+    g.voxels = g.plane * g.Z;
+    g.N = job->N;
+    g.side = patchSide(job->N);
+    g.M = g.side * g.side * g.side;
+    // The private band: the volume cut to [bandStart, bandEnd) on `axis`.
+    g.axis = job->axis;
+    g.bandStart = job->bandStart;
+    g.bandEnd = job->bandEnd;
+    const int64_t length = g.bandEnd - g.bandStart;
+    g.bandX = g.axis == 0 ? length : g.X;
+    g.bandY = g.axis == 1 ? length : g.Y;
+    const int64_t bandZ = g.axis == 2 ? length : g.Z;
+    g.bandVoxels = g.bandX * g.bandY * bandZ;
+    for (int a = 0; a < 3; a++) g.origin[a] = g.axis == a ? g.bandStart : 0;
+    return g;
 }
 
-bool obtainScratch(Scratch* s, int64_t M, int64_t N, int64_t K) {
-    s->patch = static_cast<double*>(hostCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
-    s->U = static_cast<double*>(hostCalloc(static_cast<std::size_t>(K * M), sizeof(double)));
-    s->V = static_cast<double*>(hostCalloc(static_cast<std::size_t>(K * N), sizeof(double)));
-    s->w = static_cast<double*>(hostCalloc(static_cast<std::size_t>(K), sizeof(double)));
-    s->means = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N), sizeof(double)));
-    if (s->patch && s->U && s->V && s->w && s->means) return true;
-    releaseScratch(s);
-    return false;
+// Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
+// dx) and returns the running total of its values in that order.
+double extractPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+    int64_t p = 0;
+    double total = 0.0;
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < g.side; dz++)
+            for (int64_t dy = 0; dy < g.side; dy++) {
+                const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < g.side; dx++) {
+                    patch[p++] = row[dx];
+                    total = total + row[dx];
+                }
+            }
+    return total;
 }
 
-// Centres, decomposes, thresholds and rebuilds one patch in place. Returns the
-// decomposition's status; sigma and weight are valid only when it is 0.
-int32_t denoisePatch(Scratch* s, int32_t M, int32_t N, double correction, double* sigma, double* weight) {
-    const int32_t status = centerAndDecompose(s->patch, s->U, s->w, s->V, s->means, M, N);
-    if (status != 0) return status;
-    *sigma = estimateNoise(s->w, N, M, correction);
-    *weight = selectComponents(s->w, N, M, *sigma, nullptr);
-    rebuildPatch(s->patch, s->U, s->w, s->V, s->means, M, N);
-    return 0;
+// Running totals, in extraction order, of the patches at x0 = xStart ...
+// xStart + count - 1 (count <= 8) of one row of positions: each position
+// has its own accumulator, so they advance together.
+void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
+               double* totals) {
+    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < g.side; dz++)
+            for (int64_t dy = 0; dy < g.side; dy++) {
+                const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < g.side; dx++) {
+                    if (count == 8) {
+                        for (int q = 0; q < 8; q++) acc[q] = acc[q] + row[dx + q];
+                    } else {
+                        for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + row[dx + q];
+                    }
+                }
+            }
+    for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
+}
+
+// Adds the weighted reconstruction patch of position (x0, y0, z0), and during
+// the pass for volume 0 the weighted noise level and the weight, walking the
+// extraction order. Voxels in the band go to the worker's private arrays.
+void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, const double* patch,
+                    double sigma, double weight) {
+    const double weightedNoise = weight * sigma;
+    int64_t p = 0;
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < g.side; dz++)
+            for (int64_t dy = 0; dy < g.side; dy++) {
+                const int64_t y = y0 + dy, z = z0 + dz;
+                // The voxels x0 + dx with dx in [inLow, inHigh) lie in the band.
+                int64_t inLow = g.side, inHigh = g.side;
+                if (g.axis == 0) {
+                    inLow = g.bandStart - x0 < 0 ? 0 : (g.bandStart - x0 > g.side ? g.side : g.bandStart - x0);
+                    inHigh = g.bandEnd - x0 < inLow ? inLow : (g.bandEnd - x0 > g.side ? g.side : g.bandEnd - x0);
+                } else {
+                    const int64_t c = g.axis == 1 ? y : z;
+                    if (c >= g.bandStart && c < g.bandEnd) inLow = 0;
+                }
+                for (int64_t dx = 0; dx < g.side; dx++, p++) {
+                    const double value = weight * patch[p];
+                    const int64_t x = x0 + dx;
+                    if (dx >= inLow && dx < inHigh) {
+                        const int64_t cell =
+                            (x - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
+                        job->bandDenoised[cell + v * g.bandVoxels] += value;
+                        if (v == 0) {
+                            job->bandNoise[cell] += weightedNoise;
+                            job->bandWeight[cell] += weight;
+                        }
+                    } else {
+                        const int64_t cell = x + g.X * (y + g.Y * z);
+                        job->denoisedSum[cell + v * g.voxels] += value;
+                        if (v == 0) {
+                            job->noiseSum[cell] += weightedNoise;
+                            job->weightSum[cell] += weight;
+                        }
+                    }
+                }
+            }
+}
+
+void reportRow(const DenoiseJob* job) {
+    if (job->options != nullptr && job->options->progress != nullptr)
+        job->options->progress->fetch_add(job->xEnd - job->xStart, std::memory_order_relaxed);
+}
+
+// The plain kernel, one position at a time, on the worker's private arrays
+// (zero-filled from the host allocator).
+int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
+    const int64_t M = g.M, N = g.N;
+    double* patch = static_cast<double*>(hostCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
+    double* U = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N * M), sizeof(double)));
+    double* V = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N * N), sizeof(double)));
+    double* w = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N), sizeof(double)));
+    double* means = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N), sizeof(double)));
+    int32_t status = kDenoiseOutOfMemory;
+    if (patch && U && V && w && means) {
+        status = kDenoiseOk;
+        const double correction = noiseCorrection(g.M, g.N);
+        for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
+            for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
+                for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
+                    // Exact-zero patches (background) are skipped; NaN is not.
+                    if (extractPatch(job->input, g, x0, y0, z0, patch) == 0.0) continue;
+                    if (centerAndDecompose(patch, U, w, V, means, g.M, g.N) != 0) {
+                        status = kDenoiseDecompositionFailed;
+                        break;
+                    }
+                    const double sigma = estimateNoise(w, g.N, g.M, correction);
+                    const double weight = selectComponents(w, g.N, g.M, sigma, nullptr);
+                    rebuildPatch(patch, U, w, V, means, g.M, g.N);
+                    aggregatePatch(job, g, x0, y0, z0, patch, sigma, weight);
+                }
+                reportRow(job);
+            }
+        }
+    }
+    hostFree(means);
+    hostFree(w);
+    hostFree(V);
+    hostFree(U);
+    hostFree(patch);
+    return status;
+}
+
+// The fast kernel: positions whose patch does not sum to exactly 0.0 are
+// collected into batches, denoised together and aggregated in position order.
+int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
+    FastPatchWork* work = fastPatchWorkCreate(g.M, g.N);
+    if (work == nullptr) return kDenoiseOutOfMemory;
+    const int32_t batch = fastPatchWorkBatch(work);
+    const int64_t size = int64_t{g.M} * g.N;
+    double* buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(batch * size), sizeof(double)));
+    if (buffer == nullptr) {
+        fastPatchWorkRelease(work);
+        return kDenoiseOutOfMemory;
+    }
+
+    const double correction = noiseCorrection(g.M, g.N);
+    double* patches[kFastMaxBatch];
+    int64_t at[kFastMaxBatch][3];
+    double sigma[kFastMaxBatch], weight[kFastMaxBatch];
+    for (int32_t b = 0; b < batch; b++) patches[b] = buffer + b * size;
+    int32_t pending = 0;
+    int32_t status = kDenoiseOk;
+
+    // Denoises and aggregates the pending patches; false after a failure.
+    auto runBatch = [&]() {
+        if (pending == 0) return true;
+        const int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
+        for (int32_t b = 0; b < done; b++) aggregatePatch(job, g, at[b][0], at[b][1], at[b][2], patches[b], sigma[b], weight[b]);
+        const bool complete = done == pending;
+        pending = 0;
+        if (!complete) status = kDenoiseDecompositionFailed;
+        return complete;
+    };
+
+    const bool reporting = job->options != nullptr && job->options->progress != nullptr;
+    for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
+        for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
+            for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += 8) {
+                const int64_t count = job->xEnd - x0 < 8 ? job->xEnd - x0 : 8;
+                double totals[8];
+                rowTotals(job->input, g, x0, y0, z0, count, totals);
+                for (int64_t q = 0; q < count; q++) {
+                    // Exact-zero patches (background) are skipped; NaN is not.
+                    if (totals[q] == 0.0) continue;
+                    extractPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
+                    at[pending][0] = x0 + q;
+                    at[pending][1] = y0;
+                    at[pending][2] = z0;
+                    if (++pending == batch && !runBatch()) break;
+                }
+            }
+            // Progress counts finished positions only.
+            if (reporting && status == kDenoiseOk && runBatch()) reportRow(job);
+        }
+    }
+    if (status == kDenoiseOk) runBatch();
+
+    hostFree(buffer);
+    fastPatchWorkRelease(work);
+    return status;
 }
 
 }  // namespace
 
 int32_t denoiseWorker(DenoiseJob* job) {
-    const int64_t X = job->X, Y = job->Y, Z = job->Z;
-    const int32_t N = job->N;
-    const int32_t side = patchSide(N);
-    const int32_t M = side * side * side;
-    const int32_t K = M < N ? M : N;
-    const double correction = noiseCorrection(M, N);
-
-    Scratch scratch;
-    if (!obtainScratch(&scratch, M, N, K)) {
-        job->status = kDenoiseOutOfMemory;
-        return job->status;
-    }
-
-    const int64_t plane = X * Y;
-    const int64_t voxels = plane * Z;
-
-    // Geometry of the private band: the volume cut to [bandStart, bandEnd) on `axis`.
-    const int32_t axis = job->axis;
-    const int64_t bandLength = job->bandEnd - job->bandStart;
-    const int64_t bandX = axis == 0 ? bandLength : X;
-    const int64_t bandY = axis == 1 ? bandLength : Y;
-    const int64_t bandZ = axis == 2 ? bandLength : Z;
-    const int64_t bandVoxels = bandX * bandY * bandZ;
-    const int64_t origin[3] = {axis == 0 ? job->bandStart : 0, axis == 1 ? job->bandStart : 0,
-                               axis == 2 ? job->bandStart : 0};
-
-    const double* input = job->input;
-    double* patch = scratch.patch;
-    int32_t status = kDenoiseOk;
-
-    for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
-        for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
-            for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
-                // Extract the patch (volume outermost, then dz, dy, dx) and its total.
-                const int64_t corner = x0 + X * (y0 + Y * z0);
-                int64_t p = 0;
-                double total = 0.0;
-                for (int64_t v = 0; v < N; v++)
-                    for (int64_t dz = 0; dz < side; dz++)
-                        for (int64_t dy = 0; dy < side; dy++) {
-                            const double* row = input + corner + v * voxels + dz * plane + dy * X;
-                            for (int64_t dx = 0; dx < side; dx++) {
-                                patch[p] = row[dx];
-                                total = total + row[dx];
-                                p++;
-                            }
-                        }
-                // Exact-zero patches (background) are skipped; NaN is not.
-                if (total == 0.0) continue;
-
-                double sigma = 0.0, weight = 0.0;
-                if (denoisePatch(&scratch, M, N, correction, &sigma, &weight) != 0) {
-                    status = kDenoiseDecompositionFailed;
-                    break;
-                }
-
-                // Aggregate in the extraction order. Voxels in the band go to
-                // the worker's private arrays.
-                p = 0;
-                for (int64_t v = 0; v < N; v++)
-                    for (int64_t dz = 0; dz < side; dz++)
-                        for (int64_t dy = 0; dy < side; dy++)
-                            for (int64_t dx = 0; dx < side; dx++, p++) {
-                                const int64_t xyz[3] = {x0 + dx, y0 + dy, z0 + dz};
-                                const double value = weight * patch[p];
-                                if (xyz[axis] >= job->bandStart && xyz[axis] < job->bandEnd) {
-                                    const int64_t cell = (xyz[0] - origin[0]) +
-                                                         bandX * ((xyz[1] - origin[1]) + bandY * (xyz[2] - origin[2]));
-                                    job->bandDenoised[cell + v * bandVoxels] += value;
-                                    if (v == 0) {
-                                        job->bandNoise[cell] += weight * sigma;
-                                        job->bandWeight[cell] += weight;
-                                    }
-                                } else {
-                                    const int64_t cell = xyz[0] + X * (xyz[1] + Y * xyz[2]);
-                                    job->denoisedSum[cell + v * voxels] += value;
-                                    if (v == 0) {
-                                        job->noiseSum[cell] += weight * sigma;
-                                        job->weightSum[cell] += weight;
-                                    }
-                                }
-                            }
-            }
-            if (job->options != nullptr && job->options->progress != nullptr)
-                job->options->progress->fetch_add(job->xEnd - job->xStart, std::memory_order_relaxed);
-        }
-    }
-
-    releaseScratch(&scratch);
-    job->status = status;
-    return status;
+    const Geometry g = geometryOf(job);
+    const bool reference = job->options != nullptr && job->options->kernel == kDenoiseKernelReference;
+    job->status = reference ? referenceLoop(job, g) : fastLoop(job, g);
+    return job->status;
 }
 
 }  // namespace tamrin

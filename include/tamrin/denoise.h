@@ -23,12 +23,21 @@ enum DenoiseStatus : int32_t {
 // A short English description of a status, for error messages.
 const char* denoiseStatusMessage(int32_t status);
 
+// Per-patch kernels of the workers. Both give the same bits and messages;
+// the plain one is the reference the fast one is checked against.
+enum DenoiseKernel : int32_t {
+    kDenoiseKernelFast = 0,       // batched, vectorised (tamrin/fast_patch.h)
+    kDenoiseKernelReference = 1,  // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
+};
+
 // Options beyond the two call arguments; a null pointer means the defaults.
 struct DenoiseOptions {
     // When not null, the number of patch positions finished so far is added
     // here as the workers go (once per row of positions). Read it from another
     // thread to show progress.
     std::atomic<int64_t>* progress;
+    // The per-patch kernel (a DenoiseKernel).
+    int32_t kernel = kDenoiseKernelFast;
 };
 
 // One worker's share of the work. The first fields are the record every

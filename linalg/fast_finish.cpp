@@ -1,0 +1,147 @@
+// Fast kernel, after the diagonalisation: ordering by descending singular
+// value, the sign convention, the rebuild of the thresholded patch and the
+// copy into the plain path's layouts.
+#include <cstring>
+
+#include "fast_kernel.h"
+#include "fast_simd.h"
+
+namespace tamrin {
+namespace TAMRIN_ISA_NS {
+namespace {
+
+inline void copyColumn(double* dst, const double* src, int64_t rows) {
+    std::memcpy(dst, src, sizeof(double) * static_cast<size_t>(rows));
+}
+
+// Number of entries below zero among rows values (padding rows never are).
+inline int64_t negatives(const double* p, int64_t rows) {
+    vm count = vm{};
+    for (int64_t r = 0; r < rows; r += W) count -= loadu(p + r) < 0.0;
+    int64_t total = 0;
+    for (int i = 0; i < W; i++) total += count[i];
+    return total;
+}
+
+// True when the first rows values are all finite.
+inline bool finite(const double* p, int64_t rows) {
+    for (int64_t r = 0; r < rows; r++)
+        if (!__builtin_isfinite(p[r])) return false;
+    return true;
+}
+
+}  // namespace
+
+void orderLane(FastPatchWork* work, int32_t b) {
+    const int32_t m = work->M, n = work->N;
+    const int64_t ldc = work->ldc, ldv = work->ldv;
+    double* U = work->colA + b * work->laneA;
+    double* V = work->colV + b * work->laneV;
+    double* w = work->w + b * work->laneVec;
+
+    // Shell sort with increments ..., 13, 4, 1; only strictly smaller values
+    // are passed. A step that moves nothing leaves every column in place.
+    int32_t inc = 1;
+    do {
+        inc = 3 * inc + 1;
+    } while (inc <= n);
+    do {
+        inc /= 3;
+        for (int32_t i = inc; i < n; i++) {
+            const double sw = w[i];
+            if (!(w[i - inc] < sw)) continue;
+            copyColumn(work->saveU, U + i * ldc, ldc);
+            copyColumn(work->saveV, V + i * ldv, ldv);
+            int32_t j = i;
+            while (w[j - inc] < sw) {
+                w[j] = w[j - inc];
+                copyColumn(U + j * ldc, U + (j - inc) * ldc, ldc);
+                copyColumn(V + j * ldv, V + (j - inc) * ldv, ldv);
+                j -= inc;
+                if (j < inc) break;
+            }
+            w[j] = sw;
+            copyColumn(U + j * ldc, work->saveU, ldc);
+            copyColumn(V + j * ldv, work->saveV, ldv);
+        }
+    } while (inc > 1);
+
+    // Majority sign of each column pair.
+    for (int64_t k = 0; k < n; k++) {
+        double* u = U + k * ldc;
+        double* v = V + k * ldv;
+        if (negatives(u, ldc) + negatives(v, ldv) > (m + n) / 2) {
+            for (int64_t r = 0; r < ldc; r += W) storeu(u + r, -loadu(u + r));
+            for (int64_t r = 0; r < ldv; r += W) storeu(v + r, -loadu(v + r));
+        }
+    }
+}
+
+bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
+    const int32_t M = work->M, N = work->N;
+    const int64_t ldc = work->ldc, ldv = work->ldv;
+    double* U = work->colA + b * work->laneA;
+    const double* V = work->colV + b * work->laneV;
+    const double* w = work->w + b * work->laneVec;
+    const double* means = work->means + b * work->laneVec;
+
+    // Components to add. A zeroed w[j] with finite vectors contributes +-0.0
+    // products, and adding +-0.0 to a sum that starts at +0.0 never changes
+    // its bits (such a sum is never -0.0), so those components are skipped.
+    int32_t* used = work->used;
+    int32_t count = 0;
+    for (int32_t j = 0; j < N; j++) {
+        if (w[j] == 0.0 && finite(U + j * ldc, M) && finite(V + j * ldv, N)) continue;
+        used[count++] = j;
+        const double s = w[j];
+        double* u = U + j * ldc;
+        for (int64_t r = 0; r < ldc; r += W) storeu(u + r, loadu(u + r) * s);
+    }
+
+    vm nan = vm{};
+    for (int64_t i = 0; i < N; i++) {
+        double* out = patch + i * M;
+        const double mean = means[i];
+        for (int64_t k = 0; k < M; k += W) {
+            vd sum = vd{};
+            for (int32_t q = 0; q < count; q++) {
+                const int64_t j = used[q];
+                sum = sum + loadu(U + j * ldc + k) * V[j * ldv + i];
+            }
+            const vd value = sum + mean;
+            if (k + W <= M) {
+                nan |= value != value;
+                storeu(out + k, value);
+            } else {
+                for (int64_t r = 0; r < M - k; r++) {
+                    out[k + r] = value[r];
+                    if (value[r] != value[r]) nan[0] = -1;
+                }
+            }
+        }
+    }
+    for (int i = 0; i < W; i++)
+        if (nan[i] != 0) return false;
+    return true;
+}
+
+bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V) {
+    const int32_t M = work->M, N = work->N;
+    const double* u = work->colA + b * work->laneA;
+    const double* v = work->colV + b * work->laneV;
+    const double* s = work->w + b * work->laneVec;
+    bool clean = true;
+    for (int64_t j = 0; j < N; j++) {
+        copyColumn(U + j * M, u + j * work->ldc, M);
+        w[j] = s[j];
+        clean = clean && w[j] == w[j];
+    }
+    transposeInto(v, work->ldv, V, N, N, N);
+    const int64_t total = int64_t{M} * N;
+    for (int64_t i = 0; i < total; i++) clean = clean && U[i] == U[i];
+    for (int64_t i = 0; i < int64_t{N} * N; i++) clean = clean && V[i] == V[i];
+    return clean;
+}
+
+}  // namespace TAMRIN_ISA_NS
+}  // namespace tamrin

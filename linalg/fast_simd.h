@@ -1,0 +1,235 @@
+// Vector helpers for the fast patch kernel. Internal to linalg/.
+//
+// The kernel sources are compiled once per instruction set, each time inside
+// its own namespace (TAMRIN_ISA_NS, set by the build), and the lane count W
+// follows the instruction set the compiler targets: 8 with AVX-512, 4 with
+// AVX2, 2 otherwise. Every helper here works lane by lane and performs on
+// each lane exactly the IEEE operation its scalar form would, so code written
+// with them gives the same bits as the scalar reference whatever W is.
+// Nothing here may use fused multiply-add: the build compiles with
+// -ffp-contract=off and no helper calls an fma intrinsic.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+// The build names the namespace of each instruction-set build; a build that
+// compiles the sources only once gets the baseline.
+#ifndef TAMRIN_ISA_NS
+#define TAMRIN_ISA_NS isa_baseline
+#endif
+
+// The helpers below pass vectors wider than the baseline ABI's registers;
+// they are all inlined and internal, so the ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tamrin {
+namespace TAMRIN_ISA_NS {
+namespace {
+
+#if defined(__AVX512F__)
+constexpr int W = 8;
+#elif defined(__AVX2__)
+constexpr int W = 4;
+#else
+constexpr int W = 2;
+#endif
+
+typedef double vd __attribute__((vector_size(8 * W)));
+typedef int64_t vm __attribute__((vector_size(8 * W)));
+// Same vector, for loads and stores at any 8-byte aligned address.
+typedef double vdu __attribute__((vector_size(8 * W), aligned(8), may_alias));
+
+inline vd loadu(const double* p) { return *reinterpret_cast<const vdu*>(p); }
+inline void storeu(double* p, vd v) { *reinterpret_cast<vdu*>(p) = v; }
+
+// Broadcast without arithmetic (0.0 + x would turn -0.0 into +0.0).
+inline vd splat(double x) {
+    vd v;
+    for (int i = 0; i < W; i++) v[i] = x;
+    return v;
+}
+
+// a where mask is set (all ones), b elsewhere; pure bit selection.
+template <typename V, typename Mask>
+inline V select(Mask mask, V a, V b) {
+    Mask ai, bi;
+    std::memcpy(&ai, &a, sizeof(a));
+    std::memcpy(&bi, &b, sizeof(b));
+    const Mask r = (ai & mask) | (bi & ~mask);
+    V out;
+    std::memcpy(&out, &r, sizeof(out));
+    return out;
+}
+
+inline vd vsqrt(vd v) {
+#if defined(__AVX512F__)
+    const __m512d x = reinterpret_cast<__m512d>(v);
+    return reinterpret_cast<vd>(_mm512_mask_sqrt_pd(x, 0xFF, x));
+#elif defined(__AVX2__)
+    return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+#elif defined(__SSE2__)
+    return reinterpret_cast<vd>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
+#else
+    for (int i = 0; i < W; i++) v[i] = __builtin_sqrt(v[i]);
+    return v;
+#endif
+}
+
+// Two-source lane shuffle with a constant selector (lanes of a are 0..W-1,
+// lanes of b are W..2W-1).
+#if defined(__clang__)
+#define TAMRIN_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define TAMRIN_SHUFFLE(a, b, ...) __builtin_shuffle(a, b, vm{__VA_ARGS__})
+#endif
+
+// Transposes the W x W block p in registers: afterwards p[c][r] holds what
+// p[r][c] held. Only moves lanes.
+inline void transpose(vd* p) {
+#if defined(__AVX512F__)
+    vd a[8], b[8];
+    for (int r = 0; r < 8; r += 2) {
+        a[r] = TAMRIN_SHUFFLE(p[r], p[r + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        a[r + 1] = TAMRIN_SHUFFLE(p[r], p[r + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    // a[2q + h] holds lanes (2q, 2q + 1) of columns h, h + 2, h + 4, h + 6.
+    for (int q = 0; q < 8; q += 4)
+        for (int h = 0; h < 2; h++) {
+            b[q + h] = TAMRIN_SHUFFLE(a[q + h], a[q + 2 + h], 0, 1, 8, 9, 4, 5, 12, 13);
+            b[q + 2 + h] = TAMRIN_SHUFFLE(a[q + h], a[q + 2 + h], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+    // b[4s + c] (c < 4) holds rows 4s..4s+3 of columns c and c + 4.
+    for (int c = 0; c < 4; c++) {
+        p[c] = TAMRIN_SHUFFLE(b[c], b[4 + c], 0, 1, 2, 3, 8, 9, 10, 11);
+        p[c + 4] = TAMRIN_SHUFFLE(b[c], b[4 + c], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+#elif defined(__AVX2__)
+    const vd a0 = TAMRIN_SHUFFLE(p[0], p[1], 0, 4, 2, 6);
+    const vd a1 = TAMRIN_SHUFFLE(p[0], p[1], 1, 5, 3, 7);
+    const vd a2 = TAMRIN_SHUFFLE(p[2], p[3], 0, 4, 2, 6);
+    const vd a3 = TAMRIN_SHUFFLE(p[2], p[3], 1, 5, 3, 7);
+    p[0] = TAMRIN_SHUFFLE(a0, a2, 0, 1, 4, 5);
+    p[1] = TAMRIN_SHUFFLE(a1, a3, 0, 1, 4, 5);
+    p[2] = TAMRIN_SHUFFLE(a0, a2, 2, 3, 6, 7);
+    p[3] = TAMRIN_SHUFFLE(a1, a3, 2, 3, 6, 7);
+#else
+    const vd a0 = TAMRIN_SHUFFLE(p[0], p[1], 0, 2);
+    const vd a1 = TAMRIN_SHUFFLE(p[0], p[1], 1, 3);
+    p[0] = a0;
+    p[1] = a1;
+#endif
+}
+
+// Scalar forms used by the kernel, identical to the reference arithmetic.
+inline double fabsOf(double x) { return __builtin_fabs(x); }
+inline double signOf(double p, double q) { return q > 0.0 ? fabsOf(p) : -fabsOf(p); }
+inline double hypotOf(double p, double q) {
+    const double P = fabsOf(p);
+    const double Q = fabsOf(q);
+    if (P > Q) {
+        const double r = Q / P;
+        return P * __builtin_sqrt(1.0 + r * r);
+    }
+    if (Q == 0.0) return 0.0;
+    const double r = P / Q;
+    return Q * __builtin_sqrt(1.0 + r * r);
+}
+
+// Eight lanes whatever W is, as 8 / W native vectors: the batched
+// diagonalisation keeps one patch per lane.
+constexpr int kParts = 8 / W;
+struct Pack {
+    vd v[kParts];
+};
+struct PackMask {
+    vm v[kParts];
+};
+
+inline Pack splat8(double x) {
+    Pack p;
+    for (int i = 0; i < kParts; i++) p.v[i] = splat(x);
+    return p;
+}
+#define TAMRIN_PACK_OP(op)                                         \
+    inline Pack operator op(const Pack& a, const Pack& b) {        \
+        Pack r;                                                    \
+        for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] op b.v[i]; \
+        return r;                                                  \
+    }
+TAMRIN_PACK_OP(+)
+TAMRIN_PACK_OP(-)
+TAMRIN_PACK_OP(*)
+TAMRIN_PACK_OP(/)
+#undef TAMRIN_PACK_OP
+inline Pack operator+(double a, const Pack& b) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a + b.v[i];
+    return r;
+}
+inline Pack operator/(double a, const Pack& b) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a / b.v[i];
+    return r;
+}
+inline PackMask nonzero(const Pack& a) {
+    PackMask m;
+    for (int i = 0; i < kParts; i++) m.v[i] = a.v[i] != 0.0;
+    return m;
+}
+inline Pack select(const PackMask& m, const Pack& a, const Pack& b) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) r.v[i] = select(m.v[i], a.v[i], b.v[i]);
+    return r;
+}
+// Mask of the lanes whose bit is set in bits (lane b is bit b).
+inline PackMask laneMask(int bits) {
+    PackMask m;
+    for (int i = 0; i < kParts; i++) {
+        vm bit;
+        for (int l = 0; l < W; l++) bit[l] = int64_t{1} << (i * W + l);
+        m.v[i] = (bit & static_cast<int64_t>(bits)) != 0;
+    }
+    return m;
+}
+inline void store8(double* p, const Pack& a) {
+    for (int i = 0; i < kParts; i++) storeu(p + i * W, a.v[i]);
+}
+inline Pack load8(const double* p) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) r.v[i] = loadu(p + i * W);
+    return r;
+}
+
+// hypotOf on every lane: the larger magnitude divides the smaller, as in the
+// scalar branch each lane would take; a lane whose scalar form returns 0
+// early gets 0.
+inline vd hypotLanes(vd p, vd q) {
+    const vm magnitude = vm{} + INT64_MAX;
+    const vd P = select(magnitude, p, vd{});
+    const vd Q = select(magnitude, q, vd{});
+    const vm pLarger = P > Q;
+    const vd big = select(pLarger, P, Q);
+    const vd small = select(pLarger, Q, P);
+    const vd r = small / big;
+    const vd result = big * vsqrt(1.0 + r * r);
+    const vm zero = ~pLarger & (Q == 0.0);
+    return select(zero, vd{}, result);
+}
+inline Pack hypot8(const Pack& p, const Pack& q) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) r.v[i] = hypotLanes(p.v[i], q.v[i]);
+    return r;
+}
+
+}  // namespace
+
+// dst[c * ldd + r] = src[r * lds + c] for r < rows and c < cols (copies only).
+void transposeInto(const double* src, int64_t lds, double* dst, int64_t ldd, int32_t rows, int32_t cols);
+
+}  // namespace TAMRIN_ISA_NS
+}  // namespace tamrin

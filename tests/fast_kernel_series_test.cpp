@@ -1,0 +1,124 @@
+// Whole series through denoiseVolume with the fast kernel and with the plain
+// one: every voxel of the denoised series and of the noise map, and every
+// message, must agree bit for bit, whatever the worker count and the
+// instruction set.
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tamrin/denoise.h"
+#include "tamrin/fast_patch.h"
+#include "tamrin/noise.h"
+#include "test_support.h"
+
+namespace {
+
+using tamrin_test::sameBits;
+
+struct Series {
+    int32_t X, Y, Z, N;
+    std::vector<double> data;
+};
+
+// An object on an exact-zero background: a smooth signal decaying over the
+// volumes plus noise inside an ellipsoid, zero outside, so that background
+// patches are skipped and patches at the edge are partly zero.
+Series phantom(int32_t X, int32_t Y, int32_t Z, int32_t N, uint64_t seed) {
+    Series s{X, Y, Z, N, std::vector<double>(static_cast<std::size_t>(X) * Y * Z * N, 0.0)};
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> noise(0.0, 15.0);
+    for (int32_t v = 0; v < N; v++)
+        for (int32_t z = 0; z < Z; z++)
+            for (int32_t y = 0; y < Y; y++)
+                for (int32_t x = 0; x < X; x++) {
+                    const double dx = (x - X / 2.0) / (0.4 * X), dy = (y - Y / 2.0) / (0.4 * Y),
+                                 dz = (z - Z / 2.0) / (0.45 * Z);
+                    if (dx * dx + dy * dy + dz * dz > 1.0) continue;
+                    const double tissue = 800.0 + 300.0 * std::cos(0.4 * x + 0.3 * y) * std::sin(0.2 * z + 1.0);
+                    s.data[x + static_cast<std::size_t>(X) * (y + static_cast<std::size_t>(Y) * (z + static_cast<std::size_t>(Z) * v))] =
+                        tissue * std::exp(-0.03 * v * (1.0 + 0.2 * std::sin(0.1 * x))) + noise(rng);
+                }
+    return s;
+}
+
+struct Result {
+    std::vector<double> denoised, noise;
+    std::vector<std::string> messages;
+    int32_t status;
+    int64_t progress;
+};
+
+Result denoise(const Series& s, int32_t workers, int32_t kernel) {
+    Result r;
+    const std::size_t voxels = static_cast<std::size_t>(s.X) * s.Y * s.Z;
+    r.denoised.assign(voxels * s.N, -1.0);
+    r.noise.assign(voxels, -1.0);
+    std::vector<double> weights(voxels);
+    std::atomic<int64_t> progress{0};
+    tamrin::DenoiseOptions options{&progress};
+    options.kernel = kernel;
+    tamrin_test::CapturedHost host;
+    r.status = tamrin::denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, workers, r.denoised.data(), r.noise.data(),
+                                     weights.data(), &options);
+    r.messages = host.messages();
+    r.progress = progress.load();
+    return r;
+}
+
+void expectSameBits(const std::vector<double>& fast, const std::vector<double>& plain, const char* what) {
+    ASSERT_EQ(fast.size(), plain.size());
+    for (std::size_t i = 0; i < fast.size(); i++)
+        ASSERT_TRUE(sameBits(fast[i], plain[i])) << what << " differs at " << i << ": " << fast[i] << " vs " << plain[i];
+}
+
+void compareKernels(const Series& s, int32_t workers) {
+    const Result plain = denoise(s, workers, tamrin::kDenoiseKernelReference);
+    ASSERT_EQ(plain.status, tamrin::kDenoiseOk);
+    for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {
+        if (!tamrin::fastIsaAvailable(isa)) continue;
+        SCOPED_TRACE(testing::Message() << "instruction set " << isa << ", " << workers << " workers");
+        const int32_t previous = tamrin::fastLimitIsa(isa);
+        const Result fast = denoise(s, workers, tamrin::kDenoiseKernelFast);
+        tamrin::fastLimitIsa(previous);
+        ASSERT_EQ(fast.status, tamrin::kDenoiseOk);
+        expectSameBits(fast.denoised, plain.denoised, "denoised series");
+        expectSameBits(fast.noise, plain.noise, "noise map");
+        EXPECT_EQ(fast.messages, plain.messages);
+        EXPECT_EQ(fast.progress, plain.progress);
+    }
+}
+
+TEST(FastKernelSeries, ThirtyVolumesOneWorker) {
+    const Series s = phantom(19, 17, 11, 30, 7);
+    compareKernels(s, 1);
+    // The skipped background leaves uncovered voxels, the object covered ones.
+    const Result r = denoise(s, 1, tamrin::kDenoiseKernelFast);
+    EXPECT_TRUE(std::isnan(r.noise[0]));
+    const std::size_t centre = 9 + 19 * (8 + 17 * 5);
+    EXPECT_TRUE(std::isfinite(r.noise[centre]) && r.noise[centre] > 0.0);
+    EXPECT_EQ(r.progress, int64_t{19 - 3} * (17 - 3) * (11 - 3));
+}
+
+TEST(FastKernelSeries, SeveralWorkersAndPatchSides) {
+    compareKernels(phantom(14, 23, 9, 30, 8), 3);   // s = 4, slabs along y
+    compareKernels(phantom(12, 10, 11, 8, 9), 2);   // s = 2
+    compareKernels(phantom(11, 13, 9, 20, 10), 4);  // s = 3
+}
+
+TEST(FastKernelSeries, NonFiniteVoxelsTakeThePlainPathWithItsMessages) {
+    Series s = phantom(12, 12, 10, 12, 11);
+    const std::size_t voxels = static_cast<std::size_t>(s.X) * s.Y * s.Z;
+    s.data[6 + 12 * (6 + 12 * 5) + 3 * voxels] = std::numeric_limits<double>::quiet_NaN();
+    s.data[4 + 12 * (7 + 12 * 4) + 7 * voxels] = std::numeric_limits<double>::infinity();
+    s.data[7 + 12 * (5 + 12 * 6)] = 1e300;
+    compareKernels(s, 1);
+    compareKernels(s, 2);
+    const Result r = denoise(s, 1, tamrin::kDenoiseKernelFast);
+    EXPECT_FALSE(r.messages.empty()) << "the NaN patches should fail to converge";
+}
+
+}  // namespace

@@ -1,0 +1,365 @@
+// The fast patch kernel against the plain path, bit for bit: rebuilt
+// patches, noise levels, weights and messages of many seeded patches of every
+// kind and of the usual shapes, on every instruction set the processor has;
+// the decomposition itself; and whole series through denoiseVolume.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tamrin/alloc.h"
+#include "tamrin/denoise.h"
+#include "tamrin/fast_patch.h"
+#include "tamrin/noise.h"
+#include "tamrin/pca.h"
+#include "test_support.h"
+
+namespace {
+
+using tamrin_test::sameBits;
+
+// What a patch is made of.
+enum Kind {
+    kRealistic,      // smooth components plus noise
+    kGaussian,       // independent values at a random scale and offset
+    kRankDeficient,  // rank 1 to 3 plus a constant
+    kIntegers,       // small integers: ties and exact cancellations
+    kConstantColumns,
+    kConstant,
+    kDuplicateColumns,
+    kMixedScales,  // columns 10^-150 .. 10^150 apart
+    kHuge,         // around 1e300: overflows inside the decomposition
+    kTiny,         // denormals
+    kSpike,        // one value far above the rest
+    kWithNaN,
+    kWithInf,
+    kKinds
+};
+
+std::vector<double> makePatch(Kind kind, int32_t M, int32_t N, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const std::size_t size = static_cast<std::size_t>(M) * N;
+    std::vector<double> p(size);
+    auto gaussian = [&](double scale, double offset) {
+        for (double& v : p) v = offset + scale * normal(rng);
+    };
+    switch (kind) {
+        case kRealistic:
+            return tamrin_test::realisticPatch(M, N, 1 + static_cast<int32_t>(rng() % 5), 1.0 + 20.0 * uniform(rng),
+                                               rng());
+        case kGaussian:
+            gaussian(std::pow(10.0, 6.0 * uniform(rng) - 3.0), 100.0 * normal(rng));
+            break;
+        case kRankDeficient: {
+            const int32_t rank = 1 + static_cast<int32_t>(rng() % 3);
+            std::vector<double> b(static_cast<std::size_t>(M) * rank), c(static_cast<std::size_t>(rank) * N);
+            for (double& v : b) v = normal(rng);
+            for (double& v : c) v = normal(rng);
+            for (int32_t i = 0; i < N; i++)
+                for (int32_t k = 0; k < M; k++) {
+                    double sum = 7.0;
+                    for (int32_t r = 0; r < rank; r++) sum += b[k * rank + r] * c[r * N + i];
+                    p[static_cast<std::size_t>(i) * M + k] = sum;
+                }
+            break;
+        }
+        case kIntegers:
+            for (double& v : p) v = static_cast<double>(rng() % 4);
+            break;
+        case kConstantColumns:
+            for (int32_t i = 0; i < N; i++) {
+                const double value = normal(rng);
+                for (int32_t k = 0; k < M; k++) p[static_cast<std::size_t>(i) * M + k] = value;
+            }
+            break;
+        case kConstant:
+            for (double& v : p) v = 3.25;
+            break;
+        case kDuplicateColumns:
+            gaussian(1.0, 0.0);
+            for (int32_t i = 1; i < N; i += 2)
+                std::memcpy(&p[static_cast<std::size_t>(i) * M], &p[static_cast<std::size_t>(i - 1) * M], sizeof(double) * M);
+            break;
+        case kMixedScales:
+            gaussian(1.0, 0.0);
+            for (int32_t i = 0; i < N; i++) {
+                const double scale = std::pow(10.0, 300.0 * uniform(rng) - 150.0);
+                for (int32_t k = 0; k < M; k++) p[static_cast<std::size_t>(i) * M + k] *= scale;
+            }
+            break;
+        case kHuge:
+            gaussian(1e300, 0.0);
+            break;
+        case kTiny:
+            gaussian(1e-310, 0.0);
+            break;
+        case kSpike:
+            gaussian(1.0, 10.0);
+            p[rng() % size] = 1e200;
+            break;
+        case kWithNaN:
+            gaussian(1.0, 0.0);
+            p[rng() % size] = std::numeric_limits<double>::quiet_NaN();
+            break;
+        case kWithInf:
+            gaussian(1.0, 0.0);
+            p[rng() % size] = (rng() % 2 ? 1.0 : -1.0) * std::numeric_limits<double>::infinity();
+            break;
+        default:
+            break;
+    }
+    return p;
+}
+
+// Results of the per-patch path for one patch.
+struct Outcome {
+    std::vector<double> patch;
+    double sigma = 0.0, weight = 0.0;
+};
+
+Outcome plainDenoise(std::vector<double> patch, int32_t M, int32_t N) {
+    std::vector<double> U(static_cast<std::size_t>(M) * N), w(N), V(static_cast<std::size_t>(N) * N), means(N);
+    EXPECT_EQ(tamrin::centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N), 0);
+    Outcome out;
+    out.sigma = tamrin::estimateNoise(w.data(), N, M, tamrin::noiseCorrection(M, N));
+    out.weight = tamrin::selectComponents(w.data(), N, M, out.sigma, nullptr);
+    tamrin::rebuildPatch(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N);
+    out.patch = std::move(patch);
+    return out;
+}
+
+// Index of the first value whose bits differ, or -1.
+long firstDifference(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (!sameBits(a[i], b[i])) return static_cast<long>(i);
+    return -1;
+}
+
+// Caps the kernel at one instruction set for the lifetime of the object.
+class IsaScope {
+public:
+    explicit IsaScope(int32_t isa) : previous_(tamrin::fastLimitIsa(isa)) {}
+    ~IsaScope() { tamrin::fastLimitIsa(previous_); }
+
+private:
+    int32_t previous_;
+};
+
+const char* isaName(int32_t isa) {
+    return isa == tamrin::kFastIsaAvx512 ? "avx512" : isa == tamrin::kFastIsaAvx2 ? "avx2" : "baseline";
+}
+
+// Denoises `count` seeded patches of M x N (N drawn from [nLow, nHigh]) with
+// both paths in batches of every size and compares every output bit and the
+// messages. Kinds cycle, so that batches mix them.
+void compareMany(int32_t isa, int32_t M, int32_t nLow, int32_t nHigh, int32_t count, uint64_t seed) {
+    if (!tamrin::fastIsaAvailable(isa)) GTEST_SKIP() << isaName(isa) << " not available here";
+    IsaScope scope(isa);
+    std::mt19937_64 rng(seed);
+    int32_t done = 0, batchSize = 1;
+    while (done < count) {
+        const int32_t N = nLow + static_cast<int32_t>(rng() % static_cast<uint64_t>(nHigh - nLow + 1));
+        tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
+        ASSERT_NE(work, nullptr);
+        ASSERT_EQ(tamrin::fastPatchWorkIsa(work), isa);
+        const int32_t batch = tamrin::fastPatchWorkBatch(work);
+        const int32_t size = batchSize++ % batch + 1;
+
+        std::vector<std::vector<double>> inputs(size), fast(size);
+        std::vector<double*> pointers(size);
+        std::vector<Kind> kinds(size);
+        for (int32_t b = 0; b < size; b++) {
+            kinds[b] = static_cast<Kind>((done + b) % kKinds);
+            inputs[b] = makePatch(kinds[b], M, N, rng);
+            fast[b] = inputs[b];
+            pointers[b] = fast[b].data();
+        }
+        std::vector<double> sigma(size), weight(size);
+        std::vector<Outcome> plain(size);
+        std::size_t plainMessages = 0, fastMessages = 0;
+        {
+            tamrin_test::CapturedHost host;
+            for (int32_t b = 0; b < size; b++) plain[b] = plainDenoise(inputs[b], M, N);
+            plainMessages = host.messages().size();
+        }
+        {
+            tamrin_test::CapturedHost host;
+            ASSERT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), size, tamrin::noiseCorrection(M, N),
+                                                 sigma.data(), weight.data()),
+                      size);
+            fastMessages = host.messages().size();
+        }
+        tamrin::fastPatchWorkRelease(work);
+
+        ASSERT_EQ(fastMessages, plainMessages) << M << "x" << N << " batch of " << size;
+        for (int32_t b = 0; b < size; b++) {
+            SCOPED_TRACE(testing::Message() << isaName(isa) << " " << M << "x" << N << " kind " << kinds[b]
+                                            << " lane " << b << " of " << size << " patch " << done + b);
+            ASSERT_EQ(firstDifference(fast[b], plain[b].patch), -1);
+            ASSERT_TRUE(sameBits(sigma[b], plain[b].sigma)) << sigma[b] << " " << plain[b].sigma;
+            ASSERT_TRUE(sameBits(weight[b], plain[b].weight)) << weight[b] << " " << plain[b].weight;
+        }
+        done += size;
+    }
+}
+
+class FastKernelBits : public testing::TestWithParam<int32_t> {};
+
+// The shapes the worker uses: M = s^3 >= N. Over 100,000 patches per
+// instruction set, most of them small.
+TEST_P(FastKernelBits, EightVoxelPatches) { compareMany(GetParam(), 8, 2, 8, 70000, 81); }
+TEST_P(FastKernelBits, TwentySevenVoxelPatches) { compareMany(GetParam(), 27, 9, 27, 6000, 82); }
+TEST_P(FastKernelBits, SixtyFourByThirty) { compareMany(GetParam(), 64, 30, 30, 2500, 83); }
+TEST_P(FastKernelBits, SixtyFourVoxelPatches) { compareMany(GetParam(), 64, 28, 64, 600, 84); }
+TEST_P(FastKernelBits, OneHundredTwentyFiveBySixtyFive) { compareMany(GetParam(), 125, 65, 65, 100, 85); }
+TEST_P(FastKernelBits, LargePatches) { compareMany(GetParam(), 343, 300, 300, 2, 86); }
+
+INSTANTIATE_TEST_SUITE_P(Isa, FastKernelBits,
+                         testing::Values(tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512),
+                         [](const testing::TestParamInfo<int32_t>& info) { return std::string(isaName(info.param)); });
+
+// The decomposition alone leaves exactly what centerAndDecompose leaves in
+// all five arrays, with the same result and messages.
+TEST(FastKernelDecomposition, MatchesCenterAndDecomposeInEveryArray) {
+    std::mt19937_64 rng(90);
+    for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {
+        if (!tamrin::fastIsaAvailable(isa)) continue;
+        IsaScope scope(isa);
+        for (auto shape : {std::pair<int32_t, int32_t>{8, 2}, {8, 8}, {27, 14}, {27, 27}, {64, 30}, {125, 65}}) {
+            const int32_t M = shape.first, N = shape.second;
+            tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
+            ASSERT_NE(work, nullptr);
+            for (int32_t trial = 0; trial < 3 * kKinds; trial++) {
+                const Kind kind = static_cast<Kind>(trial % kKinds);
+                SCOPED_TRACE(testing::Message() << isaName(isa) << " " << M << "x" << N << " kind " << kind);
+                const std::vector<double> input = makePatch(kind, M, N, rng);
+                const std::size_t mn = static_cast<std::size_t>(M) * N, nn = static_cast<std::size_t>(N) * N;
+                // Sentinels: every entry must be written.
+                std::vector<double> p1 = input, U1(mn, -7.0), w1(N, -7.0), V1(nn, -7.0), m1(N, -7.0);
+                std::vector<double> p2 = input, U2(mn, -9.0), w2(N, -9.0), V2(nn, -9.0), m2(N, -9.0);
+                int32_t plainStatus = 0, fastStatus = 0;
+                std::size_t plainMessages = 0, fastMessages = 0;
+                {
+                    tamrin_test::CapturedHost host;
+                    plainStatus = tamrin::centerAndDecompose(p1.data(), U1.data(), w1.data(), V1.data(), m1.data(), M, N);
+                    plainMessages = host.messages().size();
+                }
+                {
+                    tamrin_test::CapturedHost host;
+                    fastStatus = tamrin::fastCenterAndDecompose(work, p2.data(), U2.data(), w2.data(), V2.data(), m2.data());
+                    fastMessages = host.messages().size();
+                }
+                EXPECT_EQ(fastStatus, plainStatus);
+                EXPECT_EQ(fastMessages, plainMessages);
+                EXPECT_EQ(firstDifference(p2, p1), -1) << "centred patch";
+                EXPECT_EQ(firstDifference(U2, U1), -1) << "U";
+                EXPECT_EQ(firstDifference(w2, w1), -1) << "w";
+                EXPECT_EQ(firstDifference(V2, V1), -1) << "V";
+                EXPECT_EQ(firstDifference(m2, m1), -1) << "means";
+            }
+            tamrin::fastPatchWorkRelease(work);
+        }
+    }
+}
+
+// A finite patch on which the plain decomposition runs out of sweeps for
+// one singular value, without producing NaN: the fast path must print the
+// message once too, and give the same bits.
+TEST(FastKernelMessages, FiniteNonConvergenceIsReportedOnce) {
+    // Found by a seeded search over patches whose columns differ in scale
+    // by up to 10^300.
+    const int32_t M = 8, N = 3;
+    const std::vector<double> input = {
+        -0x1.bfcbf32b66b3dp-553, -0x1.813b386de7accp-553, 0x1.27977d47c0129p-555, -0x1.6dbf3f7e748f3p-553,
+        0x1.f2a919d7c0523p-554, -0x1.d22b743b5d196p-552, 0x1.64d46dd51c4dep-554, -0x1.b85bd9f26ee05p-554,
+        -0x1.3211faeea70bfp-749, -0x1.52c3ba6ee8778p-749, -0x1.223cc09b314ep-748, -0x1.0ac89bf8defp-751,
+        0x1.c24de10fff478p-752, 0x1.25ed893dda277p-749, 0x1.9d5a061e29088p-754, 0x1.71d798368ecfp-752,
+        0x1.245aaf680c2dfp-539, 0x1.4f6a85ace33b9p-539, -0x1.2f0df759eb95cp-541, 0x1.c385e7eaa929cp-538,
+        -0x1.db3e0522a07d8p-540, 0x1.cd233a74ff6afp-538, -0x1.0d1de8d451f44p-542, -0x1.317ebab62b99ep-540,
+    };
+    ASSERT_EQ(input.size(), static_cast<std::size_t>(M * N));
+    std::size_t plainMessages = 0;
+    Outcome plain;
+    {
+        tamrin_test::CapturedHost host;
+        plain = plainDenoise(input, M, N);
+        plainMessages = host.messages().size();
+    }
+    ASSERT_EQ(plainMessages, 1u) << "the plain path no longer fails to converge here; pick another patch";
+    for (double v : plain.patch) ASSERT_FALSE(std::isnan(v));
+    for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {
+        if (!tamrin::fastIsaAvailable(isa)) continue;
+        IsaScope scope(isa);
+        tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
+        std::vector<double> fast = input;
+        double* pointer = fast.data();
+        double sigma = 0.0, weight = 0.0;
+        tamrin_test::CapturedHost host;
+        ASSERT_EQ(tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight), 1);
+        tamrin::fastPatchWorkRelease(work);
+        const auto messages = host.messages();
+        ASSERT_EQ(messages.size(), 1u) << isaName(isa);
+        EXPECT_EQ(messages[0], "no convergence in 30 svdcmp iterations\n");
+        EXPECT_EQ(firstDifference(fast, plain.patch), -1) << isaName(isa);
+        EXPECT_TRUE(sameBits(sigma, plain.sigma));
+        EXPECT_TRUE(sameBits(weight, plain.weight));
+    }
+}
+
+// The working store is the only memory the fast path needs: it is obtained
+// once, and a failure to obtain it is reported by a null result, after which
+// nothing leaks. The patches themselves allocate nothing.
+TEST(FastKernelMemory, AllocatesOnlyItsWorkingStore) {
+    const int32_t M = 27, N = 20;
+    const long long before = tamrin::kernelBlocksLive();
+    tamrin::injectAllocationFailure(1);
+    EXPECT_EQ(tamrin::fastPatchWorkCreate(M, N), nullptr);
+    tamrin::injectAllocationFailure(0);
+    EXPECT_EQ(tamrin::kernelBlocksLive(), before);
+
+    tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
+    ASSERT_NE(work, nullptr);
+    std::mt19937_64 rng(91);
+    std::vector<double> patch = makePatch(kRealistic, M, N, rng);
+    const Outcome plain = plainDenoise(patch, M, N);
+    double* pointer = patch.data();
+    double sigma = 0.0, weight = 0.0;
+    tamrin_test::CapturedHost host;
+    tamrin::injectAllocationFailure(1);  // any allocation now would fail and print
+    EXPECT_EQ(tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight), 1);
+    tamrin::injectAllocationFailure(0);
+    EXPECT_TRUE(host.messages().empty());
+    EXPECT_EQ(firstDifference(patch, plain.patch), -1);
+    tamrin::fastPatchWorkRelease(work);
+    EXPECT_EQ(tamrin::kernelBlocksLive(), before);
+}
+
+// A NaN patch goes through the plain path; when that path cannot obtain its
+// memory, the batch stops there and says how many patches are done.
+TEST(FastKernelMemory, PlainPathFailureStopsTheBatchAtThatPatch) {
+    const int32_t M = 8, N = 5;
+    tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
+    ASSERT_NE(work, nullptr);
+    std::mt19937_64 rng(92);
+    std::vector<std::vector<double>> patches = {makePatch(kGaussian, M, N, rng), makePatch(kWithNaN, M, N, rng),
+                                                makePatch(kGaussian, M, N, rng)};
+    const Outcome first = plainDenoise(patches[0], M, N);
+    std::vector<double*> pointers = {patches[0].data(), patches[1].data(), patches[2].data()};
+    std::vector<double> sigma(3), weight(3);
+    tamrin_test::CapturedHost host;
+    tamrin::injectAllocationFailure(1);
+    EXPECT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), 3, tamrin::noiseCorrection(M, N), sigma.data(),
+                                         weight.data()),
+              1);
+    tamrin::injectAllocationFailure(0);
+    EXPECT_EQ(firstDifference(patches[0], first.patch), -1);
+    EXPECT_TRUE(sameBits(sigma[0], first.sigma));
+    tamrin::fastPatchWorkRelease(work);
+}
+
+}  // namespace
