@@ -8,7 +8,7 @@
 //
 // The sweep steps of all lanes run together in the lanes of vectors, one
 // step per lane and round. A step is a chain of divisions and square roots
-// whose latency dominates a single patch; eight independent chains share
+// whose latency dominates a single patch; kLanes independent chains share
 // it. The rotations of U and V, bound by multiplication throughput, would
 // leave the divider idle, and the step would leave the multipliers idle: so
 // the rotations of round t - 1 are applied lane by lane between the stages
@@ -17,8 +17,11 @@
 // Everything else (split search, cancellation, convergence, shift) runs per
 // lane in scalar code with the plain statements, as bookkeeping of round
 // t - 1 issued after round t's step: a lane that ends a sweep in round t - 1
-// is idle in round t, prepares its next sweep meanwhile and joins again in
-// round t + 1.
+// prepares its next sweep meanwhile, waits in rounds t and t + 1 and joins
+// again in round t + 2. No step depends on a preparation made in the round
+// before it, so the preparations stay off the chain of steps.
+#include <cstring>
+
 #include "fast_kernel.h"
 #include "fast_simd.h"
 
@@ -40,8 +43,8 @@ inline void rotate(double* p, double* q, int64_t rows, double cs, double sn) {
 // The rotations of one round: lane b rotated columns j[b] and j[b] + 1 of V
 // by (cs1[b], sn1[b]) and of U by (cs2[b], sn2[b]); j[b] < 0: no step.
 struct Round {
-    alignas(64) double cs1[8], sn1[8], cs2[8], sn2[8];
-    int32_t j[8];
+    alignas(64) double cs1[kLanes], sn1[kLanes], cs2[kLanes], sn2[kLanes];
+    alignas(64) int64_t j[kLanes];
 };
 
 // Applies lane b's rotations of a round to its U and V.
@@ -54,20 +57,124 @@ inline void applyLane(FastPatchWork* work, const Round& round, int32_t b) {
     rotate(U + j * work->ldc, U + (j + 1) * work->ldc, work->ldc, round.cs2[b], round.sn2[b]);
 }
 
-enum LaneState { kDone, kSweeping, kEnding, kJoining };
+// Applies the rotations of lanes slot, slot + 8, ... (one slot of eight).
+inline void applyLanes(FastPatchWork* work, const Round& round, int32_t slot) {
+    for (int32_t b = slot; b < kLanes; b += 8) applyLane(work, round, b);
+}
 
-// Where one lane stands: the singular value k, its pass, and within a sweep
-// the block start l and the step j.
-struct Lane {
-    int32_t k, pass, l, j;
-    LaneState state;
+// Lane states as integers: the round loop keeps them in vectors.
+constexpr int64_t kDone = 0, kSweeping = 1, kEnding = 2, kWaiting = 3;
+
+// What the bookkeeping keeps of a lane: the singular value k, its pass and
+// the start l of its block.
+struct Track {
+    int32_t k, pass, l;
 };
+
+// Integer lanes, kLanes of them in kParts native vectors.
+struct Ints {
+    vm v[kParts];
+};
+inline Ints splatInts(int64_t x) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = vm{} + x;
+    return r;
+}
+inline Ints loadInts(const int64_t* p) {
+    Ints r;
+    std::memcpy(&r, p, sizeof(r));
+    return r;
+}
+inline void storeInts(int64_t* p, const Ints& a) { std::memcpy(p, &a, sizeof(a)); }
+#define TAMRIN_INTS_OP(op, Result)                                      \
+    inline Result operator op(const Ints& a, const Ints& b) {           \
+        Result r;                                                       \
+        for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] op b.v[i];     \
+        return r;                                                       \
+    }
+TAMRIN_INTS_OP(+, Ints)
+TAMRIN_INTS_OP(-, Ints)
+TAMRIN_INTS_OP(<, PackMask)
+TAMRIN_INTS_OP(==, PackMask)
+TAMRIN_INTS_OP(!=, PackMask)
+#undef TAMRIN_INTS_OP
+inline PackMask operator&(const PackMask& a, const PackMask& b) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] & b.v[i];
+    return r;
+}
+inline PackMask operator|(const PackMask& a, const PackMask& b) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] | b.v[i];
+    return r;
+}
+inline PackMask operator~(const PackMask& a) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = ~a.v[i];
+    return r;
+}
+inline Ints asInts(const PackMask& m) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = m.v[i];
+    return r;
+}
+inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
+    return r;
+}
+// Bit b set when lane b of m is set.
+inline uint32_t bitsOf(const PackMask& m) {
+    uint32_t bits = 0;
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        bits |= static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]),
+                                                             reinterpret_cast<__m512i>(m.v[i])))
+                << (i * W);
+#else
+        for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m.v[i][l] & 1) << (i * W + l);
+#endif
+    }
+    return bits;
+}
+
+// base[index] on the lanes of m, 0.0 on the others.
+inline Pack gatherLanes(const double* base, const Ints& index, const PackMask& m) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
+        r.v[i] = reinterpret_cast<vd>(
+            _mm512_mask_i64gather_pd(_mm512_setzero_pd(), k, reinterpret_cast<__m512i>(index.v[i]), base, 8));
+#elif defined(__AVX2__)
+        r.v[i] = reinterpret_cast<vd>(_mm256_mask_i64gather_pd(_mm256_setzero_pd(), base,
+                                                               reinterpret_cast<__m256i>(index.v[i]),
+                                                               reinterpret_cast<__m256d>(m.v[i]), 8));
+#else
+        for (int l = 0; l < W; l++) r.v[i][l] = m.v[i][l] ? base[index.v[i][l]] : 0.0;
+#endif
+    }
+    return r;
+}
+
+// base[index] = v on the lanes of m (distinct indices).
+inline void scatterLanes(double* base, const Ints& index, const PackMask& m, const Pack& v) {
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
+        _mm512_mask_i64scatter_pd(base, k, reinterpret_cast<__m512i>(index.v[i]), reinterpret_cast<__m512d>(v.v[i]), 8);
+#else
+        for (int l = 0; l < W; l++)
+            if (m.v[i][l]) base[index.v[i][l]] = v.v[i][l];
+#endif
+    }
+}
 
 // Runs lane b from the start of a pass until it is ready for its first sweep
 // step (returns true, with the shifted f and x) or has no singular value left
 // (false): split search, cancellation, convergence, the message count and the
 // shift, as in the plain diagonalise.
-bool startSweep(FastPatchWork* work, int32_t b, Lane* lane, double* fOut, double* xOut) {
+bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, double* xOut) {
     double* w = work->w + b * work->laneVec;
     double* e = work->e + b * work->laneVec;
     const double bound = work->bound[b];
@@ -123,160 +230,151 @@ bool startSweep(FastPatchWork* work, int32_t b, Lane* lane, double* fOut, double
         *fOut = f;
         *xOut = x;
         lane->l = l;
-        lane->j = l;
         return true;
     }
     return false;
 }
 
-// Lane values from eight addresses, assembled in registers.
-inline Pack gather8(const double* const* at) {
-    Pack r;
-    for (int i = 0; i < kParts; i++)
-        for (int l = 0; l < W; l++) r.v[i][l] = *at[i * W + l];
-    return r;
-}
-
 }  // namespace
 
 void diagonaliseLanes(FastPatchWork* work, int32_t count) {
-    Lane lanes[8];
-    // Shifted f and x of the lanes about to join, kept in registers: built
-    // from scalar stores, a vector load would wait for them to retire.
-    Pack joinF = splat8(1.0), joinX = splat8(1.0);
+    // The next sweep of each lane (block start, singular value, whether there
+    // is one, shifted f and x), prepared by the bookkeeping and taken up two
+    // rounds later, so that no step waits for its preparation.
+    alignas(64) int64_t nextL[kLanes], nextK[kLanes], nextSweep[kLanes];
+    alignas(64) double nextF[kLanes], nextX[kLanes];
+    Track tracks[kLanes];
     int32_t live = 0;
-    for (int32_t b = 0; b < count; b++) {
-        lanes[b] = Lane{work->N - 1, 0, 0, 0, kDone};
-        double f0, x0;
-        if (startSweep(work, b, &lanes[b], &f0, &x0)) {
-            lanes[b].state = kJoining;
-            joinF = select(laneMask(1 << b), splat8(f0), joinF);
-            joinX = select(laneMask(1 << b), splat8(x0), joinX);
-            live++;
-        }
+    auto prepare = [&](int32_t b) {
+        double f0 = 1.0, x0 = 1.0;
+        const bool sweep = startSweep(work, b, &tracks[b], &f0, &x0);
+        nextL[b] = tracks[b].l;
+        nextK[b] = tracks[b].k;
+        nextSweep[b] = sweep ? -1 : 0;
+        nextF[b] = f0;
+        nextX[b] = x0;
+        return sweep;
+    };
+    alignas(64) int64_t laneState[kLanes], laneBase[kLanes];
+    for (int32_t b = 0; b < kLanes; b++) {
+        laneBase[b] = b * work->laneVec + 1;
+        nextL[b] = nextK[b] = nextSweep[b] = 0;
+        nextF[b] = nextX[b] = 1.0;
+        laneState[b] = kDone;
+        if (b >= count) continue;
+        tracks[b] = Track{work->N - 1, 0, 0};
+        const bool sweep = prepare(b);
+        laneState[b] = sweep ? kWaiting : kDone;
+        live += sweep;
     }
 
+    // The round loop's view of the lanes: state, step j and singular value k.
+    Ints state = loadInts(laneState), J = splatInts(0), K = splatInts(0);
+    const Ints base = loadInts(laneBase);
     // Running values of the lanes; lanes without a step hold harmless values.
-    Pack f = splat8(1.0), x = splat8(1.0), cs = splat8(1.0), sn = splat8(0.0);
-    // Rounds t and t - 1, and the step results of round t - 1 (new e[j],
-    // w[j], f and x) for its bookkeeping.
-    struct Results {
-        alignas(64) double e[8], w[8], f[8], x[8];
-    };
+    Pack f = splatLanes(1.0), x = splatLanes(1.0), cs = splatLanes(1.0), sn = splatLanes(0.0);
+    // Round t - 1: its steps, new e[j] and w[j], and f and x for lanes that
+    // end their sweep there.
+    PackMask lastSteps = nonzero(splatLanes(0.0));
+    Ints lastJ = splatInts(0);
+    Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
+    alignas(64) double lastF[kLanes], lastX[kLanes];
     Round rounds[2];
-    Results results[2];
     int32_t now = 0;
-    for (int b = 0; b < 8; b++) rounds[1].j[b] = -1;
-    static const double kZero[2] = {0.0, 0.0};
+    for (int b = 0; b < kLanes; b++) rounds[1].j[b] = -1;
 
     while (live > 0) {
         Round& round = rounds[now];
         const Round& last = rounds[now ^ 1];
-        Results& current = results[now];
-        const Results& previous = results[now ^ 1];
 
-        // Which lanes step in this round (branch-free where it is hot): a
-        // sweeping lane goes on while j + 1 < k; a lane that prepared a
-        // sweep last round joins with its shifted f and x.
-        int joinBits = 0;
-        const double* gAt[8];
-        const double* yAt[8];
-        bool any = false;
-        for (int32_t b = 0; b < 8; b++) {
-            gAt[b] = yAt[b] = kZero;
-            round.j[b] = -1;
-            if (b >= count) continue;
-            Lane& lane = lanes[b];
-            const bool sweeping = lane.state == kSweeping;
-            const bool goesOn = sweeping & (lane.j + 1 < lane.k);
-            const bool joining = lane.state == kJoining;
-            lane.j += goesOn;
-            lane.state = joining ? kSweeping : ((sweeping & !goesOn) ? kEnding : lane.state);
-            joinBits |= joining << b;
-            const bool steps = goesOn | joining;
-            any |= steps;
-            round.j[b] = steps ? lane.j : -1;
-            const int64_t at = b * work->laneVec + lane.j + 1;
-            gAt[b] = steps ? work->e + at : kZero;
-            yAt[b] = steps ? work->w + at : kZero;
-        }
+        // Which lanes step in this round: a sweeping lane goes on while
+        // j + 1 < k; a lane that ended its sweep waits a round, then joins
+        // with its prepared sweep.
+        const PackMask sweeping = state == splatInts(kSweeping);
+        const PackMask goesOn = sweeping & (J + splatInts(1) < K);
+        const PackMask joining = (state == splatInts(kWaiting)) & (loadInts(nextSweep) != splatInts(0));
+        J = select(joining, loadInts(nextL), J - asInts(goesOn));
+        K = select(joining, loadInts(nextK), K);
+        state = select(joining | goesOn, splatInts(kSweeping),
+                       select(sweeping, splatInts(kEnding),
+                              select(state == splatInts(kEnding), splatInts(kWaiting), state)));
+        const PackMask steps = goesOn | joining;
+        storeInts(round.j, select(steps, J, splatInts(-1)));
+        const uint32_t stepping = bitsOf(steps);
 
-        if (any) {
-            if (joinBits != 0) {
-                const PackMask join = laneMask(joinBits);
-                f = select(join, joinF, f);
-                x = select(join, joinX, x);
-                cs = select(join, splat8(1.0), cs);
-                sn = select(join, splat8(1.0), sn);
+        if (stepping != 0) {
+            if (bitsOf(joining) != 0) {
+                f = select(joining, loadLanes(nextF), f);
+                x = select(joining, loadLanes(nextX), x);
+                cs = select(joining, splatLanes(1.0), cs);
+                sn = select(joining, splatLanes(1.0), sn);
             }
-            Pack g = gather8(gAt);
-            Pack y = gather8(yAt);
+            const Ints at = base + J;
+            Pack g = gatherLanes(work->e, at, steps);
+            Pack y = gatherLanes(work->w, at, steps);
 
             // One sweep step on every lane, in the plain order of operations,
             // with last round's rotations of one lane after each stage.
             Pack h = sn * g;
             g = cs * g;
-            const Pack z1 = hypot8(f, h);
-            applyLane(work, last, 0);
+            const Pack z1 = hypotPack(f, h);
+            applyLanes(work, last, 0);
             cs = f / z1;
             sn = h / z1;
-            applyLane(work, last, 1);
+            applyLanes(work, last, 1);
             f = x * cs + g * sn;
             g = g * cs - x * sn;
             h = y * sn;
             y = y * cs;
-            store8(round.cs1, cs);
-            store8(round.sn1, sn);
-            applyLane(work, last, 2);
-            const Pack z2 = hypot8(f, h);
-            applyLane(work, last, 3);
+            storeLanes(round.cs1, cs);
+            storeLanes(round.sn1, sn);
+            applyLanes(work, last, 2);
+            const Pack z2 = hypotPack(f, h);
+            applyLanes(work, last, 3);
             const PackMask moved = nonzero(z2);
             const Pack inverse = 1.0 / z2;
-            applyLane(work, last, 4);
+            applyLanes(work, last, 4);
             cs = select(moved, f * inverse, cs);
             sn = select(moved, h * inverse, sn);
             f = cs * g + sn * y;
             x = cs * y - sn * g;
-            applyLane(work, last, 5);
-            store8(round.cs2, cs);
-            store8(round.sn2, sn);
-            store8(current.e, z1);
-            store8(current.w, z2);
-            store8(current.f, f);
-            store8(current.x, x);
-            applyLane(work, last, 6);
-            applyLane(work, last, 7);
+            applyLanes(work, last, 5);
+            storeLanes(round.cs2, cs);
+            storeLanes(round.sn2, sn);
+            applyLanes(work, last, 6);
+            applyLanes(work, last, 7);
+
+            // Bookkeeping of round t - 1, while this round's step computes.
+            scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
+            scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
+            lastE = z1;
+            lastW = z2;
         } else {
-            for (int32_t b = 0; b < 8; b++) applyLane(work, last, b);
+            for (int32_t b = 0; b < kLanes; b++) applyLane(work, last, b);
+            scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
+            scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
         }
 
-        // Bookkeeping of the previous round, while this round's step computes.
-        for (int32_t b = 0; b < count; b++) {
-            const int32_t j = last.j[b];
-            if (j < 0) continue;
+        // Lanes whose sweep ended in round t - 1 prepare their next one.
+        for (uint32_t ending = bitsOf(sweeping & ~goesOn); ending != 0; ending &= ending - 1) {
+            const int32_t b = __builtin_ctz(ending);
             double* w = work->w + b * work->laneVec;
             double* e = work->e + b * work->laneVec;
-            e[j] = previous.e[b];
-            w[j] = previous.w[b];
-            Lane& lane = lanes[b];
-            if (lane.state != kEnding) continue;
-            e[lane.l] = 0.0;
-            e[lane.k] = previous.f[b];
-            w[lane.k] = previous.x[b];
-            if (++lane.pass == 30) {
-                lane.k--;
-                lane.pass = 0;
+            Track& track = tracks[b];
+            e[track.l] = 0.0;
+            e[track.k] = lastF[b];
+            w[track.k] = lastX[b];
+            if (++track.pass == 30) {
+                track.k--;
+                track.pass = 0;
             }
-            double f0, x0;
-            if (startSweep(work, b, &lane, &f0, &x0)) {
-                lane.state = kJoining;
-                joinF = select(laneMask(1 << b), splat8(f0), joinF);
-                joinX = select(laneMask(1 << b), splat8(x0), joinX);
-            } else {
-                lane.state = kDone;
-                live--;
-            }
+            live -= !prepare(b);
         }
+
+        storeLanes(lastF, f);
+        storeLanes(lastX, x);
+        lastSteps = steps;
+        lastJ = J;
         now ^= 1;
     }
 }

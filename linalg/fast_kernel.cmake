@@ -3,6 +3,7 @@
 # its own namespace so that one binary runs on any x86-64 processor.
 set(TAMRIN_FAST_STAGE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_batch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_diagonalise.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_finish.cpp
 )

@@ -7,6 +7,8 @@
 //   rowV   N x ldr         row-major V during stage 3
 //   colA   per lane, N columns of ldc   column-major U from stage 5 on
 //   colV   per lane, N columns of ldv   column-major V from stage 5 on
+//   inter  M x N, then N x N, then 3 x N elements of 8 doubles: eight
+//          patches interleaved, for the AVX-512 reduction
 // Padding rows of colA and colV start as +0.0; rotations and negations keep
 // them at +-0.0 or NaN, never below zero, so sign counts may include them.
 #pragma once
@@ -42,6 +44,7 @@ struct FastPatchWork {
     double* plainV;             // N * N   | patches it recomputes
     double* plainW;             // N       |
     double* plainMeans;         // N      /
+    double* inter;              // 8 interleaved patches for the AVX-512 reduction, or null
     void* block;                // the one allocation behind all of the above
 };
 
@@ -50,6 +53,11 @@ struct FastPatchWork {
     /* Stages 1 to 4 for lane b: means, centring, bidiagonalisation, accumulation of V and U; leaves U and V  \
        column-major in the lane, w, e, bound and means. */                                                     \
     void reduceLane(FastPatchWork* work, int32_t b, const double* patch);                                        \
+    /* The same for lanes 0 .. count-1, patch b into lane b; groups of eight lanes with at least `together`  \
+       patches are reduced together where the build can. */                                                     \
+    void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);        \
+    /* Whether the count values at p are all finite. */                                                         \
+    bool allFinite(const double* p, int64_t count);                                                              \
     /* Stage 5 for lanes 0 .. count-1 together; counts unconverged values in messages. */                      \
     void diagonaliseLanes(FastPatchWork* work, int32_t count);                                                  \
     /* Stages 6 and 7 for lane b. */                                                                            \

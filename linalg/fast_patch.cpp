@@ -24,7 +24,8 @@ namespace tamrin {
 namespace {
 
 struct Stages {
-    void (*reduceLane)(FastPatchWork*, int32_t, const double*);
+    void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
+    bool (*allFinite)(const double*, int64_t);
     void (*diagonaliseLanes)(FastPatchWork*, int32_t);
     void (*orderLane)(FastPatchWork*, int32_t);
     bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
@@ -32,7 +33,7 @@ struct Stages {
 };
 
 #define TAMRIN_STAGES_OF(ns) \
-    Stages { ns::reduceLane, ns::diagonaliseLanes, ns::orderLane, ns::rebuildLane, ns::copyOutLane }
+    Stages { ns::reduceLanes, ns::allFinite, ns::diagonaliseLanes, ns::orderLane, ns::rebuildLane, ns::copyOutLane }
 
 const Stages& stagesFor(int32_t isa) {
 #if defined(TAMRIN_FAST_X86)
@@ -50,12 +51,6 @@ const Stages& stagesFor(int32_t isa) {
 int32_t gIsaCap = -1;
 
 int64_t roundUp(int64_t x, int64_t to) { return (x + to - 1) / to * to; }
-
-bool allFinite(const double* p, int64_t count) {
-    bool finite = true;
-    for (int64_t i = 0; i < count; i++) finite &= __builtin_isfinite(p[i]);
-    return finite;
-}
 
 void printMessages(FastPatchWork* work, int32_t b) {
     for (int32_t i = 0; i < work->messages[b]; i++) hostPrint("no convergence in 30 svdcmp iterations\n");
@@ -100,8 +95,8 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     shape.M = M;
     shape.N = N;
     shape.isa = isa;
-    // Batches of eight for the usual patch sizes; large patches gain little
-    // from batching and would need much memory for it.
+    // Full batches for the usual patch sizes; large patches gain little from
+    // batching and would need much memory for it.
     shape.batch = int64_t{M} * N <= 32768 ? kFastMaxBatch : 2;
     shape.ldr = roundUp(N + 7, 8);
     shape.ldc = roundUp(M, 8);
@@ -127,6 +122,7 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
         int64_t{N} * N,       // plainV
         N,                    // plainW
         N,                    // plainMeans
+        isa == kFastIsaAvx512 && shape.batch >= 8 ? (int64_t{M} * N + int64_t{N} * N + 3 * int64_t{N}) * 8 : 0,
     };
     int64_t bytes = roundUp(sizeof(FastPatchWork), 64) + 64;
     for (int64_t count : doubles) bytes += roundUp(count * 8, 64);
@@ -146,8 +142,9 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     work->block = block;
     double** slots[] = {&work->rowA,  &work->rowV,     &work->saveU,  &work->saveV,  &work->colA,
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
-                        &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans};
-    for (int i = 0; i < 15; i++) *slots[i] = reinterpret_cast<double*>(take(doubles[i] * 8));
+                        &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
+                        &work->inter};
+    for (int i = 0; i < 16; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
     int32_t* ints = reinterpret_cast<int32_t*>(take((B + N) * 4));
     work->messages = ints;
     work->used = ints + B;
@@ -164,10 +161,12 @@ int32_t fastPatchWorkBatch(const FastPatchWork* work) { return work->batch; }
 int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, double* w, double* V, double* means) {
     const int32_t M = work->M, N = work->N;
     const int64_t count = int64_t{M} * N;
-    if (allFinite(patch, count)) {
-        const Stages& stages = stagesFor(work->isa);
+    const Stages& stages = stagesFor(work->isa);
+    if (stages.allFinite(patch, count)) {
         work->messages[0] = 0;
-        stages.reduceLane(work, 0, patch);
+        // Through the same reduction as batches take, so that it is checked too.
+        const double* one = patch;
+        stages.reduceLanes(work, 1, &one, 1);
         stages.diagonaliseLanes(work, 1);
         stages.orderLane(work, 0);
         if (stages.copyOutLane(work, 0, U, w, V)) {
@@ -191,17 +190,21 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
 
     // Lanes for the finite patches, in order; -1 for the others.
     int32_t lane[kFastMaxBatch];
+    const double* inputs[kFastMaxBatch];
     int32_t lanes = 0;
     for (int32_t b = 0; b < count; b++) {
         lane[b] = -1;
-        if (!allFinite(patches[b], size)) continue;
+        if (!stages.allFinite(patches[b], size)) continue;
         lane[b] = lanes;
         std::memcpy(work->original + lanes * size, patches[b], sizeof(double) * static_cast<size_t>(size));
         work->messages[lanes] = 0;
-        stages.reduceLane(work, lanes, patches[b]);
-        lanes++;
+        inputs[lanes++] = patches[b];
     }
-    if (lanes > 0) stages.diagonaliseLanes(work, lanes);
+    if (lanes > 0) {
+        // A group of few patches is cheaper one by one.
+        stages.reduceLanes(work, lanes, inputs, 4);
+        stages.diagonaliseLanes(work, lanes);
+    }
 
     for (int32_t b = 0; b < count; b++) {
         const int32_t l = lane[b];

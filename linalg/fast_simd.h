@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tamrin/fast_patch.h"
+
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -140,9 +142,10 @@ inline double hypotOf(double p, double q) {
     return Q * __builtin_sqrt(1.0 + r * r);
 }
 
-// Eight lanes whatever W is, as 8 / W native vectors: the batched
+// kLanes lanes whatever W is, as kLanes / W native vectors: the batched
 // diagonalisation keeps one patch per lane.
-constexpr int kParts = 8 / W;
+constexpr int kLanes = kFastMaxBatch;
+constexpr int kParts = kLanes / W;
 struct Pack {
     vd v[kParts];
 };
@@ -150,7 +153,7 @@ struct PackMask {
     vm v[kParts];
 };
 
-inline Pack splat8(double x) {
+inline Pack splatLanes(double x) {
     Pack p;
     for (int i = 0; i < kParts; i++) p.v[i] = splat(x);
     return p;
@@ -187,7 +190,7 @@ inline Pack select(const PackMask& m, const Pack& a, const Pack& b) {
     return r;
 }
 // Mask of the lanes whose bit is set in bits (lane b is bit b).
-inline PackMask laneMask(int bits) {
+inline PackMask laneMask(uint32_t bits) {
     PackMask m;
     for (int i = 0; i < kParts; i++) {
         vm bit;
@@ -196,10 +199,10 @@ inline PackMask laneMask(int bits) {
     }
     return m;
 }
-inline void store8(double* p, const Pack& a) {
+inline void storeLanes(double* p, const Pack& a) {
     for (int i = 0; i < kParts; i++) storeu(p + i * W, a.v[i]);
 }
-inline Pack load8(const double* p) {
+inline Pack loadLanes(const double* p) {
     Pack r;
     for (int i = 0; i < kParts; i++) r.v[i] = loadu(p + i * W);
     return r;
@@ -220,7 +223,7 @@ inline vd hypotLanes(vd p, vd q) {
     const vm zero = ~pLarger & (Q == 0.0);
     return select(zero, vd{}, result);
 }
-inline Pack hypot8(const Pack& p, const Pack& q) {
+inline Pack hypotPack(const Pack& p, const Pack& q) {
     Pack r;
     for (int i = 0; i < kParts; i++) r.v[i] = hypotLanes(p.v[i], q.v[i]);
     return r;
