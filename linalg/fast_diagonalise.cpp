@@ -1,25 +1,27 @@
-// Fast kernel, stage 5: diagonalisation of up to eight bidiagonal matrices
+// Fast kernel, stage 5: diagonalisation of a batch of bidiagonal matrices
 // together, one per lane.
 //
 // The evolution of w and e never reads U or V: U and V only receive
 // rotations (and V negations) whose parameters come from w and e. So the
-// rotations of a sweep step can be applied to U and V later than the step is
-// computed, as long as each matrix receives them in the plain order.
+// rotations of the sweep steps are logged and applied to U and V later, lane
+// by lane, each matrix receiving them in the plain order.
 //
 // The sweep steps of all lanes run together in the lanes of vectors, one
 // step per lane and round. A step is a chain of divisions and square roots
 // whose latency dominates a single patch; kLanes independent chains share
-// it. The rotations of U and V, bound by multiplication throughput, would
-// leave the divider idle, and the step would leave the multipliers idle: so
-// the rotations of round t - 1 are applied lane by lane between the stages
-// of round t's step, and the two overlap.
+// it. Which lanes step, where they read and write e and w, is tracked in
+// vectors too. Everything else (split search, cancellation, convergence,
+// shift) runs per lane in scalar code with the plain statements, as
+// bookkeeping of round t - 1 issued after round t's step: a lane that ends a
+// sweep in round t - 1 prepares its next sweep meanwhile, waits in rounds t
+// and t + 1 and joins again in round t + 2, so that no step waits for a
+// preparation.
 //
-// Everything else (split search, cancellation, convergence, shift) runs per
-// lane in scalar code with the plain statements, as bookkeeping of round
-// t - 1 issued after round t's step: a lane that ends a sweep in round t - 1
-// prepares its next sweep meanwhile, waits in rounds t and t + 1 and joins
-// again in round t + 2. No step depends on a preparation made in the round
-// before it, so the preparations stay off the chain of steps.
+// The log is replayed when it is full, at the end, and for one lane before
+// its cancellation rotations and negations, which go straight to its U and
+// V. A replay turns each run of consecutive steps of a lane into a chain of
+// rotations in which the column shared by two consecutive rotations stays
+// in registers.
 #include <cstring>
 
 #include "fast_kernel.h"
@@ -40,6 +42,37 @@ inline void rotate(double* p, double* q, int64_t rows, double cs, double sn) {
     }
 }
 
+// Rotates columns j0 .. j0 + count of X in a chain: (j0, j0 + 1) by (cs[0],
+// sn[0]), then (j0 + 1, j0 + 2) by (cs[1], sn[1]) and so on; each element
+// sees the plain sequence of operations. R vectors of rows at a time keep R
+// independent chains in flight.
+template <int R>
+inline int64_t chainRows(double* X, int64_t ld, int64_t r0, int64_t j0, int32_t count, const double* cs,
+                         const double* sn) {
+    for (; r0 + R * W <= ld; r0 += R * W) {
+        vd p[R];
+        for (int q = 0; q < R; q++) p[q] = loadu(X + j0 * ld + r0 + q * W);
+        for (int32_t t = 0; t < count; t++) {
+            double* next = X + (j0 + t + 1) * ld + r0;
+            double* done = next - ld;
+            const double c = cs[t], s = sn[t];
+            for (int q = 0; q < R; q++) {
+                const vd y = loadu(next + q * W);
+                storeu(done + q * W, p[q] * c + y * s);
+                p[q] = y * c - p[q] * s;
+            }
+        }
+        for (int q = 0; q < R; q++) storeu(X + (j0 + count) * ld + r0 + q * W, p[q]);
+    }
+    return r0;
+}
+
+inline void rotateChain(double* X, int64_t ld, int64_t j0, int32_t count, const double* cs, const double* sn) {
+    int64_t r = chainRows<8>(X, ld, 0, j0, count, cs, sn);
+    r = chainRows<4>(X, ld, r, j0, count, cs, sn);
+    chainRows<1>(X, ld, r, j0, count, cs, sn);
+}
+
 // The rotations of one round: lane b rotated columns j[b] and j[b] + 1 of V
 // by (cs1[b], sn1[b]) and of U by (cs2[b], sn2[b]); j[b] < 0: no step.
 struct Round {
@@ -47,19 +80,63 @@ struct Round {
     alignas(64) int64_t j[kLanes];
 };
 
-// Applies lane b's rotations of a round to its U and V.
-inline void applyLane(FastPatchWork* work, const Round& round, int32_t b) {
-    const int64_t j = round.j[b];
-    if (j < 0) return;
+static_assert(sizeof(Round) <= kFastRoundBytes, "the work store sizes the log by kFastRoundBytes");
+
+// The rounds logged and, per lane, how many of them its U and V have had.
+struct Log {
+    Round* rounds;
+    int32_t count, capacity;
+    int32_t applied[kLanes];
+};
+
+// Applies lane b's logged rotations not applied yet.
+void catchUp(FastPatchWork* work, Log* log, int32_t b) {
     double* U = work->colA + b * work->laneA;
     double* V = work->colV + b * work->laneV;
-    rotate(V + j * work->ldv, V + (j + 1) * work->ldv, work->ldv, round.cs1[b], round.sn1[b]);
-    rotate(U + j * work->ldc, U + (j + 1) * work->ldc, work->ldc, round.cs2[b], round.sn2[b]);
+    double* cs1 = work->chain;
+    double* sn1 = cs1 + work->N;
+    double* cs2 = sn1 + work->N;
+    double* sn2 = cs2 + work->N;
+    int32_t r = log->applied[b];
+    while (r < log->count) {
+        const int64_t j0 = log->rounds[r].j[b];
+        if (j0 < 0) {
+            r++;
+            continue;
+        }
+        // A run: rounds r, r + 1, ... stepping through j0, j0 + 1, ...
+        int32_t count = 0;
+        do {
+            const Round& round = log->rounds[r];
+            cs1[count] = round.cs1[b];
+            sn1[count] = round.sn1[b];
+            cs2[count] = round.cs2[b];
+            sn2[count] = round.sn2[b];
+            count++;
+            r++;
+        } while (r < log->count && log->rounds[r].j[b] == j0 + count);
+        rotateChain(V, work->ldv, j0, count, cs1, sn1);
+        rotateChain(U, work->ldc, j0, count, cs2, sn2);
+    }
+    log->applied[b] = log->count;
 }
 
-// Applies the rotations of lanes slot, slot + 8, ... (one slot of eight).
-inline void applyLanes(FastPatchWork* work, const Round& round, int32_t slot) {
-    for (int32_t b = slot; b < kLanes; b += 8) applyLane(work, round, b);
+// Applies the whole log and empties it.
+void flush(FastPatchWork* work, Log* log, int32_t count) {
+    for (int32_t b = 0; b < count; b++) {
+        catchUp(work, log, b);
+        log->applied[b] = 0;
+    }
+    log->count = 0;
+}
+
+// hypotOf and signOf for operands that arrive late in a chain of divisions:
+// the same operations, with the branch taken by selecting lanes, so that a
+// mispredicted branch cannot stall what follows.
+inline double hypotLate(double p, double q) { return hypotLanes(splat(p), splat(q))[0]; }
+inline double signLate(double p, double q) {
+    const vd a = splat(fabsOf(p));
+    return select(splat(q) > 0.0, a, -a)[0];
 }
 
 // Lane states as integers: the round loop keeps them in vectors.
@@ -174,7 +251,7 @@ inline void scatterLanes(double* base, const Ints& index, const PackMask& m, con
 // step (returns true, with the shifted f and x) or has no singular value left
 // (false): split search, cancellation, convergence, the message count and the
 // shift, as in the plain diagonalise.
-bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, double* xOut) {
+bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* fOut, double* xOut) {
     double* w = work->w + b * work->laneVec;
     double* e = work->e + b * work->laneVec;
     const double bound = work->bound[b];
@@ -193,6 +270,7 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
             }
         }
         if (cancel) {
+            catchUp(work, log, b);
             double cs = 0.0, sn = 1.0;
             for (int32_t i = l; i <= k; i++) {
                 const double f = sn * e[i];
@@ -210,6 +288,7 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
         const double z = w[k];
         if (l == k) {
             if (z < 0.0) {
+                catchUp(work, log, b);
                 w[k] = -z;
                 double* v = V + k * work->ldv;
                 for (int64_t r = 0; r < work->ldv; r += W) storeu(v + r, -loadu(v + r));
@@ -225,8 +304,8 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
         double g = e[k - 1];
         const double h = e[k];
         double f = ((y - z) * (y + z) + (g - h) * (g + h)) / ((2.0 * h) * y);
-        g = hypotOf(f, 1.0);
-        f = ((x - z) * (x + z) + h * (y / (f + signOf(g, f)) - h)) / x;
+        g = hypotLate(f, 1.0);
+        f = ((x - z) * (x + z) + h * (y / (f + signLate(g, f)) - h)) / x;
         *fOut = f;
         *xOut = x;
         lane->l = l;
@@ -245,9 +324,14 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     alignas(64) double nextF[kLanes], nextX[kLanes];
     Track tracks[kLanes];
     int32_t live = 0;
+    Log log;
+    log.rounds = static_cast<Round*>(work->rounds);
+    log.count = 0;
+    log.capacity = work->roundCapacity;
+    for (int32_t b = 0; b < kLanes; b++) log.applied[b] = 0;
     auto prepare = [&](int32_t b) {
         double f0 = 1.0, x0 = 1.0;
-        const bool sweep = startSweep(work, b, &tracks[b], &f0, &x0);
+        const bool sweep = startSweep(work, &log, b, &tracks[b], &f0, &x0);
         nextL[b] = tracks[b].l;
         nextK[b] = tracks[b].k;
         nextSweep[b] = sweep ? -1 : 0;
@@ -279,13 +363,9 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     Ints lastJ = splatInts(0);
     Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
     alignas(64) double lastF[kLanes], lastX[kLanes];
-    Round rounds[2];
-    int32_t now = 0;
-    for (int b = 0; b < kLanes; b++) rounds[1].j[b] = -1;
-
     while (live > 0) {
-        Round& round = rounds[now];
-        const Round& last = rounds[now ^ 1];
+        if (log.count == log.capacity) flush(work, &log, count);
+        Round& round = log.rounds[log.count];
 
         // Which lanes step in this round: a sweeping lane goes on while
         // j + 1 < k; a lane that ended its sweep waits a round, then joins
@@ -303,6 +383,7 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         const uint32_t stepping = bitsOf(steps);
 
         if (stepping != 0) {
+            log.count++;
             if (bitsOf(joining) != 0) {
                 f = select(joining, loadLanes(nextF), f);
                 x = select(joining, loadLanes(nextX), x);
@@ -313,36 +394,27 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
             Pack g = gatherLanes(work->e, at, steps);
             Pack y = gatherLanes(work->w, at, steps);
 
-            // One sweep step on every lane, in the plain order of operations,
-            // with last round's rotations of one lane after each stage.
+            // One sweep step on every lane, in the plain order of operations.
             Pack h = sn * g;
             g = cs * g;
             const Pack z1 = hypotPack(f, h);
-            applyLanes(work, last, 0);
             cs = f / z1;
             sn = h / z1;
-            applyLanes(work, last, 1);
             f = x * cs + g * sn;
             g = g * cs - x * sn;
             h = y * sn;
             y = y * cs;
             storeLanes(round.cs1, cs);
             storeLanes(round.sn1, sn);
-            applyLanes(work, last, 2);
             const Pack z2 = hypotPack(f, h);
-            applyLanes(work, last, 3);
             const PackMask moved = nonzero(z2);
             const Pack inverse = 1.0 / z2;
-            applyLanes(work, last, 4);
             cs = select(moved, f * inverse, cs);
             sn = select(moved, h * inverse, sn);
             f = cs * g + sn * y;
             x = cs * y - sn * g;
-            applyLanes(work, last, 5);
             storeLanes(round.cs2, cs);
             storeLanes(round.sn2, sn);
-            applyLanes(work, last, 6);
-            applyLanes(work, last, 7);
 
             // Bookkeeping of round t - 1, while this round's step computes.
             scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
@@ -350,7 +422,6 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
             lastE = z1;
             lastW = z2;
         } else {
-            for (int32_t b = 0; b < kLanes; b++) applyLane(work, last, b);
             scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
             scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
         }
@@ -375,8 +446,8 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         storeLanes(lastX, x);
         lastSteps = steps;
         lastJ = J;
-        now ^= 1;
     }
+    flush(work, &log, count);
 }
 
 }  // namespace TAMRIN_ISA_NS

@@ -23,11 +23,19 @@ inline int64_t negatives(const double* p, int64_t rows) {
     return total;
 }
 
-// True when the first rows values are all finite.
+// True when the first rows values are all finite (x - x is 0 for finite x
+// and NaN otherwise).
 inline bool finite(const double* p, int64_t rows) {
-    for (int64_t r = 0; r < rows; r++)
-        if (!__builtin_isfinite(p[r])) return false;
-    return true;
+    vd sum = vd{};
+    int64_t r = 0;
+    for (; r + W <= rows; r += W) {
+        const vd v = loadu(p + r);
+        sum = sum + (v - v);
+    }
+    bool clean = true;
+    for (int i = 0; i < W; i++) clean &= sum[i] == 0.0;
+    for (; r < rows; r++) clean &= p[r] - p[r] == 0.0;
+    return clean;
 }
 
 }  // namespace

@@ -19,6 +19,10 @@
 
 namespace tamrin {
 
+// Bytes of one logged round of the diagonalisation (four parameters and a
+// column index per lane).
+constexpr int64_t kFastRoundBytes = 5 * kFastMaxBatch * 8;
+
 struct FastPatchWork {
     int32_t M, N;
     int32_t isa;
@@ -45,6 +49,9 @@ struct FastPatchWork {
     double* plainW;             // N       |
     double* plainMeans;         // N      /
     double* inter;              // 8 interleaved patches for the AVX-512 reduction, or null
+    double* chain;              // 4 * N: rotation parameters of one replayed run
+    void* rounds;               // roundCapacity rounds of kFastRoundBytes: the diagonalisation's log
+    int32_t roundCapacity;
     void* block;                // the one allocation behind all of the above
 };
 

@@ -95,15 +95,16 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     shape.M = M;
     shape.N = N;
     shape.isa = isa;
-    // Full batches for the usual patch sizes; large patches gain little from
-    // batching and would need much memory for it.
-    shape.batch = int64_t{M} * N <= 32768 ? kFastMaxBatch : 2;
+    // As many patches as the build has lanes for the usual patch sizes; large
+    // patches gain little from batching and would need much memory for it.
+    shape.batch = int64_t{M} * N <= 32768 ? (isa == kFastIsaAvx512 ? 16 : 8) : 2;
     shape.ldr = roundUp(N + 7, 8);
     shape.ldc = roundUp(M, 8);
     shape.ldv = roundUp(N, 8);
     shape.laneA = shape.ldc * N;
     shape.laneV = shape.ldv * N;
     shape.laneVec = roundUp(N + 8, 8);
+    shape.roundCapacity = 128;
 
     const int64_t B = shape.batch;
     const int64_t doubles[] = {
@@ -123,6 +124,8 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
         N,                    // plainW
         N,                    // plainMeans
         isa == kFastIsaAvx512 && shape.batch >= 8 ? (int64_t{M} * N + int64_t{N} * N + 3 * int64_t{N}) * 8 : 0,
+        4 * int64_t{N},                              // chain
+        shape.roundCapacity * kFastRoundBytes / 8,  // rounds
     };
     int64_t bytes = roundUp(sizeof(FastPatchWork), 64) + 64;
     for (int64_t count : doubles) bytes += roundUp(count * 8, 64);
@@ -140,11 +143,13 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     FastPatchWork* work = reinterpret_cast<FastPatchWork*>(take(sizeof(FastPatchWork)));
     *work = shape;
     work->block = block;
+    double* roundLog = nullptr;
     double** slots[] = {&work->rowA,  &work->rowV,     &work->saveU,  &work->saveV,  &work->colA,
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
                         &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
-                        &work->inter};
-    for (int i = 0; i < 16; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
+                        &work->inter, &work->chain, &roundLog};
+    for (int i = 0; i < 18; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
+    work->rounds = roundLog;
     int32_t* ints = reinterpret_cast<int32_t*>(take((B + N) * 4));
     work->messages = ints;
     work->used = ints + B;

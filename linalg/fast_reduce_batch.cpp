@@ -48,17 +48,25 @@ inline vd minusSign(vd p, vd q) {
 template <int J, typename Factor>
 inline void columnBlock(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int64_t k1, int64_t j0,
                         __mmask8 mask, Factor factor) {
+    const int64_t stride = n * 8;
     vd t[J];
     for (int q = 0; q < J; q++) t[q] = vd{};
-    for (int64_t k = d0; k < k1; k++) {
-        const vd a = get(A, n, k, i);
-        for (int q = 0; q < J; q++) t[q] = t[q] + a * get(A, n, k, j0 + q);
+    const double* row = A + d0 * stride;
+    for (int64_t k = d0; k < k1; k++, row += stride) {
+        const vd a = *reinterpret_cast<const vd*>(row + i * 8);
+        const vd* x = reinterpret_cast<const vd*>(row + j0 * 8);
+        for (int q = 0; q < J; q++) t[q] = t[q] + a * x[q];
     }
     vd f[J];
     for (int q = 0; q < J; q++) f[q] = factor(t[q]);
-    for (int64_t k = u0; k < k1; k++) {
-        const vd a = get(A, n, k, i);
-        for (int q = 0; q < J; q++) putMasked(A, n, k, j0 + q, mask, get(A, n, k, j0 + q) + f[q] * a);
+    double* out = A + u0 * stride;
+    for (int64_t k = u0; k < k1; k++, out += stride) {
+        const vd a = *reinterpret_cast<const vd*>(out + i * 8);
+        double* x = out + j0 * 8;
+        for (int q = 0; q < J; q++) {
+            const vd v = *reinterpret_cast<const vd*>(x + q * 8) + f[q] * a;
+            _mm512_mask_store_pd(x + q * 8, mask, reinterpret_cast<__m512d>(v));
+        }
     }
 }
 
@@ -87,14 +95,21 @@ void columnReflect(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int6
 // in [l, n) of A[j][k] * A[i][k], then A[j][k] += t_j * e[k].
 template <int J>
 inline void rowBlock(double* A, int64_t n, int64_t i, int64_t l, int64_t j0, const vd* e, __mmask8 mask) {
+    const int64_t stride = n * 8;
+    const vd* ri = reinterpret_cast<const vd*>(A + i * stride);
+    vd* rows[J];
+    for (int q = 0; q < J; q++) rows[q] = reinterpret_cast<vd*>(A + (j0 + q) * stride);
     vd t[J];
     for (int q = 0; q < J; q++) t[q] = vd{};
     for (int64_t k = l; k < n; k++) {
-        const vd r = get(A, n, i, k);
-        for (int q = 0; q < J; q++) t[q] = t[q] + get(A, n, j0 + q, k) * r;
+        const vd r = ri[k];
+        for (int q = 0; q < J; q++) t[q] = t[q] + rows[q][k] * r;
     }
     for (int q = 0; q < J; q++)
-        for (int64_t k = l; k < n; k++) putMasked(A, n, j0 + q, k, mask, get(A, n, j0 + q, k) + t[q] * e[k]);
+        for (int64_t k = l; k < n; k++) {
+            const vd v = rows[q][k] + t[q] * e[k];
+            _mm512_mask_store_pd(reinterpret_cast<double*>(rows[q] + k), mask, reinterpret_cast<__m512d>(v));
+        }
 }
 
 // Stage 2: Householder bidiagonalisation of the eight matrices.
@@ -160,15 +175,24 @@ vd bidiagonalise(double* A, int64_t m, int64_t n, vd* w, vd* e) {
 // A[i][k] * V[k][j], then V[k][j] += t_j * V[k][i].
 template <int J>
 inline void rightBlock(const double* A, double* V, int64_t n, int64_t i, int64_t l, int64_t j0, __mmask8 mask) {
+    const int64_t stride = n * 8;
+    const vd* ai = reinterpret_cast<const vd*>(A + i * stride);
     vd t[J];
     for (int q = 0; q < J; q++) t[q] = vd{};
-    for (int64_t k = l; k < n; k++) {
-        const vd a = get(A, n, i, k);
-        for (int q = 0; q < J; q++) t[q] = t[q] + a * get(V, n, k, j0 + q);
+    const double* row = V + l * stride;
+    for (int64_t k = l; k < n; k++, row += stride) {
+        const vd a = ai[k];
+        const vd* x = reinterpret_cast<const vd*>(row + j0 * 8);
+        for (int q = 0; q < J; q++) t[q] = t[q] + a * x[q];
     }
-    for (int64_t k = l; k < n; k++) {
-        const vd v = get(V, n, k, i);
-        for (int q = 0; q < J; q++) putMasked(V, n, k, j0 + q, mask, get(V, n, k, j0 + q) + t[q] * v);
+    double* out = V + l * stride;
+    for (int64_t k = l; k < n; k++, out += stride) {
+        const vd v = *reinterpret_cast<const vd*>(out + i * 8);
+        double* x = out + j0 * 8;
+        for (int q = 0; q < J; q++) {
+            const vd y = *reinterpret_cast<const vd*>(x + q * 8) + t[q] * v;
+            _mm512_mask_store_pd(x + q * 8, mask, reinterpret_cast<__m512d>(y));
+        }
     }
 }
 

@@ -142,9 +142,11 @@ inline double hypotOf(double p, double q) {
     return Q * __builtin_sqrt(1.0 + r * r);
 }
 
-// kLanes lanes whatever W is, as kLanes / W native vectors: the batched
-// diagonalisation keeps one patch per lane.
-constexpr int kLanes = kFastMaxBatch;
+// kLanes lanes, as kLanes / W native vectors: the batched diagonalisation
+// keeps one patch per lane. Sixteen with AVX-512, whose vectors hold eight;
+// eight otherwise.
+constexpr int kLanes = W == 8 ? 16 : 8;
+static_assert(kLanes <= kFastMaxBatch, "a batch must fit the lanes");
 constexpr int kParts = kLanes / W;
 struct Pack {
     vd v[kParts];

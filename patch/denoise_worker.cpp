@@ -196,28 +196,38 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     for (int32_t b = 0; b < batch; b++) patches[b] = buffer + b * size;
     int32_t pending = 0;
     int32_t status = kDenoiseOk;
+    // Progress in positions of this job, in scan order: the positions before
+    // the first pending patch are finished.
+    int64_t scanned = 0, firstPending = 0, reported = 0;
 
     // Denoises and aggregates the pending patches; false after a failure.
     auto runBatch = [&]() {
         if (pending == 0) return true;
         const int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
-        for (int32_t b = 0; b < done; b++) aggregatePatch(job, g, at[b][0], at[b][1], at[b][2], patches[b], sigma[b], weight[b]);
+        for (int32_t b = 0; b < done; b++)
+            aggregatePatch(job, g, at[b][0], at[b][1], at[b][2], patches[b], sigma[b], weight[b]);
         const bool complete = done == pending;
         pending = 0;
         if (!complete) status = kDenoiseDecompositionFailed;
         return complete;
     };
+    auto report = [&]() {
+        const int64_t finished = pending > 0 ? firstPending : scanned;
+        if (job->options != nullptr && job->options->progress != nullptr && finished > reported)
+            job->options->progress->fetch_add(finished - reported, std::memory_order_relaxed);
+        reported = finished;
+    };
 
-    const bool reporting = job->options != nullptr && job->options->progress != nullptr;
     for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
         for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
             for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += 8) {
                 const int64_t count = job->xEnd - x0 < 8 ? job->xEnd - x0 : 8;
                 double totals[8];
                 rowTotals(job->input, g, x0, y0, z0, count, totals);
-                for (int64_t q = 0; q < count; q++) {
+                for (int64_t q = 0; q < count; q++, scanned++) {
                     // Exact-zero patches (background) are skipped; NaN is not.
                     if (totals[q] == 0.0) continue;
+                    if (pending == 0) firstPending = scanned;
                     extractPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;
@@ -225,11 +235,10 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
                     if (++pending == batch && !runBatch()) break;
                 }
             }
-            // Progress counts finished positions only.
-            if (reporting && status == kDenoiseOk && runBatch()) reportRow(job);
+            if (status == kDenoiseOk) report();
         }
     }
-    if (status == kDenoiseOk) runBatch();
+    if (status == kDenoiseOk && runBatch()) report();
 
     hostFree(buffer);
     fastPatchWorkRelease(work);

@@ -31,7 +31,7 @@ enum FastIsa : int32_t {
 };
 
 // Largest number of patches one fastDenoisePatches call takes.
-constexpr int32_t kFastMaxBatch = 8;
+constexpr int32_t kFastMaxBatch = 16;
 
 // Whether this build and processor can run the given instruction set.
 bool fastIsaAvailable(int32_t isa);
