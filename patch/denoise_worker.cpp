@@ -89,16 +89,56 @@ void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
 }
 
+// Adds weight * values[i] into sums[i] for i < count, and during the pass
+// for volume 0 weightedNoise and weight into noise[i] and weights[i]. Each
+// cell receives exactly the additions of the voxel-by-voxel loop.
+inline void addRun(double* sums, double* noise, double* weights, const double* values, int64_t count, bool first,
+                   double weight, double weightedNoise) {
+    for (int64_t i = 0; i < count; i++) sums[i] += weight * values[i];
+    if (!first) return;
+    for (int64_t i = 0; i < count; i++) {
+        noise[i] += weightedNoise;
+        weights[i] += weight;
+    }
+}
+
 // Adds the weighted reconstruction patch of position (x0, y0, z0), and during
 // the pass for volume 0 the weighted noise level and the weight, walking the
 // extraction order. Voxels in the band go to the worker's private arrays.
 void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, const double* patch,
                     double sigma, double weight) {
     const double weightedNoise = weight * sigma;
-    int64_t p = 0;
+    const int64_t start[3] = {x0, y0, z0};
+    if (start[g.axis] + g.side <= g.bandStart || start[g.axis] >= g.bandEnd) {
+        // Clear of the band (the usual case): every voxel goes to the sums.
+        // Each cell receives one addition per patch, so the order of the
+        // cells within a patch does not matter.
+        const int64_t side = g.side;
+        const double* __restrict values = patch;
+        const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+        for (int64_t v = 0; v < g.N; v++) {
+            double* __restrict volume = job->denoisedSum + corner + v * g.voxels;
+            for (int64_t dz = 0; dz < side; dz++)
+                for (int64_t dy = 0; dy < side; dy++, values += side) {
+                    double* __restrict row = volume + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < side; dx++) row[dx] += weight * values[dx];
+                }
+        }
+        for (int64_t dz = 0; dz < side; dz++)
+            for (int64_t dy = 0; dy < side; dy++) {
+                double* __restrict noise = job->noiseSum + corner + dz * g.plane + dy * g.X;
+                double* __restrict weights = job->weightSum + corner + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < side; dx++) {
+                    noise[dx] += weightedNoise;
+                    weights[dx] += weight;
+                }
+            }
+        return;
+    }
+    const double* values = patch;
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < g.side; dz++)
-            for (int64_t dy = 0; dy < g.side; dy++) {
+            for (int64_t dy = 0; dy < g.side; dy++, values += g.side) {
                 const int64_t y = y0 + dy, z = z0 + dz;
                 // The voxels x0 + dx with dx in [inLow, inHigh) lie in the band.
                 int64_t inLow = g.side, inHigh = g.side;
@@ -109,25 +149,18 @@ void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_
                     const int64_t c = g.axis == 1 ? y : z;
                     if (c >= g.bandStart && c < g.bandEnd) inLow = 0;
                 }
-                for (int64_t dx = 0; dx < g.side; dx++, p++) {
-                    const double value = weight * patch[p];
-                    const int64_t x = x0 + dx;
-                    if (dx >= inLow && dx < inHigh) {
-                        const int64_t cell =
-                            (x - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
-                        job->bandDenoised[cell + v * g.bandVoxels] += value;
-                        if (v == 0) {
-                            job->bandNoise[cell] += weightedNoise;
-                            job->bandWeight[cell] += weight;
-                        }
-                    } else {
-                        const int64_t cell = x + g.X * (y + g.Y * z);
-                        job->denoisedSum[cell + v * g.voxels] += value;
-                        if (v == 0) {
-                            job->noiseSum[cell] += weightedNoise;
-                            job->weightSum[cell] += weight;
-                        }
-                    }
+                const int64_t cell = x0 + g.X * (y + g.Y * z);
+                double* sums = job->denoisedSum + cell + v * g.voxels;
+                double* noise = job->noiseSum + cell;
+                double* weights = job->weightSum + cell;
+                addRun(sums, noise, weights, values, inLow, v == 0, weight, weightedNoise);
+                addRun(sums + inHigh, noise + inHigh, weights + inHigh, values + inHigh, g.side - inHigh, v == 0,
+                       weight, weightedNoise);
+                if (inLow < inHigh) {
+                    const int64_t bandCell =
+                        (x0 + inLow - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
+                    addRun(job->bandDenoised + bandCell + v * g.bandVoxels, job->bandNoise + bandCell,
+                           job->bandWeight + bandCell, values + inLow, inHigh - inLow, v == 0, weight, weightedNoise);
                 }
             }
 }
