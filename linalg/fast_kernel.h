@@ -9,6 +9,7 @@
 //   colV   per lane, N columns of ldv   column-major V from stage 5 on
 //   inter  M x N, then N x N, then 3 x N elements of 8 doubles: eight
 //          patches interleaved, for the AVX-512 reduction
+//   rounds the diagonalisation's log of rotation parameters
 // Padding rows of colA and colV start as +0.0; rotations and negations keep
 // them at +-0.0 or NaN, never below zero, so sign counts may include them.
 #pragma once

@@ -10,6 +10,7 @@
 // of NaN is therefore exact; the others are recomputed by the plain path.
 // Convergence messages are held back per patch and printed once its result
 // is accepted, so a recomputed patch prints only the plain path's.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -48,7 +49,7 @@ const Stages& stagesFor(int32_t isa) {
     return baseline;
 }
 
-int32_t gIsaCap = -1;
+std::atomic<int32_t> gIsaCap{-1};
 
 int64_t roundUp(int64_t x, int64_t to) { return (x + to - 1) / to * to; }
 
@@ -73,23 +74,21 @@ int32_t plainDenoise(FastPatchWork* work, double* patch, double correction, doub
 bool fastIsaAvailable(int32_t isa) {
     if (isa == kFastIsaBaseline) return true;
 #if defined(TAMRIN_FAST_X86)
+    __builtin_cpu_init();
     if (isa == kFastIsaAvx2) return __builtin_cpu_supports("avx2");
     if (isa == kFastIsaAvx512) return __builtin_cpu_supports("avx512f");
 #endif
     return false;
 }
 
-int32_t fastLimitIsa(int32_t isa) {
-    const int32_t previous = gIsaCap;
-    gIsaCap = isa;
-    return previous;
-}
+int32_t fastLimitIsa(int32_t isa) { return gIsaCap.exchange(isa); }
 
 FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     if (M < 1 || N < 1 || N > M) return nullptr;
     int32_t isa = kFastIsaBaseline;
+    const int32_t cap = gIsaCap.load(std::memory_order_relaxed);
     for (int32_t candidate : {kFastIsaAvx2, kFastIsaAvx512})
-        if ((gIsaCap < 0 || candidate <= gIsaCap) && fastIsaAvailable(candidate)) isa = candidate;
+        if ((cap < 0 || candidate <= cap) && fastIsaAvailable(candidate)) isa = candidate;
 
     FastPatchWork shape{};
     shape.M = M;

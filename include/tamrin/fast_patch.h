@@ -7,10 +7,11 @@
 // every value is produced by the same IEEE operations on the same operands in
 // the same order as in the plain path. The working store is obtained once per
 // worker, the hot loops run on vectors whose lanes are independent values,
-// and up to kFastBatch patches are diagonalised together so that their
-// latency-bound rotation chains overlap. Whole patches whose results contain
-// NaN are recomputed by the plain path, whose NaN bits (sign and payload) the
-// fast path does not try to reproduce; that also covers NaN or Inf input.
+// and a batch of patches (up to kFastMaxBatch) is decomposed together, one
+// patch per lane, so that the long chains of dependent operations of
+// different patches overlap. Whole patches whose results contain NaN are
+// recomputed by the plain path, whose NaN bits (sign and payload) the fast
+// path does not try to reproduce; that also covers NaN or Inf input.
 //
 // The kernel is built for several x86 instruction sets and picks the widest
 // the processor supports; all of them give the same bits.
