@@ -3,7 +3,7 @@
 
 namespace tamrin {
 
-int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N) {
+void centerPatch(double* patch, double* means, int32_t M, int32_t N) {
     const int64_t rows = M;
     for (int64_t i = 0; i < N; i++) {
         double sum = 0.0;
@@ -12,6 +12,10 @@ int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, doubl
     }
     for (int64_t i = 0; i < N; i++)
         for (int64_t k = 0; k < rows; k++) patch[i * rows + k] = patch[i * rows + k] - means[i];
+}
+
+int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N) {
+    centerPatch(patch, means, M, N);
     return decomposePatch(patch, U, w, V, M, N);
 }
 

@@ -23,21 +23,6 @@ inline int64_t negatives(const double* p, int64_t rows) {
     return total;
 }
 
-// True when the first rows values are all finite (x - x is 0 for finite x
-// and NaN otherwise).
-inline bool finite(const double* p, int64_t rows) {
-    vd sum = vd{};
-    int64_t r = 0;
-    for (; r + W <= rows; r += W) {
-        const vd v = loadu(p + r);
-        sum = sum + (v - v);
-    }
-    bool clean = true;
-    for (int i = 0; i < W; i++) clean &= sum[i] == 0.0;
-    for (; r < rows; r++) clean &= p[r] - p[r] == 0.0;
-    return clean;
-}
-
 }  // namespace
 
 void orderLane(FastPatchWork* work, int32_t b) {
@@ -93,13 +78,11 @@ bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
     const double* w = work->w + b * work->laneVec;
     const double* means = work->means + b * work->laneVec;
 
-    // Components to add. A zeroed w[j] with finite vectors contributes +-0.0
-    // products, and adding +-0.0 to a sum that starts at +0.0 never changes
-    // its bits (such a sum is never -0.0), so those components are skipped.
+    // Components to add: those whose w[j] is not zero, as in rebuildPatch.
     int32_t* used = work->used;
     int32_t count = 0;
     for (int32_t j = 0; j < N; j++) {
-        if (w[j] == 0.0 && finite(U + j * ldc, M) && finite(V + j * ldv, N)) continue;
+        if (w[j] == 0.0) continue;
         used[count++] = j;
         const double s = w[j];
         double* u = U + j * ldc;

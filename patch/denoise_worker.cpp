@@ -12,6 +12,7 @@
 #include "tamrin/host.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
+#include "rescue_patch.h"
 
 namespace tamrin {
 namespace {
@@ -165,6 +166,12 @@ void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_
             }
 }
 
+// A patch whose values were all finite (so their total is) must not leave a
+// non-finite result: that is the arithmetic breaking down, not the data.
+bool needsRescue(double total, const double* patch, int64_t count, double sigma) {
+    return std::isfinite(total) && !(std::isfinite(sigma) && allFinite(patch, count));
+}
+
 void reportRow(const DenoiseJob* job) {
     if (job->options != nullptr && job->options->progress != nullptr)
         job->options->progress->fetch_add(job->xEnd - job->xStart, std::memory_order_relaxed);
@@ -187,14 +194,22 @@ int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
             for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
                 for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
                     // Exact-zero patches (background) are skipped; NaN is not.
-                    if (extractPatch(job->input, g, x0, y0, z0, patch) == 0.0) continue;
+                    const double total = extractPatch(job->input, g, x0, y0, z0, patch);
+                    if (total == 0.0) continue;
                     if (centerAndDecompose(patch, U, w, V, means, g.M, g.N) != 0) {
                         status = kDenoiseDecompositionFailed;
                         break;
                     }
-                    const double sigma = estimateNoise(w, g.N, g.M, correction);
-                    const double weight = selectComponents(w, g.N, g.M, sigma, nullptr);
+                    double sigma = estimateNoise(w, g.N, g.M, correction);
+                    double weight = selectComponents(w, g.N, g.M, sigma, nullptr);
                     rebuildPatch(patch, U, w, V, means, g.M, g.N);
+                    if (needsRescue(total, patch, M * N, sigma)) {
+                        extractPatch(job->input, g, x0, y0, z0, patch);
+                        if (rescuePatch(patch, U, w, V, means, g.M, g.N, correction, &sigma, &weight) != 0) {
+                            status = kDenoiseDecompositionFailed;
+                            break;
+                        }
+                    }
                     aggregatePatch(job, g, x0, y0, z0, patch, sigma, weight);
                 }
                 reportRow(job);
@@ -216,16 +231,24 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     if (work == nullptr) return kDenoiseOutOfMemory;
     const int32_t batch = fastPatchWorkBatch(work);
     const int64_t size = int64_t{g.M} * g.N;
-    double* buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(batch * size), sizeof(double)));
+    // The batch's patches, then scratch for the rare second attempt
+    // (U, V, w, means).
+    const int64_t M = g.M, N = g.N;
+    const int64_t total = batch * size + N * M + N * N + 2 * N;
+    double* buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(total), sizeof(double)));
     if (buffer == nullptr) {
         fastPatchWorkRelease(work);
         return kDenoiseOutOfMemory;
     }
+    double* rescueU = buffer + batch * size;
+    double* rescueV = rescueU + N * M;
+    double* rescueW = rescueV + N * N;
+    double* rescueMeans = rescueW + N;
 
     const double correction = noiseCorrection(g.M, g.N);
     double* patches[kFastMaxBatch];
     int64_t at[kFastMaxBatch][3];
-    double sigma[kFastMaxBatch], weight[kFastMaxBatch];
+    double totals[kFastMaxBatch], sigma[kFastMaxBatch], weight[kFastMaxBatch];
     for (int32_t b = 0; b < batch; b++) patches[b] = buffer + b * size;
     int32_t pending = 0;
     int32_t status = kDenoiseOk;
@@ -236,9 +259,18 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     // Denoises and aggregates the pending patches; false after a failure.
     auto runBatch = [&]() {
         if (pending == 0) return true;
-        const int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
-        for (int32_t b = 0; b < done; b++)
+        int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
+        for (int32_t b = 0; b < done; b++) {
+            if (needsRescue(totals[b], patches[b], size, sigma[b])) {
+                extractPatch(job->input, g, at[b][0], at[b][1], at[b][2], patches[b]);
+                if (rescuePatch(patches[b], rescueU, rescueW, rescueV, rescueMeans, g.M, g.N, correction, &sigma[b],
+                                &weight[b]) != 0) {
+                    done = b;
+                    break;
+                }
+            }
             aggregatePatch(job, g, at[b][0], at[b][1], at[b][2], patches[b], sigma[b], weight[b]);
+        }
         const bool complete = done == pending;
         pending = 0;
         if (!complete) status = kDenoiseDecompositionFailed;
@@ -255,12 +287,13 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
         for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
             for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += 8) {
                 const int64_t count = job->xEnd - x0 < 8 ? job->xEnd - x0 : 8;
-                double totals[8];
-                rowTotals(job->input, g, x0, y0, z0, count, totals);
+                double totals8[8];
+                rowTotals(job->input, g, x0, y0, z0, count, totals8);
                 for (int64_t q = 0; q < count; q++, scanned++) {
                     // Exact-zero patches (background) are skipped; NaN is not.
-                    if (totals[q] == 0.0) continue;
+                    if (totals8[q] == 0.0) continue;
                     if (pending == 0) firstPending = scanned;
+                    totals[pending] = totals8[q];
                     extractPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;

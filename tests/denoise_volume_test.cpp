@@ -288,3 +288,44 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
         EXPECT_TRUE(identical(r.noise, reference.noise)) << "thread start " << nth;
     }
 }
+
+TEST(DenoiseVolumeArithmetic, NearEmptyEdgePatchesRebuildAsTheirMeans) {
+    // One non-zero voxel in a patch: a nearly rank-one matrix whose vanishing
+    // components come out of the decomposition with infinite vectors. They
+    // are discarded, and must not turn the patch into NaN.
+    Series s{4, 4, 4, 30, std::vector<double>(4 * 4 * 4 * 30, 0.0)};
+    for (int32_t v = 0; v < 30; v++) s.data[static_cast<std::size_t>(v) * 64] = v + 1.0;
+    for (int32_t workers : {1, 2}) {
+        const Result r = run(s, workers);
+        ASSERT_EQ(r.status, kDenoiseOk);
+        for (int32_t v = 0; v < 30; v++)
+            for (int32_t k = 0; k < 64; k++) EXPECT_EQ(r.denoised[static_cast<std::size_t>(v) * 64 + k], (v + 1.0) / 64);
+        for (double x : r.noise) EXPECT_TRUE(std::isfinite(x));
+    }
+}
+
+TEST(DenoiseVolumeArithmetic, FiniteInputGivesFiniteResultsWhereCovered) {
+    // Values near the underflow limit (a constant whose centred residue is
+    // denormal) and a masked object's edges, with both kernels.
+    Series tiny{3, 6, 2, 8, std::vector<double>(3 * 6 * 2 * 8, -1.4526061569202767e-296)};
+    Series tinyNoise = phantom(12, 10, 8, 9, 20.0, 9);
+    for (double& x : tinyNoise.data) x *= 1e-300;
+    Series edges = phantom(20, 20, 12, 30, 5.0, 10);
+    for (const Series* s : {&tiny, &tinyNoise, &edges}) {
+        for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+            DenoiseOptions options{nullptr, kernel};
+            Result r{0, std::vector<double>(s->data.size()), std::vector<double>(s->voxels()),
+                     std::vector<double>(s->voxels())};
+            r.status = denoiseVolume(s->data.data(), s->X, s->Y, s->Z, s->N, 2, r.denoised.data(), r.noise.data(),
+                                     r.weight.data(), &options);
+            ASSERT_EQ(r.status, kDenoiseOk);
+            int64_t bad = 0;
+            for (int64_t k = 0; k < s->voxels(); k++) {
+                if (!(r.weight[k] > 0.0)) continue;
+                bad += !std::isfinite(r.noise[k]);
+                for (int32_t v = 0; v < s->N; v++) bad += !std::isfinite(r.denoised[k + s->voxels() * v]);
+            }
+            EXPECT_EQ(bad, 0) << "kernel " << kernel;
+        }
+    }
+}

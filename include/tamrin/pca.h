@@ -13,6 +13,10 @@
 
 namespace tamrin {
 
+// Removes each column's mean (kept in means) from patch, in place: each mean
+// is a single running sum over the M voxels, divided by M.
+void centerPatch(double* patch, double* means, int32_t M, int32_t N);
+
 // Removes each column's mean (kept in means) from patch, in place, then
 // decomposes the centred patch. Returns decomposePatch's status.
 int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N);

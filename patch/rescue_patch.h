@@ -1,0 +1,22 @@
+// Second attempt at a patch of finite values whose denoised result came out
+// with infinities or NaN.
+#pragma once
+
+#include <cstdint>
+
+namespace tamrin {
+
+// True when every one of the count values is finite.
+bool allFinite(const double* values, int64_t count);
+
+// Denoises the freshly extracted patch (finite values) with a decomposition
+// that is first scaled by a power of two (decomposeScaled). Tiny data, whose
+// plain decomposition overflows in reciprocals of near-underflow values, then
+// decomposes normally. Should the result still not be finite, the patch keeps
+// no component: it rebuilds as its per-volume means with sigma 0 and weight 1.
+// U, w, V and means are scratch of the sizes centerAndDecompose takes.
+// Returns the decomposition's status (non-zero only when memory ran out).
+int32_t rescuePatch(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N,
+                    double correction, double* sigma, double* weight);
+
+}  // namespace tamrin
