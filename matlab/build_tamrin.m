@@ -6,7 +6,9 @@ function outDir = build_tamrin(outDir)
 %   outDir = build_tamrin(...)   returns the folder, ready for addpath
 %
 %   Compiles the gateway and the denoising core from the source tree this
-%   file belongs to, with a GCC or Clang toolchain (C++17, threads). The
+%   file belongs to, with a GCC or Clang toolchain (C++17, threads), the
+%   fast patch kernel once per instruction set on x86-64 (default, AVX2,
+%   AVX-512; the widest the processor has is used at run time). The
 %   arithmetic is built without fused multiply-add (-ffp-contract=off), so
 %   results match the other builds bit for bit. Afterwards:
 %     addpath(outDir); [denoised, noiseMap] = Tamrin(data, workers);
@@ -27,44 +29,162 @@ function outDir = build_tamrin(outDir)
   end
 
   % The gateway and every core source: the host services, the kernels, the
-  % patch worker and the driver.
+  % patch worker and the driver. The fast kernel's stage sources are built
+  % once per instruction set below instead.
+  stages = fastStageSources(root);
   sources = {};
   for folder = {'gateway', 'linalg', 'patch', 'driver'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
     for k = 1:numel(listing)
-      sources{end + 1} = fullfile(root, folder{1}, listing(k).name); %#ok<AGROW>
+      if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, stages)))
+        sources{end + 1} = fullfile(root, folder{1}, listing(k).name); %#ok<AGROW>
+      end
     end
   end
   if ~any(~cellfun(@isempty, strfind(sources, 'mex_gateway.cpp')))
     error('Tamrin:build', 'gateway/mex_gateway.cpp not found under %s', root);
   end
   include = ['-I' fullfile(root, 'include')];
-  flags = '-std=c++17 -ffp-contract=off -fno-fast-math -pthread -O2';
+  flags = '-std=c++17 -ffp-contract=off -fno-fast-math -pthread -O3';
+
+  % The fast kernel picks at run time among builds of its stage sources for
+  % several instruction sets, each in its own namespace; on x86-64 these are
+  % the compiler's default target, AVX2 and AVX-512 (and the dispatcher,
+  % linalg/fast_patch.cpp, is told so). Every build gives the same bits.
+  isas = {'baseline', ''};
+  dispatch = {};
+  if isX86()
+    isas = [isas; {'avx2', '-mavx2'; 'avx512', '-mavx512f'}];
+    dispatch = {'-DTAMRIN_FAST_X86'};
+  end
+
+  % Objects go to a temporary folder: the source tree stays clean.
+  objDir = tempname();
+  [ok, msg] = mkdir(objDir);
+  if ~ok
+    error('Tamrin:build', 'cannot create %s: %s', objDir, msg);
+  end
+  removeObjects = onCleanup(@() removeFolder(objDir));
+  objects = {};
 
   if isOctave()
     % mkoctfile takes its compiler flags from the environment.
     names = {'CXXFLAGS', 'CFLAGS', 'LDFLAGS'};
     saved = cellfun(@getenv, names, 'UniformOutput', false);
     restore = onCleanup(@() restoreEnvironment(names, saved));
-    setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' flags]);
+    baseFlags = [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' flags];
     setenv('CFLAGS', [strtrim(mkoctfile('-p', 'CFLAGS')) ' -ffp-contract=off -fno-fast-math']);
     setenv('LDFLAGS', [strtrim(mkoctfile('-p', 'LDFLAGS')) ' -pthread']);
-    % mkoctfile compiles into temporary object files: the source tree stays clean.
-    [out, status] = mkoctfile('--mex', include, sources{:}, '-o', fullfile(outDir, 'Tamrin.mex'));
+    setenv('CXXFLAGS', baseFlags);
+    for k = 1:numel(sources)
+      defines = {};
+      if ~isempty(dispatch) && ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
+        defines = dispatch;
+      end
+      objects{end + 1} = octaveCompile(objDir, '', sources{k}, [{include} defines]); %#ok<AGROW>
+    end
+    for i = 1:size(isas, 1)
+      setenv('CXXFLAGS', strtrim([baseFlags ' ' isas{i, 2}]));
+      for k = 1:numel(stages)
+        objects{end + 1} = octaveCompile(objDir, isas{i, 1}, fullfile(root, 'linalg', stages{k}), ...
+                                         {include, ['-DTAMRIN_ISA_NS=isa_' isas{i, 1}]}); %#ok<AGROW>
+      end
+    end
+    setenv('CXXFLAGS', baseFlags);
+    [out, status] = mkoctfile('--mex', objects{:}, '-o', fullfile(outDir, 'Tamrin.mex'));
     if status ~= 0
-      error('Tamrin:build', 'building Tamrin failed:\n%s', out);
+      error('Tamrin:build', 'linking Tamrin failed:\n%s', out);
     end
     clear restore;
   else
-    mex('-R2018a', '-outdir', outDir, '-output', 'Tamrin', include, ...
-        ['CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math'], ...
-        ['CXXFLAGS=$CXXFLAGS ' flags], ...
-        'LDFLAGS=$LDFLAGS -pthread', sources{:});
+    common = {'-R2018a', include, 'CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math', ...
+              'LDFLAGS=$LDFLAGS -pthread'};
+    for k = 1:numel(sources)
+      defines = {};
+      if ~isempty(dispatch) && ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
+        defines = dispatch;
+      end
+      objects{end + 1} = matlabCompile(objDir, '', sources{k}, [common defines {['CXXFLAGS=$CXXFLAGS ' flags]}]); %#ok<AGROW>
+    end
+    for i = 1:size(isas, 1)
+      for k = 1:numel(stages)
+        objects{end + 1} = matlabCompile(objDir, isas{i, 1}, fullfile(root, 'linalg', stages{k}), ...
+                                         [common {['-DTAMRIN_ISA_NS=isa_' isas{i, 1}], ...
+                                                  strtrim(['CXXFLAGS=$CXXFLAGS ' flags ' ' isas{i, 2}])}]); %#ok<AGROW>
+      end
+    end
+    mex(common{:}, ['CXXFLAGS=$CXXFLAGS ' flags], '-outdir', outDir, '-output', 'Tamrin', objects{:});
   end
+  clear removeObjects;
 
   helpFile = fullfile(here, 'Tamrin.m');
   if ~strcmp(fullfile(outDir, 'Tamrin.m'), helpFile)
     copyfile(helpFile, fullfile(outDir, 'Tamrin.m'));
+  end
+end
+
+% The stage sources of the fast kernel, as linalg/fast_kernel.cmake lists them
+% for the CMake build: file names within linalg/.
+function names = fastStageSources(root)
+  text = fileread(fullfile(root, 'linalg', 'fast_kernel.cmake'));
+  block = regexp(text, 'set\(TAMRIN_FAST_STAGE_SOURCES([^)]*)\)', 'tokens', 'once');
+  names = {};
+  if ~isempty(block)
+    names = regexp(block{1}, '([A-Za-z0-9_]+\.cpp)', 'match');
+  end
+  if isempty(names)
+    error('Tamrin:build', 'no stage sources found in %s', fullfile(root, 'linalg', 'fast_kernel.cmake'));
+  end
+end
+
+% Compiles one source with mkoctfile (flags from the environment) into
+% objDir; isa tells apart the builds of one source. Returns the object's path.
+function object = octaveCompile(objDir, isa, source, options)
+  [folder, name] = fileparts(source);
+  [~, folder] = fileparts(folder);
+  object = fullfile(objDir, [joinNonEmpty({folder, name, isa}) '.o']);
+  [out, status] = mkoctfile('--mex', '-c', options{:}, source, '-o', object);
+  if status ~= 0
+    error('Tamrin:build', 'compiling %s failed:\n%s', source, out);
+  end
+end
+
+% Compiles one source with mex into a folder of its own under objDir (mex
+% names objects after their source). Returns the object's path.
+function object = matlabCompile(objDir, isa, source, options)
+  [folder, name] = fileparts(source);
+  [~, folder] = fileparts(folder);
+  where = fullfile(objDir, joinNonEmpty({folder, isa}));
+  if ~exist(where, 'dir')
+    mkdir(where);
+  end
+  mex('-c', '-outdir', where, options{:}, source);
+  extension = '.o';
+  if ispc()
+    extension = '.obj';
+  end
+  object = fullfile(where, [name extension]);
+end
+
+function text = joinNonEmpty(parts)
+  text = strjoin(parts(~cellfun(@isempty, parts)), '_');
+end
+
+function removeFolder(folder)
+  if exist(folder, 'dir')
+    if isOctave()
+      confirm_recursive_rmdir(false, 'local');
+    end
+    rmdir(folder, 's');
+  end
+end
+
+% True on 64-bit x86 hosts, where the AVX2 and AVX-512 builds are made.
+function yes = isX86()
+  if isOctave()
+    yes = ~isempty(regexp(computer(), '^(x86_64|amd64)', 'once'));
+  else
+    yes = any(strcmp(computer('arch'), {'glnxa64', 'maci64', 'win64'}));
   end
 end
 
