@@ -27,6 +27,16 @@ void injectThreadStartFailure(long long nth) { gThreadFailCountdown.store(nth > 
 
 bool threadStartShouldFail() { return countdownExpires(gThreadFailCountdown); }
 
+long long allocationFailurePending() {
+    const long long left = gFailCountdown.load();
+    return left > 0 ? left : 0;
+}
+
+long long threadStartFailurePending() {
+    const long long left = gThreadFailCountdown.load();
+    return left > 0 ? left : 0;
+}
+
 void* kernelMalloc(std::size_t bytes) {
     if (allocationShouldFail()) return nullptr;
     void* block = std::malloc(bytes);

@@ -10,6 +10,14 @@
 // past this frame), so before raising an error everything obtained here is
 // released and the previous host services are back in place, and no object
 // with a destructor is alive in the frame that raises it.
+//
+// The gateway's own blocks (weights, scratch noise map, queued messages) go
+// through the same fault-injection countdown as the core's, so that tests
+// can make each of them fail. Built with TAMRIN_TEST_HOOKS (the test-only
+// module Tamrin_faults, never the shipped Tamrin), an optional third argument
+// [allocation thread] arms the countdowns for the call (0 leaves one
+// disarmed), and an optional third result gives what was left of them when
+// the call ended, so a test can count a call's allocations and thread starts.
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -21,6 +29,7 @@
 #include <vector>
 
 #include "mex.h"
+#include "tamrin/alloc.h"
 #include "tamrin/denoise.h"
 #include "tamrin/host.h"
 
@@ -45,6 +54,10 @@ void queuePrint(const char* text) {
     std::lock_guard<std::mutex> guard(gMessageLock);
     if (!gMessages.empty() && gMessages.back().text == text) {
         gMessages.back().count++;
+        return;
+    }
+    if (tamrin::allocationShouldFail()) {
+        gMessagesLost++;
         return;
     }
     try {
@@ -116,12 +129,21 @@ bool fail(Failure* failure, const char* id, const char* format, ...) {
 // Checks the argument and result counts and the data array, and reads the
 // extents X, Y, Z, N.
 bool checkData(int nlhs, int nrhs, const mxArray* prhs[], int32_t extents[4], Failure* failure) {
+#ifdef TAMRIN_TEST_HOOKS
+    if (nrhs != 2 && nrhs != 3)
+        return fail(failure, "Tamrin:nargin",
+                    "expected 2 or 3 inputs, Tamrin_faults(data, workers, [allocation thread]), but got %d", nrhs);
+    if (nlhs > 3)
+        return fail(failure, "Tamrin:nargout",
+                    "returns at most 3 outputs, [denoised, noiseMap, left], but %d were requested", nlhs);
+#else
     if (nrhs != 2)
         return fail(failure, "Tamrin:nargin",
                     "expected 2 inputs, Tamrin(data, workers), but got %d", nrhs);
     if (nlhs > 2)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 2 outputs, [denoised, noiseMap], but %d were requested", nlhs);
+#endif
 
     const mxArray* data = prhs[0];
     if (!mxIsDouble(data) || mxIsComplex(data) || mxIsSparse(data)) {
@@ -173,6 +195,25 @@ bool readWorkers(const mxArray* workers, int32_t* requested, Failure* failure) {
     return true;
 }
 
+#ifdef TAMRIN_TEST_HOOKS
+// Reads the optional [allocation thread] argument: two finite non-negative
+// whole numbers, the countdowns to arm (0 leaves one disarmed).
+bool readHooks(int nrhs, const mxArray* prhs[], long long countdowns[2], Failure* failure) {
+    countdowns[0] = countdowns[1] = 0;
+    if (nrhs < 3) return true;
+    const mxArray* hooks = prhs[2];
+    if (!mxIsDouble(hooks) || mxIsComplex(hooks) || mxIsSparse(hooks) || mxGetNumberOfElements(hooks) != 2)
+        return fail(failure, "Tamrin:hooks", "the third input must be [allocation thread], two real doubles");
+    const double* values = mxGetPr(hooks);
+    for (int i = 0; i < 2; i++) {
+        if (!(values[i] >= 0.0 && values[i] <= 1e15) || values[i] != std::floor(values[i]))
+            return fail(failure, "Tamrin:hooks", "[allocation thread] must be whole numbers from 0 to 1e15");
+        countdowns[i] = static_cast<long long>(values[i]);
+    }
+    return true;
+}
+#endif
+
 double* doublesOf(mxArray* array) {
 #if MX_HAS_INTERLEAVED_COMPLEX
     return mxGetDoubles(array);
@@ -191,6 +232,12 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     int32_t requested = 0;
     if (!checkData(nlhs, nrhs, prhs, extents, &failure) || !readWorkers(prhs[1], &requested, &failure))
         mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+#ifdef TAMRIN_TEST_HOOKS
+    long long countdowns[2];
+    if (!readHooks(nrhs, prhs, countdowns, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+    tamrin::injectAllocationFailure(countdowns[0]);
+    tamrin::injectThreadStartFailure(countdowns[1]);
+#endif
 
     // The results belong to the host; if it cannot create them it raises its
     // own error, and nothing else has been obtained yet.
@@ -206,15 +253,24 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     // this call only. Their size is below that of the input, which exists.
     const std::size_t voxels =
         static_cast<std::size_t>(extents[0]) * static_cast<std::size_t>(extents[1]) * static_cast<std::size_t>(extents[2]);
-    double* weights = static_cast<double*>(std::malloc(voxels * sizeof(double)));
-    double* noiseScratch = noiseMap == nullptr ? static_cast<double*>(std::malloc(voxels * sizeof(double))) : nullptr;
+    double* weights = static_cast<double*>(tamrin::kernelMalloc(voxels * sizeof(double)));
+    double* noiseScratch =
+        noiseMap == nullptr && weights != nullptr ? static_cast<double*>(tamrin::kernelMalloc(voxels * sizeof(double)))
+                                                  : nullptr;
     double* noise = noiseMap != nullptr ? doublesOf(noiseMap) : noiseScratch;
 
     int32_t status = tamrin::kDenoiseOutOfMemory;
     if (weights != nullptr && noise != nullptr)
         status = denoiseWithQueuedMessages(doublesOf(prhs[0]), extents, requested, doublesOf(denoised), noise, weights);
-    std::free(weights);
-    std::free(noiseScratch);
+    tamrin::kernelFree(weights);
+    tamrin::kernelFree(noiseScratch);
+
+#ifdef TAMRIN_TEST_HOOKS
+    const double left[2] = {static_cast<double>(tamrin::allocationFailurePending()),
+                            static_cast<double>(tamrin::threadStartFailurePending())};
+    tamrin::injectAllocationFailure(0);
+    tamrin::injectThreadStartFailure(0);
+#endif
 
     if (status != tamrin::kDenoiseOk) {
         mxDestroyArray(denoised);
@@ -226,4 +282,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
     plhs[0] = denoised;
     if (noiseMap != nullptr) plhs[1] = noiseMap;
+#ifdef TAMRIN_TEST_HOOKS
+    if (nlhs >= 3) {
+        plhs[2] = mxCreateDoubleMatrix(1, 2, mxREAL);
+        mxGetPr(plhs[2])[0] = left[0];
+        mxGetPr(plhs[2])[1] = left[1];
+    }
+#endif
 }

@@ -30,4 +30,10 @@ bool allocationShouldFail();
 void injectThreadStartFailure(long long nth);
 bool threadStartShouldFail();
 
+// What is left of each countdown: 0 once its failure was injected (or when
+// disarmed). Arming with a large n, running, and subtracting what is left
+// counts the allocations (thread starts) of the run.
+long long allocationFailurePending();
+long long threadStartFailurePending();
+
 }  // namespace tamrin
