@@ -90,7 +90,17 @@ bool checkReadableFile(const std::string& path, std::string* error) {
 
 nifti_image* readNiftiHeader(const std::string& path, std::string* error) {
     nifti_set_debug_level(0);
-    nifti_image* image = nifti_image_read(path.c_str(), 0);
+    // The library converts a header into an image before it checks it, and
+    // a NIfTI-2 header with a dimension count beyond 7 makes that conversion
+    // read and write past its arrays. So the raw header is checked first
+    // (version 0 is the ANALYZE layout of NIfTI-1, refused further down).
+    int version = -1;
+    void* header = nifti_read_header(path.c_str(), &version, 0);
+    const bool valid = header != nullptr &&
+                       ((version <= 1 && nifti_hdr1_looks_good(static_cast<const nifti_1_header*>(header)) == 1) ||
+                        (version == 2 && nifti_hdr2_looks_good(static_cast<const nifti_2_header*>(header)) == 1));
+    std::free(header);
+    nifti_image* image = valid ? nifti_image_read(path.c_str(), 0) : nullptr;
     if (image == nullptr) {
         *error = path + ": not a NIfTI file (expected a NIfTI-1 or NIfTI-2 image, .nii or .nii.gz)";
         return nullptr;
@@ -103,9 +113,6 @@ nifti_image* readNiftiHeader(const std::string& path, std::string* error) {
     }
     // The library marks images read from NIfTI-2 files as NIfTI-1; the
     // header's own version says which it is, and the output keeps it.
-    int version = 0;
-    void* header = nifti_read_header(path.c_str(), &version, 0);
-    std::free(header);
     if (version == 2 && image->nifti_type == NIFTI_FTYPE_NIFTI1_1) image->nifti_type = NIFTI_FTYPE_NIFTI2_1;
     if (version == 2 && image->nifti_type == NIFTI_FTYPE_NIFTI1_2) image->nifti_type = NIFTI_FTYPE_NIFTI2_2;
     if (image->nifti_type == NIFTI_FTYPE_ANALYZE) {
@@ -182,6 +189,22 @@ bool seriesExtents(const nifti_image* image, const std::string& path, int32_t ex
                            : "a series of " + std::to_string(extents[3]) + " volume") +
                  " (" + std::to_string(extents[0]) + " x " + std::to_string(extents[1]) + " x " +
                  std::to_string(extents[2]) + "); a 4-D series of at least 2 volumes is expected";
+        return false;
+    }
+    // The library's voxel count is a product it lets overflow; the series
+    // must be addressable as doubles, and hold exactly that many values.
+    int64_t elements = 1;
+    bool fits = true;
+    for (int d = 0; d < 4; d++) fits = fits && !__builtin_mul_overflow(elements, int64_t{extents[d]}, &elements);
+    const std::string shape = std::to_string(extents[0]) + " x " + std::to_string(extents[1]) + " x " +
+                              std::to_string(extents[2]) + " x " + std::to_string(extents[3]);
+    if (!fits || elements > std::numeric_limits<int64_t>::max() / 8) {
+        *error = path + ": " + shape + " values are more than can be addressed (is the header damaged?)";
+        return false;
+    }
+    if (elements != image->nvox) {
+        *error = path + ": " + shape + " values, but the header counts " + std::to_string(image->nvox) +
+                 " (is the header damaged?)";
         return false;
     }
     return true;
