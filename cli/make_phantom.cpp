@@ -12,12 +12,17 @@
 
 namespace {
 
-const char kUsage[] = R"(usage: tamrin-make-phantom [--size XxYxZxN] [--sigma S] [--seed K] TRUTH NOISY
+const char kUsage[] = R"(usage: tamrin-make-phantom [--size XxYxZxN] [--sigma S] [--seed K] [--noise-everywhere]
+                           TRUTH NOISY
 
 Writes a brain-like diffusion series of X x Y x Z voxels and N volumes
 (default 96x96x40x30) to TRUTH without noise and to NOISY with Gaussian noise
 of standard deviation S (default 20) inside the head; outside it both are
 exactly 0. Voxels are 2 mm; the same arguments always give the same files.
+
+--noise-everywhere  NOISY is a magnitude image instead: noise of standard
+                    deviation S in the real and the imaginary channel of every
+                    voxel, background included (no exact zeros).
 )";
 
 int fail(const std::string& message) {
@@ -31,6 +36,7 @@ int main(int argc, char** argv) {
     int X = 96, Y = 96, Z = 40, N = 30;
     double sigma = 20.0;
     unsigned long long seed = 1;
+    bool everywhere = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
@@ -45,6 +51,8 @@ int main(int argc, char** argv) {
             sigma = std::atof(argv[++i]);
         } else if (arg == "--seed" && hasValue) {
             seed = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--noise-everywhere") {
+            everywhere = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return fail("unknown option or missing value: " + arg);
         } else {
@@ -55,7 +63,10 @@ int main(int argc, char** argv) {
 
     std::vector<double> truth, noisy;
     tamrin::makePhantom(X, Y, Z, N, &truth);
-    tamrin::addNoise(truth, sigma, seed, &noisy);
+    if (everywhere)
+        tamrin::addMagnitudeNoise(truth, sigma, seed, &noisy);
+    else
+        tamrin::addNoise(truth, sigma, seed, &noisy);
 
     // 2 mm voxels, the grid centred on the scanner origin, in qform and sform.
     const int64_t dims[8] = {4, X, Y, Z, N, 1, 1, 1};
@@ -73,7 +84,8 @@ int main(int argc, char** argv) {
     like->qoffset_z = -(Z - 1) * 1.0;
     like->qto_xyz = nifti_quatern_to_dmat44(0, 0, 0, like->qoffset_x, like->qoffset_y, like->qoffset_z, 2, 2, 2, 1);
     like->sto_xyz = like->qto_xyz;
-    std::snprintf(like->descrip, sizeof(like->descrip), "synthetic diffusion series, sigma %g, seed %llu", sigma, seed);
+    std::snprintf(like->descrip, sizeof(like->descrip), "synthetic diffusion series, sigma %g, seed %llu%s", sigma, seed,
+                  everywhere ? ", magnitude" : "");
 
     const int64_t extents[4] = {X, Y, Z, N};
     const std::vector<double>* values[2] = {&truth, &noisy};

@@ -96,4 +96,15 @@ void addNoise(const std::vector<double>& truth, double sigma, uint64_t seed, std
     }
 }
 
+void addMagnitudeNoise(const std::vector<double>& truth, double sigma, uint64_t seed, std::vector<double>* noisy) {
+    // One Box-Muller pair per value: the real and the imaginary channel.
+    std::mt19937_64 generator(seed);
+    auto uniform = [&] { return (static_cast<double>(generator() >> 11) + 0.5) * (1.0 / 9007199254740992.0); };
+    noisy->resize(truth.size());
+    for (std::size_t i = 0; i < truth.size(); i++) {
+        const double radius = sigma * std::sqrt(-2.0 * std::log(uniform())), angle = 2.0 * kPi * uniform();
+        (*noisy)[i] = std::hypot(truth[i] + radius * std::cos(angle), radius * std::sin(angle));
+    }
+}
+
 }  // namespace tamrin

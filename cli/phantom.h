@@ -20,4 +20,9 @@ void makePhantom(int32_t X, int32_t Y, int32_t Z, int32_t N, std::vector<double>
 // values on every run.
 void addNoise(const std::vector<double>& truth, double sigma, uint64_t seed, std::vector<double>* noisy);
 
+// What a magnitude image shows: |truth + n1 + i n2| with n1, n2 independent
+// N(0, sigma^2), at every voxel, so the background holds Rayleigh-distributed
+// noise instead of exact zeros. The same arguments give the same values.
+void addMagnitudeNoise(const std::vector<double>& truth, double sigma, uint64_t seed, std::vector<double>* noisy);
+
 }  // namespace tamrin
