@@ -201,7 +201,7 @@ echo "   memory, tamrin peak / (input + outputs): everywhere $(ratio "${peak[tam
 
 echo
 echo "== worker limit on ${LX}x${LY}x${LZ}x${N} (input + outputs $(mib "$io_limit") MiB)"
-"$tamrin" info --workers 64 "$work/limit.nii" | sed -n 's/^workers: */   workers for 64 requested: /p'
+"$tamrin" info --workers 64 "$work/limit.nii" | sed -n 's/^workers: */   tamrin info --workers 64: /p'
 L=$(( (LX > LY ? (LX > LZ ? LX : LZ) : (LY > LZ ? LY : LZ)) - 3 ))
 # Slabs of the L start planes for 16 and 64 cores (the worker limit caps
 # the count): the largest slab sets the time when every position is denoised.
