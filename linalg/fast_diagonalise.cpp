@@ -17,11 +17,17 @@
 // and t + 1 and joins again in round t + 2, so that no step waits for a
 // preparation.
 //
-// The log is replayed when it is full, at the end, and for one lane before
-// its cancellation rotations and negations, which go straight to its U and
-// V. A replay turns each run of consecutive steps of a lane into a chain of
-// rotations in which the column shared by two consecutive rotations stays
-// in registers.
+// The round log is moved, lane by lane, into per-lane logs when it is full,
+// at the end, and for one lane before its cancellation rotations and
+// negations, which join its lane log in order. Each run of consecutive steps
+// of a lane becomes one entry, replayed as a chain of rotations in which the
+// column shared by two consecutive rotations stays in registers.
+//
+// The lane logs are replayed only once the rebuild knows which components it
+// keeps (replayLane): it reads only their columns of U and V, and a rotation
+// whose two columns feed no kept column afterwards cannot change a bit it
+// reads, so it is skipped. On usual patches, which keep a few components of
+// thirty, that is most of them.
 #include <cstring>
 
 #include "fast_kernel.h"
@@ -30,48 +36,6 @@
 namespace tamrin {
 namespace TAMRIN_ISA_NS {
 namespace {
-
-// Rotates columns p and q (rows values each) by (cs, sn), as the plain
-// rotateColumns does row by row.
-inline void rotate(double* p, double* q, int64_t rows, double cs, double sn) {
-    for (int64_t r = 0; r < rows; r += W) {
-        const vd x = loadu(p + r);
-        const vd y = loadu(q + r);
-        storeu(p + r, x * cs + y * sn);
-        storeu(q + r, y * cs - x * sn);
-    }
-}
-
-// Rotates columns j0 .. j0 + count of X in a chain: (j0, j0 + 1) by (cs[0],
-// sn[0]), then (j0 + 1, j0 + 2) by (cs[1], sn[1]) and so on; each element
-// sees the plain sequence of operations. R vectors of rows at a time keep R
-// independent chains in flight.
-template <int R>
-inline int64_t chainRows(double* X, int64_t ld, int64_t r0, int64_t j0, int32_t count, const double* cs,
-                         const double* sn) {
-    for (; r0 + R * W <= ld; r0 += R * W) {
-        vd p[R];
-        for (int q = 0; q < R; q++) p[q] = loadu(X + j0 * ld + r0 + q * W);
-        for (int32_t t = 0; t < count; t++) {
-            double* next = X + (j0 + t + 1) * ld + r0;
-            double* done = next - ld;
-            const double c = cs[t], s = sn[t];
-            for (int q = 0; q < R; q++) {
-                const vd y = loadu(next + q * W);
-                storeu(done + q * W, p[q] * c + y * s);
-                p[q] = y * c - p[q] * s;
-            }
-        }
-        for (int q = 0; q < R; q++) storeu(X + (j0 + count) * ld + r0 + q * W, p[q]);
-    }
-    return r0;
-}
-
-inline void rotateChain(double* X, int64_t ld, int64_t j0, int32_t count, const double* cs, const double* sn) {
-    int64_t r = chainRows<8>(X, ld, 0, j0, count, cs, sn);
-    r = chainRows<4>(X, ld, r, j0, count, cs, sn);
-    chainRows<1>(X, ld, r, j0, count, cs, sn);
-}
 
 // The rotations of one round: lane b rotated columns j[b] and j[b] + 1 of V
 // by (cs1[b], sn1[b]) and of U by (cs2[b], sn2[b]); j[b] < 0: no step.
@@ -82,21 +46,33 @@ struct Round {
 
 static_assert(sizeof(Round) <= kFastRoundBytes, "the work store sizes the log by kFastRoundBytes");
 
-// The rounds logged and, per lane, how many of them its U and V have had.
+// The rounds logged and, per lane, how many of them are in its lane log.
 struct Log {
     Round* rounds;
     int32_t count, capacity;
     int32_t applied[kLanes];
 };
 
-// Applies lane b's logged rotations not applied yet.
-void catchUp(FastPatchWork* work, Log* log, int32_t b) {
-    double* U = work->colA + b * work->laneA;
-    double* V = work->colV + b * work->laneV;
-    double* cs1 = work->chain;
-    double* sn1 = cs1 + work->N;
-    double* cs2 = sn1 + work->N;
-    double* sn2 = cs2 + work->N;
+// A new entry of lane b with room for `params` parameters; when the log is
+// full, everything in it is applied first and it starts over.
+LaneEntry* newEntry(FastPatchWork* work, int32_t b, int32_t j0, int32_t count, int64_t params) {
+    int64_t& entries = work->entryCount[b];
+    int64_t& used = work->paramCount[b];
+    if (entries == work->entryCapacity || used + params > work->paramCapacity) {
+        applyEntries(work, b, 0, entries);
+        entries = 0;
+        used = 0;
+    }
+    LaneEntry* entry = work->entries + b * work->entryCapacity + entries++;
+    const int32_t all = count > 0 ? count : 1;
+    *entry = LaneEntry{j0, count, 0, all, all, 0, used};
+    used += params;
+    return entry;
+}
+
+// Moves lane b's logged rounds into its lane log, one entry per run of
+// consecutive steps j0, j0 + 1, ...
+void drain(FastPatchWork* work, Log* log, int32_t b) {
     int32_t r = log->applied[b];
     while (r < log->count) {
         const int64_t j0 = log->rounds[r].j[b];
@@ -104,27 +80,28 @@ void catchUp(FastPatchWork* work, Log* log, int32_t b) {
             r++;
             continue;
         }
-        // A run: rounds r, r + 1, ... stepping through j0, j0 + 1, ...
-        int32_t count = 0;
-        do {
+        int32_t count = 1;
+        while (r + count < log->count && log->rounds[r + count].j[b] == j0 + count) count++;
+        const LaneEntry* entry = newEntry(work, b, static_cast<int32_t>(j0), count, 4 * int64_t{count});
+        double* cs1 = work->params + b * work->paramCapacity + entry->at;
+        double* sn1 = cs1 + count;
+        double* cs2 = sn1 + count;
+        double* sn2 = cs2 + count;
+        for (int32_t t = 0; t < count; t++, r++) {
             const Round& round = log->rounds[r];
-            cs1[count] = round.cs1[b];
-            sn1[count] = round.sn1[b];
-            cs2[count] = round.cs2[b];
-            sn2[count] = round.sn2[b];
-            count++;
-            r++;
-        } while (r < log->count && log->rounds[r].j[b] == j0 + count);
-        rotateChain(V, work->ldv, j0, count, cs1, sn1);
-        rotateChain(U, work->ldc, j0, count, cs2, sn2);
+            cs1[t] = round.cs1[b];
+            sn1[t] = round.sn1[b];
+            cs2[t] = round.cs2[b];
+            sn2[t] = round.sn2[b];
+        }
     }
     log->applied[b] = log->count;
 }
 
-// Applies the whole log and empties it.
-void flush(FastPatchWork* work, Log* log, int32_t count) {
+// Moves the whole round log into the lane logs and empties it.
+void flush(Log* log, FastPatchWork* work, int32_t count) {
     for (int32_t b = 0; b < count; b++) {
-        catchUp(work, log, b);
+        drain(work, log, b);
         log->applied[b] = 0;
     }
     log->count = 0;
@@ -255,8 +232,6 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
     double* w = work->w + b * work->laneVec;
     double* e = work->e + b * work->laneVec;
     const double bound = work->bound[b];
-    double* U = work->colA + b * work->laneA;
-    double* V = work->colV + b * work->laneV;
     while (lane->k >= 0) {
         const int32_t k = lane->k;
         int32_t l = k;
@@ -270,7 +245,7 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
             }
         }
         if (cancel) {
-            catchUp(work, log, b);
+            drain(work, log, b);
             double cs = 0.0, sn = 1.0;
             for (int32_t i = l; i <= k; i++) {
                 const double f = sn * e[i];
@@ -282,16 +257,19 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
                 h = 1.0 / h;
                 cs = g * h;
                 sn = -(f * h);
-                rotate(U + (l - 1) * work->ldc, U + i * work->ldc, work->ldc, cs, sn);
+                LaneEntry* entry = newEntry(work, b, l - 1, 0, 2);
+                entry->c1 = i;
+                double* p = work->params + b * work->paramCapacity + entry->at;
+                p[0] = cs;
+                p[1] = sn;
             }
         }
         const double z = w[k];
         if (l == k) {
             if (z < 0.0) {
-                catchUp(work, log, b);
+                drain(work, log, b);
                 w[k] = -z;
-                double* v = V + k * work->ldv;
-                for (int64_t r = 0; r < work->ldv; r += W) storeu(v + r, -loadu(v + r));
+                newEntry(work, b, k, -1, 0);
             }
             lane->k--;
             lane->pass = 0;
@@ -346,6 +324,8 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         nextF[b] = nextX[b] = 1.0;
         laneState[b] = kDone;
         if (b >= count) continue;
+        work->entryCount[b] = 0;
+        work->paramCount[b] = 0;
         tracks[b] = Track{work->N - 1, 0, 0};
         const bool sweep = prepare(b);
         laneState[b] = sweep ? kWaiting : kDone;
@@ -364,7 +344,7 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
     alignas(64) double lastF[kLanes], lastX[kLanes];
     while (live > 0) {
-        if (log.count == log.capacity) flush(work, &log, count);
+        if (log.count == log.capacity) flush(&log, work, count);
         Round& round = log.rounds[log.count];
 
         // Which lanes step in this round: a sweeping lane goes on while
@@ -447,7 +427,7 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         lastSteps = steps;
         lastJ = J;
     }
-    flush(work, &log, count);
+    flush(&log, work, count);
 }
 
 }  // namespace TAMRIN_ISA_NS

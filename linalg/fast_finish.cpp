@@ -70,22 +70,67 @@ void orderLane(FastPatchWork* work, int32_t b) {
     }
 }
 
+void sortLane(FastPatchWork* work, int32_t b) {
+    const int32_t n = work->N;
+    double* w = work->w + b * work->laneVec;
+    int32_t* order = work->order;
+    for (int32_t j = 0; j < n; j++) order[j] = j;
+    // The moves of orderLane, on w and the column numbers.
+    int32_t inc = 1;
+    do {
+        inc = 3 * inc + 1;
+    } while (inc <= n);
+    do {
+        inc /= 3;
+        for (int32_t i = inc; i < n; i++) {
+            const double sw = w[i];
+            if (!(w[i - inc] < sw)) continue;
+            const int32_t column = order[i];
+            int32_t j = i;
+            while (w[j - inc] < sw) {
+                w[j] = w[j - inc];
+                order[j] = order[j - inc];
+                j -= inc;
+                if (j < inc) break;
+            }
+            w[j] = sw;
+            order[j] = column;
+        }
+    } while (inc > 1);
+}
+
 bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
     const int32_t M = work->M, N = work->N;
     const int64_t ldc = work->ldc, ldv = work->ldv;
     double* U = work->colA + b * work->laneA;
-    const double* V = work->colV + b * work->laneV;
+    double* V = work->colV + b * work->laneV;
     const double* w = work->w + b * work->laneVec;
     const double* means = work->means + b * work->laneVec;
+    const int32_t* order = work->order;
 
     // Components to add: those whose w[j] is not zero, as in rebuildPatch.
+    // Only their columns of U and V are read, so only what those depend on
+    // is replayed.
     int32_t* used = work->used;
     int32_t count = 0;
+    uint8_t* wanted = work->wanted;
+    for (int32_t c = 0; c < N; c++) wanted[c] = 0;
+    for (int32_t j = 0; j < N; j++)
+        if (w[j] != 0.0) wanted[order[j]] = 1;
+    replayLane(work, b, wanted);
+
     for (int32_t j = 0; j < N; j++) {
         if (w[j] == 0.0) continue;
-        used[count++] = j;
+        const int64_t c = order[j];
+        used[count++] = static_cast<int32_t>(c);
+        double* u = U + c * ldc;
+        double* v = V + c * ldv;
+        // The majority sign of the column pair, then the scaling.
+        if (negatives(u, ldc) + negatives(v, ldv) > (M + N) / 2) {
+            for (int64_t r = 0; r < ldc; r += W) storeu(u + r, -loadu(u + r));
+            for (int64_t r = 0; r < ldv; r += W) storeu(v + r, -loadu(v + r));
+        }
         const double s = w[j];
-        double* u = U + j * ldc;
         for (int64_t r = 0; r < ldc; r += W) storeu(u + r, loadu(u + r) * s);
     }
 

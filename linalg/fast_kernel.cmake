@@ -5,6 +5,7 @@ set(TAMRIN_FAST_STAGE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_batch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_diagonalise.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_replay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_finish.cpp
 )
 

@@ -9,7 +9,10 @@
 //   colV   per lane, N columns of ldv   column-major V from stage 5 on
 //   inter  M x N, then N x N, then 3 x N elements of 8 doubles: eight
 //          patches interleaved, for the AVX-512 reduction
-//   rounds the diagonalisation's log of rotation parameters
+//   rounds the diagonalisation's log of rotation parameters, in rounds of
+//          all lanes
+//   entries, params  per lane, the same rotations as runs (LaneEntry), kept
+//          until the lane's rebuild knows which columns it reads
 // Padding rows of colA and colV start as +0.0; rotations and negations keep
 // them at +-0.0 or NaN, never below zero, so sign counts may include them.
 #pragma once
@@ -23,6 +26,19 @@ namespace tamrin {
 // Bytes of one logged round of the diagonalisation (four parameters and a
 // column index per lane).
 constexpr int64_t kFastRoundBytes = 5 * kFastMaxBatch * 8;
+
+// One logged operation on a lane's U and V, in the order the diagonalisation
+// made them: count > 0: a run of count sweep steps, step t rotating columns
+// j0 + t and j0 + t + 1 of V by (cs1[t], sn1[t]) and of U by (cs2[t],
+// sn2[t]), the four arrays of count doubles one after another at params +
+// at; count == 0: a cancellation rotation of U's columns j0 and c1 by the two
+// doubles (cs, sn) at params + at; count == -1: negation of V's column j0.
+// useU and useV: how many of the steps (or whether the rotation or
+// negation) a replay applies.
+struct LaneEntry {
+    int32_t j0, count, c1, useU, useV, unused;
+    int64_t at;
+};
 
 struct FastPatchWork {
     int32_t M, N;
@@ -45,12 +61,20 @@ struct FastPatchWork {
     double* original;  // batch * M * N: input patches, for the plain-path rerun
     int32_t* messages;          // batch: convergence messages not printed yet
     int32_t* used;              // N: components a rebuild adds
+    int32_t* order;             // N: column of each sorted singular value (rebuild)
+    uint8_t* wanted;            // N: columns a rebuild reads
+    uint8_t* needU;             // N: columns of U, then of V, that a replay
+    uint8_t* needV;             // N  must compute
+    LaneEntry* entries;         // batch * entryCapacity
+    double* params;             // batch * paramCapacity
+    int64_t* entryCount;        // batch: entries logged per lane
+    int64_t* paramCount;        // batch: parameters logged per lane
+    int64_t entryCapacity, paramCapacity;
     double* plainU;             // M * N  \  arrays of the plain path, for
     double* plainV;             // N * N   | patches it recomputes
     double* plainW;             // N       |
     double* plainMeans;         // N      /
     double* inter;              // 8 interleaved patches for the AVX-512 reduction, or null
-    double* chain;              // 4 * N: rotation parameters of one replayed run
     void* rounds;               // roundCapacity rounds of kFastRoundBytes: the diagonalisation's log
     int32_t roundCapacity;
     void* block;                // the one allocation behind all of the above
@@ -66,11 +90,21 @@ struct FastPatchWork {
     void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);        \
     /* Whether the count values at p are all finite. */                                                         \
     bool allFinite(const double* p, int64_t count);                                                              \
-    /* Stage 5 for lanes 0 .. count-1 together; counts unconverged values in messages. */                      \
+    /* Stage 5 for lanes 0 .. count-1 together; counts unconverged values in messages. w and e are final;   \
+       the rotations of U and V are left in each lane's log for replayLane. */                                \
     void diagonaliseLanes(FastPatchWork* work, int32_t count);                                                  \
-    /* Stages 6 and 7 for lane b. */                                                                            \
+    /* Applies lane b's logged rotations to its U and V: all of them when wanted is null, otherwise those     \
+       that the columns c with wanted[c] != 0 depend on (the other columns are left undefined). */           \
+    void replayLane(FastPatchWork* work, int32_t b, const uint8_t* wanted);                                     \
+    /* Applies lane b's log entries first .. last-1, each as far as its useU and useV say. */                 \
+    void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last);                             \
+    /* Stages 6 and 7 for lane b, after a full replay. */                                                       \
     void orderLane(FastPatchWork* work, int32_t b);                                                             \
-    /* rebuildPatch for lane b into patch (M x N); returns false when a result is NaN. */                       \
+    /* Stage 6 on lane b's w alone: order[j] becomes the column of the j-th sorted value. */                   \
+    void sortLane(FastPatchWork* work, int32_t b);                                                              \
+    /* After sortLane and the component selection on the sorted w: replays what the kept components need,    \
+       gives them their signs (stage 7) and rebuilds lane b into patch (M x N), as rebuildPatch; returns     \
+       false when a result is NaN. */                                                                         \
     bool rebuildLane(FastPatchWork* work, int32_t b, double* patch);                                            \
     /* Copies lane b out into the plain path's layouts; returns false when a value is NaN. */                   \
     bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V);

@@ -28,13 +28,18 @@ struct Stages {
     void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
     bool (*allFinite)(const double*, int64_t);
     void (*diagonaliseLanes)(FastPatchWork*, int32_t);
+    void (*replayLane)(FastPatchWork*, int32_t, const uint8_t*);
     void (*orderLane)(FastPatchWork*, int32_t);
+    void (*sortLane)(FastPatchWork*, int32_t);
     bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
     bool (*copyOutLane)(FastPatchWork*, int32_t, double*, double*, double*);
 };
 
 #define TAMRIN_STAGES_OF(ns) \
-    Stages { ns::reduceLanes, ns::allFinite, ns::diagonaliseLanes, ns::orderLane, ns::rebuildLane, ns::copyOutLane }
+    Stages {                                                                                                         \
+        ns::reduceLanes, ns::allFinite, ns::diagonaliseLanes, ns::replayLane, ns::orderLane, ns::sortLane,          \
+            ns::rebuildLane, ns::copyOutLane                                                                       \
+    }
 
 const Stages& stagesFor(int32_t isa) {
 #if defined(TAMRIN_FAST_X86)
@@ -104,6 +109,13 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     shape.laneV = shape.ldv * N;
     shape.laneVec = roundUp(N + 8, 8);
     shape.roundCapacity = 128;
+    // Room for the rotations of a typical patch (about N^2 steps) twice over,
+    // within bounds; a lane whose log fills up has it applied in full and
+    // starts over.
+    const int64_t typical = 2 * int64_t{N} * N;
+    const int64_t steps = (typical < 256 ? 256 : typical > 65536 ? 65536 : typical) + N;
+    shape.entryCapacity = steps;
+    shape.paramCapacity = 4 * steps;
 
     const int64_t B = shape.batch;
     const int64_t doubles[] = {
@@ -123,12 +135,14 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
         N,                    // plainW
         N,                    // plainMeans
         isa == kFastIsaAvx512 && shape.batch >= 8 ? (int64_t{M} * N + int64_t{N} * N + 3 * int64_t{N}) * 8 : 0,
-        4 * int64_t{N},                              // chain
         shape.roundCapacity * kFastRoundBytes / 8,  // rounds
+        B * shape.paramCapacity,                    // params
+        B * shape.entryCapacity * int64_t{sizeof(LaneEntry)} / 8,  // entries
+        2 * B,                                      // entryCount, paramCount
     };
     int64_t bytes = roundUp(sizeof(FastPatchWork), 64) + 64;
     for (int64_t count : doubles) bytes += roundUp(count * 8, 64);
-    bytes += roundUp((B + N) * 4, 64);
+    bytes += roundUp((B + 2 * N) * 4, 64) + roundUp(3 * N, 64);
 
     void* block = kernelMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
@@ -142,16 +156,23 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     FastPatchWork* work = reinterpret_cast<FastPatchWork*>(take(sizeof(FastPatchWork)));
     *work = shape;
     work->block = block;
-    double* roundLog = nullptr;
+    double *roundLog = nullptr, *entries = nullptr, *counts = nullptr;
     double** slots[] = {&work->rowA,  &work->rowV,     &work->saveU,  &work->saveV,  &work->colA,
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
                         &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
-                        &work->inter, &work->chain, &roundLog};
-    for (int i = 0; i < 18; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
+                        &work->inter, &roundLog, &work->params, &entries, &counts};
+    for (int i = 0; i < 20; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
     work->rounds = roundLog;
-    int32_t* ints = reinterpret_cast<int32_t*>(take((B + N) * 4));
+    work->entries = reinterpret_cast<LaneEntry*>(entries);
+    work->entryCount = reinterpret_cast<int64_t*>(counts);
+    work->paramCount = work->entryCount + B;
+    int32_t* ints = reinterpret_cast<int32_t*>(take((B + 2 * N) * 4));
     work->messages = ints;
     work->used = ints + B;
+    work->order = ints + B + N;
+    work->wanted = reinterpret_cast<uint8_t*>(take(3 * N));
+    work->needU = work->wanted + N;
+    work->needV = work->needU + N;
     return work;
 }
 
@@ -172,6 +193,7 @@ int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, do
         const double* one = patch;
         stages.reduceLanes(work, 1, &one, 1);
         stages.diagonaliseLanes(work, 1);
+        stages.replayLane(work, 0, nullptr);
         stages.orderLane(work, 0);
         if (stages.copyOutLane(work, 0, U, w, V)) {
             for (int64_t i = 0; i < N; i++) {
@@ -213,7 +235,7 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
     for (int32_t b = 0; b < count; b++) {
         const int32_t l = lane[b];
         if (l >= 0) {
-            stages.orderLane(work, l);
+            stages.sortLane(work, l);
             double* w = work->w + l * work->laneVec;
             sigma[b] = estimateNoise(w, N, M, correction);
             weight[b] = selectComponents(w, N, M, sigma[b], nullptr);
