@@ -68,24 +68,54 @@ double extractPatch(const double* input, const Geometry& g, int64_t x0, int64_t 
     return total;
 }
 
+// Copies the patch at (x0, y0, z0) into patch in extraction order, for a
+// position whose total is already known.
+void copyPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+    const int64_t side = g.side;
+    double* __restrict out = patch;
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < side; dz++)
+            for (int64_t dy = 0; dy < side; dy++, out += side) {
+                const double* __restrict row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < side; dx++) out[dx] = row[dx];
+            }
+}
+
 // Running totals, in extraction order, of the patches at x0 = xStart ...
 // xStart + count - 1 (count <= 8) of one row of positions: each position
 // has its own accumulator, so they advance together.
 void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
                double* totals) {
-    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
+    if (count == 8) {
+        // The eight accumulators as four pairs, so that they stay in registers.
+        typedef double Two __attribute__((vector_size(16)));
+        typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
+        Two a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        for (int64_t v = 0; v < g.N; v++)
+            for (int64_t dz = 0; dz < g.side; dz++)
+                for (int64_t dy = 0; dy < g.side; dy++) {
+                    const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < g.side; dx++) {
+                        const TwoAt* at = reinterpret_cast<const TwoAt*>(row + dx);
+                        a0 = a0 + at[0];
+                        a1 = a1 + at[1];
+                        a2 = a2 + at[2];
+                        a3 = a3 + at[3];
+                    }
+                }
+        const Two all[4] = {a0, a1, a2, a3};
+        for (int q = 0; q < 8; q++) totals[q] = all[q / 2][q % 2];
+        return;
+    }
+    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < g.side; dz++)
             for (int64_t dy = 0; dy < g.side; dy++) {
                 const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < g.side; dx++) {
-                    if (count == 8) {
-                        for (int q = 0; q < 8; q++) acc[q] = acc[q] + row[dx + q];
-                    } else {
-                        for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + row[dx + q];
-                    }
-                }
+                for (int64_t dx = 0; dx < g.side; dx++)
+                    for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + row[dx + q];
             }
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
 }
@@ -169,7 +199,16 @@ void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_
 // A patch whose values were all finite (so their total is) must not leave a
 // non-finite result: that is the arithmetic breaking down, not the data.
 bool needsRescue(double total, const double* patch, int64_t count, double sigma) {
-    return std::isfinite(total) && !(std::isfinite(sigma) && allFinite(patch, count));
+    if (!std::isfinite(total)) return false;
+    if (!std::isfinite(sigma)) return true;
+    // v - v is 0 for finite v and NaN otherwise, so the sums stay 0 exactly
+    // when every value is finite; four sums let the loop run in vectors.
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 4 <= count; i += 4)
+        for (int q = 0; q < 4; q++) sums[q] = sums[q] + (patch[i + q] - patch[i + q]);
+    for (; i < count; i++) sums[0] = sums[0] + (patch[i] - patch[i]);
+    return !(sums[0] == 0.0 && sums[1] == 0.0 && sums[2] == 0.0 && sums[3] == 0.0);
 }
 
 void reportRow(const DenoiseJob* job) {
@@ -294,7 +333,7 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
                     if (totals8[q] == 0.0) continue;
                     if (pending == 0) firstPending = scanned;
                     totals[pending] = totals8[q];
-                    extractPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
+                    copyPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;
                     at[pending][2] = z0;
