@@ -73,7 +73,7 @@ void orderLane(FastPatchWork* work, int32_t b) {
 void sortLane(FastPatchWork* work, int32_t b) {
     const int32_t n = work->N;
     double* w = work->w + b * work->laneVec;
-    int32_t* order = work->order;
+    int32_t* order = work->order + int64_t{b} * n;
     for (int32_t j = 0; j < n; j++) order[j] = j;
     // The moves of orderLane, on w and the column numbers.
     int32_t inc = 1;
@@ -99,6 +99,20 @@ void sortLane(FastPatchWork* work, int32_t b) {
     } while (inc > 1);
 }
 
+void selectLane(FastPatchWork* work, int32_t b) {
+    const int32_t N = work->N;
+    const double* w = work->w + b * work->laneVec;
+    const int32_t* order = work->order + int64_t{b} * N;
+    // Components to add: those whose w[j] is not zero, as in rebuildPatch.
+    // Only their columns of U and V are read, so only what those depend on
+    // is computed.
+    uint8_t* wanted = work->wanted;
+    for (int32_t c = 0; c < N; c++) wanted[c] = 0;
+    for (int32_t j = 0; j < N; j++)
+        if (w[j] != 0.0) wanted[order[j]] = 1;
+    markLane(work, b, wanted);
+}
+
 bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
     const int32_t M = work->M, N = work->N;
     const int64_t ldc = work->ldc, ldv = work->ldv;
@@ -106,18 +120,11 @@ bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
     double* V = work->colV + b * work->laneV;
     const double* w = work->w + b * work->laneVec;
     const double* means = work->means + b * work->laneVec;
-    const int32_t* order = work->order;
+    const int32_t* order = work->order + int64_t{b} * N;
 
-    // Components to add: those whose w[j] is not zero, as in rebuildPatch.
-    // Only their columns of U and V are read, so only what those depend on
-    // is replayed.
     int32_t* used = work->used;
     int32_t count = 0;
-    uint8_t* wanted = work->wanted;
-    for (int32_t c = 0; c < N; c++) wanted[c] = 0;
-    for (int32_t j = 0; j < N; j++)
-        if (w[j] != 0.0) wanted[order[j]] = 1;
-    replayLane(work, b, wanted);
+    replayLane(work, b);
 
     for (int32_t j = 0; j < N; j++) {
         if (w[j] == 0.0) continue;

@@ -7,8 +7,12 @@
 //   rowV   N x ldr         row-major V during stage 3
 //   colA   per lane, N columns of ldc   column-major U from stage 5 on
 //   colV   per lane, N columns of ldv   column-major V from stage 5 on
-//   inter  M x N, then N x N, then 3 x N elements of 8 doubles: eight
-//          patches interleaved, for the AVX-512 reduction
+//   inter  per group of eight lanes M x N, then 2 x N elements of 8
+//          doubles: the eight patches interleaved as the bidiagonalisation
+//          leaves them, with their w and e; then N x N and N elements of 8
+//          doubles, scratch for V and the means. For the AVX-512 reduction,
+//          which accumulates U and V only once the rebuild knows which
+//          columns of them it needs
 //   rounds the diagonalisation's log of rotation parameters, in rounds of
 //          all lanes
 //   entries, params  per lane, the same rotations as runs (LaneEntry), kept
@@ -61,10 +65,12 @@ struct FastPatchWork {
     double* original;  // batch * M * N: input patches, for the plain-path rerun
     int32_t* messages;          // batch: convergence messages not printed yet
     int32_t* used;              // N: components a rebuild adds
-    int32_t* order;             // N: column of each sorted singular value (rebuild)
+    int32_t* order;             // batch * N: column of each sorted singular value (rebuild)
     uint8_t* wanted;            // N: columns a rebuild reads
-    uint8_t* needU;             // N: columns of U, then of V, that a replay
-    uint8_t* needV;             // N  must compute
+    uint8_t* needU;             // batch * N: columns of U, then of V, that a
+    uint8_t* needV;             // batch * N  replay must compute
+    int32_t* laneGroup;         // batch: the group of eight whose U and V wait, or -1
+    int32_t* groupPending;      // batch / 8 + 1: whether a group's U and V wait
     LaneEntry* entries;         // batch * entryCapacity
     double* params;             // batch * paramCapacity
     int64_t* entryCount;        // batch: entries logged per lane
@@ -86,25 +92,36 @@ struct FastPatchWork {
        column-major in the lane, w, e, bound and means. */                                                     \
     void reduceLane(FastPatchWork* work, int32_t b, const double* patch);                                        \
     /* The same for lanes 0 .. count-1, patch b into lane b; groups of eight lanes with at least `together`  \
-       patches are reduced together where the build can. */                                                     \
+       patches are reduced together where the build can, and their U and V wait (laneGroup) for             \
+       accumulateLanes or accumulateGroup. */                                                                   \
     void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);        \
+    /* Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the columns of U and V that some lane   \
+       of the group needs (needU, needV), or all of them when `all`; the other columns are left undefined. */    \
+    void accumulateLanes(FastPatchWork* work, int32_t count, bool all);                                         \
+    /* Stages 3 and 4 in full for waiting group g. */                                                           \
+    void accumulateGroup(FastPatchWork* work, int32_t g);                                                       \
     /* Whether the count values at p are all finite. */                                                         \
     bool allFinite(const double* p, int64_t count);                                                              \
     /* Stage 5 for lanes 0 .. count-1 together; counts unconverged values in messages. w and e are final;   \
        the rotations of U and V are left in each lane's log for replayLane. */                                \
     void diagonaliseLanes(FastPatchWork* work, int32_t count);                                                  \
-    /* Applies lane b's logged rotations to its U and V: all of them when wanted is null, otherwise those     \
-       that the columns c with wanted[c] != 0 depend on (the other columns are left undefined). */           \
-    void replayLane(FastPatchWork* work, int32_t b, const uint8_t* wanted);                                     \
+    /* Marks in lane b's log the rotations that the columns c with wanted[c] != 0 depend on, and in its      \
+       needU and needV the columns of U and V, as they are before the rotations, that those read. */          \
+    void markLane(FastPatchWork* work, int32_t b, const uint8_t* wanted);                                       \
+    /* Applies lane b's logged rotations to its U and V (all of them, or those markLane kept) and empties     \
+       the log. */                                                                                              \
+    void replayLane(FastPatchWork* work, int32_t b);                                                            \
     /* Applies lane b's log entries first .. last-1, each as far as its useU and useV say. */                 \
     void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last);                             \
     /* Stages 6 and 7 for lane b, after a full replay. */                                                       \
     void orderLane(FastPatchWork* work, int32_t b);                                                             \
-    /* Stage 6 on lane b's w alone: order[j] becomes the column of the j-th sorted value. */                   \
+    /* Stage 6 on lane b's w alone: lane b's order[j] becomes the column of the j-th sorted value. */         \
     void sortLane(FastPatchWork* work, int32_t b);                                                              \
-    /* After sortLane and the component selection on the sorted w: replays what the kept components need,    \
-       gives them their signs (stage 7) and rebuilds lane b into patch (M x N), as rebuildPatch; returns     \
-       false when a result is NaN. */                                                                         \
+    /* After sortLane and the component selection on the sorted w: marks what the kept components need       \
+       (markLane). */                                                                                           \
+    void selectLane(FastPatchWork* work, int32_t b);                                                            \
+    /* After selectLane and accumulateLanes: replays what the kept components need, gives them their signs    \
+       (stage 7) and rebuilds lane b into patch (M x N), as rebuildPatch; returns false when a result is NaN. */ \
     bool rebuildLane(FastPatchWork* work, int32_t b, double* patch);                                            \
     /* Copies lane b out into the plain path's layouts; returns false when a value is NaN. */                   \
     bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V);

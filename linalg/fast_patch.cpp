@@ -27,18 +27,20 @@ namespace {
 struct Stages {
     void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
     bool (*allFinite)(const double*, int64_t);
+    void (*accumulateLanes)(FastPatchWork*, int32_t, bool);
     void (*diagonaliseLanes)(FastPatchWork*, int32_t);
-    void (*replayLane)(FastPatchWork*, int32_t, const uint8_t*);
+    void (*replayLane)(FastPatchWork*, int32_t);
     void (*orderLane)(FastPatchWork*, int32_t);
     void (*sortLane)(FastPatchWork*, int32_t);
+    void (*selectLane)(FastPatchWork*, int32_t);
     bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
     bool (*copyOutLane)(FastPatchWork*, int32_t, double*, double*, double*);
 };
 
 #define TAMRIN_STAGES_OF(ns) \
     Stages {                                                                                                         \
-        ns::reduceLanes, ns::allFinite, ns::diagonaliseLanes, ns::replayLane, ns::orderLane, ns::sortLane,          \
-            ns::rebuildLane, ns::copyOutLane                                                                       \
+        ns::reduceLanes, ns::allFinite, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::orderLane,   \
+            ns::sortLane, ns::selectLane, ns::rebuildLane, ns::copyOutLane                                         \
     }
 
 const Stages& stagesFor(int32_t isa) {
@@ -134,7 +136,9 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
         int64_t{N} * N,       // plainV
         N,                    // plainW
         N,                    // plainMeans
-        isa == kFastIsaAvx512 && shape.batch >= 8 ? (int64_t{M} * N + int64_t{N} * N + 3 * int64_t{N}) * 8 : 0,
+        isa == kFastIsaAvx512 && shape.batch >= 8
+            ? (B / 8 * (int64_t{M} * N + 2 * int64_t{N}) + int64_t{N} * N + int64_t{N}) * 8
+            : 0,  // inter
         shape.roundCapacity * kFastRoundBytes / 8,  // rounds
         B * shape.paramCapacity,                    // params
         B * shape.entryCapacity * int64_t{sizeof(LaneEntry)} / 8,  // entries
@@ -142,7 +146,8 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     };
     int64_t bytes = roundUp(sizeof(FastPatchWork), 64) + 64;
     for (int64_t count : doubles) bytes += roundUp(count * 8, 64);
-    bytes += roundUp((B + 2 * N) * 4, 64) + roundUp(3 * N, 64);
+    const int64_t ints = B + N + B * N + B + B / 8 + 1;
+    bytes += roundUp(ints * 4, 64) + roundUp(N + 2 * B * N, 64);
 
     void* block = kernelMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
@@ -166,13 +171,16 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     work->entries = reinterpret_cast<LaneEntry*>(entries);
     work->entryCount = reinterpret_cast<int64_t*>(counts);
     work->paramCount = work->entryCount + B;
-    int32_t* ints = reinterpret_cast<int32_t*>(take((B + 2 * N) * 4));
-    work->messages = ints;
-    work->used = ints + B;
-    work->order = ints + B + N;
-    work->wanted = reinterpret_cast<uint8_t*>(take(3 * N));
+    int32_t* next32 = reinterpret_cast<int32_t*>(take(ints * 4));
+    work->messages = next32;
+    work->used = work->messages + B;
+    work->order = work->used + N;
+    work->laneGroup = work->order + B * N;
+    work->groupPending = work->laneGroup + B;
+    for (int64_t b = 0; b < B; b++) work->laneGroup[b] = -1;
+    work->wanted = reinterpret_cast<uint8_t*>(take(N + 2 * B * N));
     work->needU = work->wanted + N;
-    work->needV = work->needU + N;
+    work->needV = work->needU + B * N;
     return work;
 }
 
@@ -193,7 +201,8 @@ int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, do
         const double* one = patch;
         stages.reduceLanes(work, 1, &one, 1);
         stages.diagonaliseLanes(work, 1);
-        stages.replayLane(work, 0, nullptr);
+        stages.accumulateLanes(work, 1, true);
+        stages.replayLane(work, 0);
         stages.orderLane(work, 0);
         if (stages.copyOutLane(work, 0, U, w, V)) {
             for (int64_t i = 0; i < N; i++) {
@@ -230,15 +239,23 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
         // A group of few patches is cheaper one by one.
         stages.reduceLanes(work, lanes, inputs, 4);
         stages.diagonaliseLanes(work, lanes);
+        // The components each patch keeps, and so the columns of U and V
+        // that its rebuild needs, before U and V of reduced groups are made.
+        for (int32_t b = 0; b < count; b++) {
+            const int32_t l = lane[b];
+            if (l < 0) continue;
+            stages.sortLane(work, l);
+            double* w = work->w + l * work->laneVec;
+            sigma[b] = estimateNoise(w, N, M, correction);
+            weight[b] = selectComponents(w, N, M, sigma[b], nullptr);
+            stages.selectLane(work, l);
+        }
+        stages.accumulateLanes(work, lanes, false);
     }
 
     for (int32_t b = 0; b < count; b++) {
         const int32_t l = lane[b];
         if (l >= 0) {
-            stages.sortLane(work, l);
-            double* w = work->w + l * work->laneVec;
-            sigma[b] = estimateNoise(w, N, M, correction);
-            weight[b] = selectComponents(w, N, M, sigma[b], nullptr);
             if (stages.rebuildLane(work, l, patches[b]) && sigma[b] == sigma[b] && weight[b] == weight[b]) {
                 printMessages(work, l);
                 continue;

@@ -42,49 +42,49 @@ inline vd minusSign(vd p, vd q) {
     return -select(q > 0.0, a, -a);
 }
 
-// For columns j0 .. j0 + J - 1: t_j = sum over k in [d0, k1) of A[k][i] *
-// A[k][j] (in k order); f_j from t_j; then A[k][j] += f_j * A[k][i] for k in
-// [u0, k1), lanes outside mask unchanged.
+// For the columns j = cols[0 .. J-1]: t_j = sum over k in [d0, k1) of
+// A[k][i] * A[k][j] (in k order); f_j from t_j; then A[k][j] += f_j *
+// A[k][i] for k in [u0, k1), lanes outside mask unchanged.
 template <int J, typename Factor>
-inline void columnBlock(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int64_t k1, int64_t j0,
+inline void columnBlock(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int64_t k1, const int32_t* cols,
                         __mmask8 mask, Factor factor) {
     const int64_t stride = n * 8;
+    int64_t at[J];
+    for (int q = 0; q < J; q++) at[q] = int64_t{cols[q]} * 8;
     vd t[J];
     for (int q = 0; q < J; q++) t[q] = vd{};
     const double* row = A + d0 * stride;
     for (int64_t k = d0; k < k1; k++, row += stride) {
         const vd a = *reinterpret_cast<const vd*>(row + i * 8);
-        const vd* x = reinterpret_cast<const vd*>(row + j0 * 8);
-        for (int q = 0; q < J; q++) t[q] = t[q] + a * x[q];
+        for (int q = 0; q < J; q++) t[q] = t[q] + a * *reinterpret_cast<const vd*>(row + at[q]);
     }
     vd f[J];
     for (int q = 0; q < J; q++) f[q] = factor(t[q]);
     double* out = A + u0 * stride;
     for (int64_t k = u0; k < k1; k++, out += stride) {
         const vd a = *reinterpret_cast<const vd*>(out + i * 8);
-        double* x = out + j0 * 8;
         for (int q = 0; q < J; q++) {
-            const vd v = *reinterpret_cast<const vd*>(x + q * 8) + f[q] * a;
-            _mm512_mask_store_pd(x + q * 8, mask, reinterpret_cast<__m512d>(v));
+            const vd v = *reinterpret_cast<const vd*>(out + at[q]) + f[q] * a;
+            _mm512_mask_store_pd(out + at[q], mask, reinterpret_cast<__m512d>(v));
         }
     }
 }
 
-// columnBlock over all columns j in [l, n); columns do not read each other.
+// columnBlock over the columns cols[0 .. count-1]; columns do not read each other.
 template <typename Factor>
-void columnReflect(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int64_t k1, int64_t l, __mmask8 mask,
-                   Factor factor) {
-    int64_t j0 = l;
-    for (; j0 + 4 <= n; j0 += 4) columnBlock<4>(A, n, i, d0, u0, k1, j0, mask, factor);
-    switch (n - j0) {
+void columnReflect(double* A, int64_t n, int64_t i, int64_t d0, int64_t u0, int64_t k1, const int32_t* cols,
+                   int64_t count, __mmask8 mask, Factor factor) {
+    int64_t q = 0;
+    for (; q + 4 <= count; q += 4) columnBlock<4>(A, n, i, d0, u0, k1, cols + q, mask, factor);
+    switch (count - q) {
         case 3:
-            columnBlock<3>(A, n, i, d0, u0, k1, j0, mask, factor);
+            columnBlock<3>(A, n, i, d0, u0, k1, cols + q, mask, factor);
             break;
         case 2:
-            columnBlock<2>(A, n, i, d0, u0, k1, j0, mask, factor);
+            columnBlock<2>(A, n, i, d0, u0, k1, cols + q, mask, factor);
             break;
         case 1:
-            columnBlock<1>(A, n, i, d0, u0, k1, j0, mask, factor);
+            columnBlock<1>(A, n, i, d0, u0, k1, cols + q, mask, factor);
             break;
         default:
             break;
@@ -113,7 +113,8 @@ inline void rowBlock(double* A, int64_t n, int64_t i, int64_t l, int64_t j0, con
 }
 
 // Stage 2: Householder bidiagonalisation of the eight matrices.
-vd bidiagonalise(double* A, int64_t m, int64_t n, vd* w, vd* e) {
+vd bidiagonalise(double* A, int64_t m, int64_t n, vd* w, vd* e, int32_t* all) {
+    for (int32_t j = 0; j < n; j++) all[j] = j;
     vd g = vd{}, scale = vd{}, bound = vd{};
     for (int64_t i = 0; i < n; i++) {
         const int64_t l = i + 1;
@@ -134,7 +135,7 @@ vd bidiagonalise(double* A, int64_t m, int64_t n, vd* w, vd* e) {
                 const vd gg = minusSign(vsqrt(s), f);
                 const vd h = f * gg - s;
                 putMasked(A, n, i, i, active, f - gg);
-                columnReflect(A, n, i, i, i, m, l, active, [h](vd t) { return t / h; });
+                columnReflect(A, n, i, i, i, m, all + l, n - l, active, [h](vd t) { return t / h; });
                 for (int64_t k = i; k < m; k++) putMasked(A, n, k, i, active, get(A, n, k, i) * scale);
                 g = select(maskVector(active), gg, vd{});
             }
@@ -171,44 +172,50 @@ vd bidiagonalise(double* A, int64_t m, int64_t n, vd* w, vd* e) {
     return bound;
 }
 
-// Columns j0 .. j0 + J - 1 of V in stage 3: t_j = sum over k in [l, n) of
+// Columns j = cols[0 .. J-1] of V in stage 3: t_j = sum over k in [l, n) of
 // A[i][k] * V[k][j], then V[k][j] += t_j * V[k][i].
 template <int J>
-inline void rightBlock(const double* A, double* V, int64_t n, int64_t i, int64_t l, int64_t j0, __mmask8 mask) {
+inline void rightBlock(const double* A, double* V, int64_t n, int64_t i, int64_t l, const int32_t* cols,
+                       __mmask8 mask) {
     const int64_t stride = n * 8;
+    int64_t at[J];
+    for (int q = 0; q < J; q++) at[q] = int64_t{cols[q]} * 8;
     const vd* ai = reinterpret_cast<const vd*>(A + i * stride);
     vd t[J];
     for (int q = 0; q < J; q++) t[q] = vd{};
     const double* row = V + l * stride;
     for (int64_t k = l; k < n; k++, row += stride) {
         const vd a = ai[k];
-        const vd* x = reinterpret_cast<const vd*>(row + j0 * 8);
-        for (int q = 0; q < J; q++) t[q] = t[q] + a * x[q];
+        for (int q = 0; q < J; q++) t[q] = t[q] + a * *reinterpret_cast<const vd*>(row + at[q]);
     }
     double* out = V + l * stride;
     for (int64_t k = l; k < n; k++, out += stride) {
         const vd v = *reinterpret_cast<const vd*>(out + i * 8);
-        double* x = out + j0 * 8;
         for (int q = 0; q < J; q++) {
-            const vd y = *reinterpret_cast<const vd*>(x + q * 8) + t[q] * v;
-            _mm512_mask_store_pd(x + q * 8, mask, reinterpret_cast<__m512d>(y));
+            const vd y = *reinterpret_cast<const vd*>(out + at[q]) + t[q] * v;
+            _mm512_mask_store_pd(out + at[q], mask, reinterpret_cast<__m512d>(y));
         }
     }
 }
 
-// Stage 3: right-hand reflections into the eight n x n matrices V.
-void accumulateRight(const double* A, int64_t n, const vd* e, double* V) {
+// Stage 3: right-hand reflections into the eight n x n matrices V, for the
+// columns cols[0 .. count-1] (ascending). Column j reads only row i of A at
+// the steps i < j and its own earlier values, so the other columns can be
+// left out; they are left undefined.
+void accumulateRight(const double* A, int64_t n, const vd* e, double* V, const int32_t* cols, int64_t count) {
     vd g = vd{};
     int64_t l = 0;
+    int64_t from = count;  // cols[from ..] are the listed columns >= l
     for (int64_t i = n - 1; i >= 0; i--) {
         if (i < n - 1) {
+            while (from > 0 && cols[from - 1] >= l) from--;
             const __mmask8 active = nonzeroMask(g);
-            if (active != 0) {
+            if (active != 0 && from < count) {
                 const vd pivot = get(A, n, i, l);
                 for (int64_t j = l; j < n; j++) putMasked(V, n, j, i, active, (get(A, n, i, j) / pivot) / g);
-                int64_t j0 = l;
-                for (; j0 + 4 <= n; j0 += 4) rightBlock<4>(A, V, n, i, l, j0, active);
-                for (; j0 < n; j0++) rightBlock<1>(A, V, n, i, l, j0, active);
+                int64_t q = from;
+                for (; q + 4 <= count; q += 4) rightBlock<4>(A, V, n, i, l, cols + q, active);
+                for (; q < count; q++) rightBlock<1>(A, V, n, i, l, cols + q, active);
             }
             for (int64_t j = l; j < n; j++) {
                 put(V, n, i, j, vd{});
@@ -221,34 +228,67 @@ void accumulateRight(const double* A, int64_t n, const vd* e, double* V) {
     }
 }
 
-// Stage 4: left-hand reflections into A, which becomes U.
-void accumulateLeft(double* A, int64_t m, int64_t n, const vd* w) {
+// Stage 4: left-hand reflections into A, which becomes U, for the columns
+// cols[0 .. count-1] (ascending). Column j reads column i of A at step i < j
+// as the bidiagonalisation left it (no step before changes it) and its own
+// earlier values, so the other columns can be left out; they are left
+// undefined.
+void accumulateLeft(double* A, int64_t m, int64_t n, const vd* w, const uint8_t* need, const int32_t* cols,
+                    int64_t count) {
+    int64_t from = count;  // cols[from ..] are the listed columns > i
     for (int64_t i = (m < n ? m : n) - 1; i >= 0; i--) {
         const int64_t l = i + 1;
+        while (from > 0 && cols[from - 1] >= l) from--;
         const vd g = w[i];
         for (int64_t j = l; j < n; j++) put(A, n, i, j, vd{});
         const __mmask8 active = nonzeroMask(g);
         if (active != 0) {
             const vd inverse = 1.0 / g;
             const vd pivot = get(A, n, i, i);
-            columnReflect(A, n, i, l, i, m, l, active, [pivot, inverse](vd t) { return (t / pivot) * inverse; });
+            columnReflect(A, n, i, l, i, m, cols + from, count - from, active,
+                          [pivot, inverse](vd t) { return (t / pivot) * inverse; });
+            if (need[i] == 0) continue;
             const vm keep = maskVector(active);
             for (int64_t j = i; j < m; j++) put(A, n, j, i, select(keep, get(A, n, j, i) * inverse, vd{}));
         } else {
+            if (need[i] == 0) continue;
             for (int64_t j = i; j < m; j++) put(A, n, j, i, vd{});
         }
         put(A, n, i, i, get(A, n, i, i) + 1.0);
     }
 }
 
-// Lanes b0 .. b0 + 7 of the batch (those past count repeat the first).
+// Where group g keeps its bidiagonalised matrices, w and e, and the scratch
+// shared by the groups.
+struct GroupStore {
+    double* A;
+    vd* w;
+    vd* e;
+    double* V;
+    vd* means;
+};
+
+GroupStore groupStore(FastPatchWork* work, int64_t g) {
+    const int64_t M = work->M, N = work->N;
+    const int64_t groups = work->batch / 8;
+    GroupStore store;
+    store.A = work->inter + g * (M * N + 2 * N) * 8;
+    store.w = reinterpret_cast<vd*>(store.A + M * N * 8);
+    store.e = store.w + N;
+    store.V = work->inter + groups * (M * N + 2 * N) * 8;
+    store.means = reinterpret_cast<vd*>(store.V + N * N * 8);
+    return store;
+}
+
+// Lanes b0 .. b0 + 7 of the batch (those past count repeat the first):
+// stages 1 and 2; the group waits for stages 3 and 4.
 void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches) {
     const int64_t M = work->M, N = work->N;
-    double* A = work->inter;
-    double* V = A + M * N * 8;
-    vd* w = reinterpret_cast<vd*>(V + N * N * 8);
-    vd* e = w + N;
-    vd* means = e + N;
+    const GroupStore store = groupStore(work, b0 / 8);
+    double* A = store.A;
+    vd* w = store.w;
+    vd* e = store.e;
+    vd* means = store.means;
     const double* lane[8];
     for (int q = 0; q < 8; q++) lane[q] = patches[b0 + q < count ? b0 + q : b0];
 
@@ -277,51 +317,81 @@ void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* c
     for (int64_t k = 0; k < M; k++)
         for (int64_t c = 0; c < N; c++) put(A, N, k, c, get(A, N, k, c) - means[c]);
 
-    const vd bound = bidiagonalise(A, M, N, w, e);
-    accumulateRight(A, N, e, V);
-    accumulateLeft(A, M, N, w);
+    const vd bound = bidiagonalise(A, M, N, w, e, work->used);
 
-    // Back to one column-major U and V per lane, and the per-lane vectors.
+    // The per-lane vectors.
     const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
-    const int64_t ldc = work->ldc, ldv = work->ldv;
     for (int32_t q = 0; q < lanes; q++) {
         const int64_t b = b0 + q;
-        double* U = work->colA + b * work->laneA;
-        double* Vb = work->colV + b * work->laneV;
-        for (int64_t c = 0; c < N; c++) {
-            std::memset(U + c * ldc + M, 0, sizeof(double) * static_cast<size_t>(ldc - M));
-            std::memset(Vb + c * ldv + N, 0, sizeof(double) * static_cast<size_t>(ldv - N));
-        }
         for (int64_t i = 0; i < N; i++) {
             work->w[b * work->laneVec + i] = w[i][q];
             work->e[b * work->laneVec + i] = e[i][q];
             work->means[b * work->laneVec + i] = means[i][q];
         }
         work->bound[b] = bound[q];
+        work->laneGroup[b] = b0 / 8;
     }
-    auto spread = [lanes, b0](const double* X, int64_t rows, int64_t cols, double* base, int64_t perLane, int64_t ld) {
-        for (int64_t c = 0; c < cols; c++) {
-            int64_t r0 = 0;
-            for (; r0 + 8 <= rows; r0 += 8) {
-                vd p[8];
-                for (int r = 0; r < 8; r++) p[r] = get(X, cols, r0 + r, c);
-                transpose(p);
-                for (int32_t q = 0; q < lanes; q++) storeu(base + (b0 + q) * perLane + c * ld + r0, p[q]);
-            }
-            for (; r0 < rows; r0++) {
-                const vd v = get(X, cols, r0, c);
-                for (int32_t q = 0; q < lanes; q++) base[(b0 + q) * perLane + c * ld + r0] = v[q];
-            }
+    work->groupPending[b0 / 8] = 1;
+}
+
+// Copies columns cols[0 .. count-1] of the eight interleaved rows x n
+// matrices X into lanes b0 .. b0 + lanes - 1 (column c of lane b at base +
+// b * perLane + c * ld), with zero padding rows up to ld.
+void spread(const double* X, int64_t rows, int64_t n, const int32_t* cols, int64_t count, double* base,
+            int64_t perLane, int64_t ld, int32_t b0, int32_t lanes) {
+    for (int64_t q = 0; q < count; q++) {
+        const int64_t c = cols[q];
+        for (int32_t b = 0; b < lanes; b++)
+            std::memset(base + (b0 + b) * perLane + c * ld + rows, 0, sizeof(double) * static_cast<size_t>(ld - rows));
+        int64_t r0 = 0;
+        for (; r0 + 8 <= rows; r0 += 8) {
+            vd p[8];
+            for (int r = 0; r < 8; r++) p[r] = get(X, n, r0 + r, c);
+            transpose(p);
+            for (int32_t b = 0; b < lanes; b++) storeu(base + (b0 + b) * perLane + c * ld + r0, p[b]);
         }
+        for (; r0 < rows; r0++) {
+            const vd v = get(X, n, r0, c);
+            for (int32_t b = 0; b < lanes; b++) base[(b0 + b) * perLane + c * ld + r0] = v[b];
+        }
+    }
+}
+
+// Stages 3 and 4 of waiting group g for the columns that one of its lanes
+// (those below count) needs, or all of them, and the copy of those columns
+// into the lanes.
+void accumulate(FastPatchWork* work, int32_t g, int32_t count, bool all) {
+    const int32_t M = work->M, N = work->N;
+    const GroupStore store = groupStore(work, g);
+    const int32_t b0 = 8 * g;
+    const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
+    int32_t* cols = work->used;
+    uint8_t* need = work->wanted;
+
+    auto collect = [&](const uint8_t* perLane) {
+        int32_t listed = 0;
+        for (int32_t c = 0; c < N; c++) {
+            uint8_t any = all ? 1 : 0;
+            for (int32_t b = b0; b < b0 + lanes && any == 0; b++) any = perLane[int64_t{b} * N + c];
+            need[c] = any;
+            if (any != 0) cols[listed++] = c;
+        }
+        return listed;
     };
-    spread(A, M, N, work->colA, work->laneA, ldc);
-    spread(V, N, N, work->colV, work->laneV, ldv);
+    int32_t listed = collect(work->needV);
+    accumulateRight(store.A, N, store.e, store.V, cols, listed);
+    spread(store.V, N, N, cols, listed, work->colV, work->laneV, work->ldv, b0, lanes);
+    listed = collect(work->needU);
+    accumulateLeft(store.A, M, N, store.w, need, cols, listed);
+    spread(store.A, M, N, cols, listed, work->colA, work->laneA, work->ldc, b0, lanes);
+    work->groupPending[g] = 0;
 }
 
 }  // namespace
 #endif
 
 void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together) {
+    for (int32_t b = 0; b < count; b++) work->laneGroup[b] = -1;
     for (int32_t b0 = 0; b0 < count; b0 += 8) {
         const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
 #if defined(__AVX512F__)
@@ -334,6 +404,28 @@ void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patche
 #endif
         for (int32_t b = b0; b < b0 + lanes; b++) reduceLane(work, b, patches[b]);
     }
+}
+
+void accumulateLanes(FastPatchWork* work, int32_t count, bool all) {
+#if defined(__AVX512F__)
+    for (int32_t b0 = 0; b0 < count; b0 += 8)
+        if (work->laneGroup[b0] >= 0 && work->groupPending[work->laneGroup[b0]] != 0)
+            accumulate(work, work->laneGroup[b0], count, all);
+#else
+    (void)work;
+    (void)count;
+    (void)all;
+#endif
+}
+
+void accumulateGroup(FastPatchWork* work, int32_t g) {
+#if defined(__AVX512F__)
+    // All eight lanes: those past the batch's count are unused.
+    if (work->groupPending[g] != 0) accumulate(work, g, 8 * g + 8, true);
+#else
+    (void)work;
+    (void)g;
+#endif
 }
 
 bool allFinite(const double* p, int64_t count) {

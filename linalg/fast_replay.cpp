@@ -74,41 +74,41 @@ void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last) {
     }
 }
 
-void replayLane(FastPatchWork* work, int32_t b, const uint8_t* wanted) {
-    const int64_t entries = work->entryCount[b];
-    if (wanted != nullptr) {
-        // Backwards through the log: a rotation is needed when either of its
-        // columns is needed after it, and then both are needed before it.
-        // A run rotates (j0, j0 + 1), (j0 + 1, j0 + 2), ...: with m the last
-        // column of j0 .. j0 + count needed after it, its first m - j0 + 1
-        // steps (at most count) are needed and feed columns j0 .. j0 + use.
-        const int32_t N = work->N;
-        uint8_t* needU = work->needU;
-        uint8_t* needV = work->needV;
-        for (int32_t c = 0; c < N; c++) needU[c] = needV[c] = wanted[c];
-        auto prefix = [](uint8_t* need, int32_t j0, int32_t count) {
-            int32_t m = j0 + count;
-            while (m >= j0 && need[m] == 0) m--;
-            if (m < j0) return 0;
-            const int32_t use = m - j0 + 1 < count ? m - j0 + 1 : count;
-            for (int32_t c = j0; c <= j0 + use; c++) need[c] = 1;
-            return use;
-        };
-        LaneEntry* log = work->entries + b * work->entryCapacity;
-        for (int64_t q = entries - 1; q >= 0; q--) {
-            LaneEntry& entry = log[q];
-            if (entry.count > 0) {
-                entry.useV = prefix(needV, entry.j0, entry.count);
-                entry.useU = prefix(needU, entry.j0, entry.count);
-            } else if (entry.count == 0) {
-                entry.useU = needU[entry.j0] | needU[entry.c1];
-                if (entry.useU) needU[entry.j0] = needU[entry.c1] = 1;
-            } else {
-                entry.useV = needV[entry.j0];
-            }
+void markLane(FastPatchWork* work, int32_t b, const uint8_t* wanted) {
+    // Backwards through the log: a rotation is needed when either of its
+    // columns is needed after it, and then both are needed before it. A run
+    // rotates (j0, j0 + 1), (j0 + 1, j0 + 2), ...: with m the last column of
+    // j0 .. j0 + count needed after it, its first m - j0 + 1 steps (at most
+    // count) are needed and feed columns j0 .. j0 + use.
+    const int32_t N = work->N;
+    uint8_t* needU = work->needU + int64_t{b} * N;
+    uint8_t* needV = work->needV + int64_t{b} * N;
+    for (int32_t c = 0; c < N; c++) needU[c] = needV[c] = wanted[c];
+    auto prefix = [](uint8_t* need, int32_t j0, int32_t count) {
+        int32_t m = j0 + count;
+        while (m >= j0 && need[m] == 0) m--;
+        if (m < j0) return 0;
+        const int32_t use = m - j0 + 1 < count ? m - j0 + 1 : count;
+        for (int32_t c = j0; c <= j0 + use; c++) need[c] = 1;
+        return use;
+    };
+    LaneEntry* log = work->entries + b * work->entryCapacity;
+    for (int64_t q = work->entryCount[b] - 1; q >= 0; q--) {
+        LaneEntry& entry = log[q];
+        if (entry.count > 0) {
+            entry.useV = prefix(needV, entry.j0, entry.count);
+            entry.useU = prefix(needU, entry.j0, entry.count);
+        } else if (entry.count == 0) {
+            entry.useU = needU[entry.j0] | needU[entry.c1];
+            if (entry.useU) needU[entry.j0] = needU[entry.c1] = 1;
+        } else {
+            entry.useV = needV[entry.j0];
         }
     }
-    applyEntries(work, b, 0, entries);
+}
+
+void replayLane(FastPatchWork* work, int32_t b) {
+    applyEntries(work, b, 0, work->entryCount[b]);
     work->entryCount[b] = 0;
     work->paramCount[b] = 0;
 }
