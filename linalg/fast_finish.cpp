@@ -23,59 +23,25 @@ inline int64_t negatives(const double* p, int64_t rows) {
     return total;
 }
 
-}  // namespace
-
-void orderLane(FastPatchWork* work, int32_t b) {
-    const int32_t m = work->M, n = work->N;
-    const int64_t ldc = work->ldc, ldv = work->ldv;
-    double* U = work->colA + b * work->laneA;
-    double* V = work->colV + b * work->laneV;
-    double* w = work->w + b * work->laneVec;
-
-    // Shell sort with increments ..., 13, 4, 1; only strictly smaller values
-    // are passed. A step that moves nothing leaves every column in place.
-    int32_t inc = 1;
-    do {
-        inc = 3 * inc + 1;
-    } while (inc <= n);
-    do {
-        inc /= 3;
-        for (int32_t i = inc; i < n; i++) {
-            const double sw = w[i];
-            if (!(w[i - inc] < sw)) continue;
-            copyColumn(work->saveU, U + i * ldc, ldc);
-            copyColumn(work->saveV, V + i * ldv, ldv);
-            int32_t j = i;
-            while (w[j - inc] < sw) {
-                w[j] = w[j - inc];
-                copyColumn(U + j * ldc, U + (j - inc) * ldc, ldc);
-                copyColumn(V + j * ldv, V + (j - inc) * ldv, ldv);
-                j -= inc;
-                if (j < inc) break;
-            }
-            w[j] = sw;
-            copyColumn(U + j * ldc, work->saveU, ldc);
-            copyColumn(V + j * ldv, work->saveV, ldv);
-        }
-    } while (inc > 1);
-
-    // Majority sign of each column pair.
-    for (int64_t k = 0; k < n; k++) {
-        double* u = U + k * ldc;
-        double* v = V + k * ldv;
-        if (negatives(u, ldc) + negatives(v, ldv) > (m + n) / 2) {
-            for (int64_t r = 0; r < ldc; r += W) storeu(u + r, -loadu(u + r));
-            for (int64_t r = 0; r < ldv; r += W) storeu(v + r, -loadu(v + r));
-        }
+// The sign convention: a column pair of U and V with more entries below zero
+// than half their rows (M + N) is negated.
+inline void orientPair(double* u, int64_t ldc, double* v, int64_t ldv, int64_t rows) {
+    if (negatives(u, ldc) + negatives(v, ldv) > rows / 2) {
+        for (int64_t r = 0; r < ldc; r += W) storeu(u + r, -loadu(u + r));
+        for (int64_t r = 0; r < ldv; r += W) storeu(v + r, -loadu(v + r));
     }
 }
+
+}  // namespace
 
 void sortLane(FastPatchWork* work, int32_t b) {
     const int32_t n = work->N;
     double* w = work->w + b * work->laneVec;
     int32_t* order = work->order + int64_t{b} * n;
     for (int32_t j = 0; j < n; j++) order[j] = j;
-    // The moves of orderLane, on w and the column numbers.
+    // Shell sort with increments ..., 13, 4, 1, on w and the column numbers;
+    // only strictly smaller values are passed, so the columns end where the
+    // plain path's sort moves them.
     int32_t inc = 1;
     do {
         inc = 3 * inc + 1;
@@ -133,10 +99,7 @@ bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
         double* u = U + c * ldc;
         double* v = V + c * ldv;
         // The majority sign of the column pair, then the scaling.
-        if (negatives(u, ldc) + negatives(v, ldv) > (M + N) / 2) {
-            for (int64_t r = 0; r < ldc; r += W) storeu(u + r, -loadu(u + r));
-            for (int64_t r = 0; r < ldv; r += W) storeu(v + r, -loadu(v + r));
-        }
+        orientPair(u, ldc, v, ldv, M + N);
         const double s = w[j];
         for (int64_t r = 0; r < ldc; r += W) storeu(u + r, loadu(u + r) * s);
     }
@@ -170,16 +133,24 @@ bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
 
 bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V) {
     const int32_t M = work->M, N = work->N;
-    const double* u = work->colA + b * work->laneA;
-    const double* v = work->colV + b * work->laneV;
+    const int64_t ldc = work->ldc, ldv = work->ldv;
+    double* u = work->colA + b * work->laneA;
+    double* v = work->colV + b * work->laneV;
     const double* s = work->w + b * work->laneVec;
+    const int32_t* order = work->order + int64_t{b} * N;
+    // Column j of the results is the column of the j-th sorted value, with
+    // its sign: the same moves and negations as the plain path's stages 6
+    // and 7, made while copying.
     bool clean = true;
     for (int64_t j = 0; j < N; j++) {
-        copyColumn(U + j * M, u + j * work->ldc, M);
+        double* uj = u + order[j] * ldc;
+        double* vj = v + order[j] * ldv;
+        orientPair(uj, ldc, vj, ldv, M + N);
+        copyColumn(U + j * M, uj, M);
+        for (int64_t k = 0; k < N; k++) V[k * N + j] = vj[k];
         w[j] = s[j];
         clean = clean && w[j] == w[j];
     }
-    transposeInto(v, work->ldv, V, N, N, N);
     const int64_t total = int64_t{M} * N;
     for (int64_t i = 0; i < total; i++) clean = clean && U[i] == U[i];
     for (int64_t i = 0; i < int64_t{N} * N; i++) clean = clean && V[i] == V[i];

@@ -54,8 +54,7 @@ struct FastPatchWork {
 
     double* rowA;
     double* rowV;
-    double* saveU;     // ldc: column save of the sort
-    double* saveV;     // ldv
+    double* scratch;   // 2 * ldc + 16: the column scratch of stage 2
     double* colA;      // batch * laneA
     double* colV;      // batch * laneV
     double* w;         // batch * laneVec
@@ -113,8 +112,6 @@ struct FastPatchWork {
     void replayLane(FastPatchWork* work, int32_t b);                                                            \
     /* Applies lane b's log entries first .. last-1, each as far as its useU and useV say. */                 \
     void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last);                             \
-    /* Stages 6 and 7 for lane b, after a full replay. */                                                       \
-    void orderLane(FastPatchWork* work, int32_t b);                                                             \
     /* Stage 6 on lane b's w alone: lane b's order[j] becomes the column of the j-th sorted value. */         \
     void sortLane(FastPatchWork* work, int32_t b);                                                              \
     /* After sortLane and the component selection on the sorted w: marks what the kept components need       \
@@ -123,7 +120,8 @@ struct FastPatchWork {
     /* After selectLane and accumulateLanes: replays what the kept components need, gives them their signs    \
        (stage 7) and rebuilds lane b into patch (M x N), as rebuildPatch; returns false when a result is NaN. */ \
     bool rebuildLane(FastPatchWork* work, int32_t b, double* patch);                                            \
-    /* Copies lane b out into the plain path's layouts; returns false when a value is NaN. */                   \
+    /* After sortLane and a full replay: copies lane b out into the plain path's layouts, sorted and with     \
+       their signs (stages 6 and 7); returns false when a value is NaN. */                                       \
     bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V);
 
 namespace isa_baseline {

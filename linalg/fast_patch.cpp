@@ -30,7 +30,6 @@ struct Stages {
     void (*accumulateLanes)(FastPatchWork*, int32_t, bool);
     void (*diagonaliseLanes)(FastPatchWork*, int32_t);
     void (*replayLane)(FastPatchWork*, int32_t);
-    void (*orderLane)(FastPatchWork*, int32_t);
     void (*sortLane)(FastPatchWork*, int32_t);
     void (*selectLane)(FastPatchWork*, int32_t);
     bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
@@ -39,8 +38,8 @@ struct Stages {
 
 #define TAMRIN_STAGES_OF(ns) \
     Stages {                                                                                                         \
-        ns::reduceLanes, ns::allFinite, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::orderLane,   \
-            ns::sortLane, ns::selectLane, ns::rebuildLane, ns::copyOutLane                                         \
+        ns::reduceLanes, ns::allFinite, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::sortLane,    \
+            ns::selectLane, ns::rebuildLane, ns::copyOutLane                                                       \
     }
 
 const Stages& stagesFor(int32_t isa) {
@@ -123,8 +122,7 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     const int64_t doubles[] = {
         (M + 8) * shape.ldr,  // rowA
         N * shape.ldr,        // rowV
-        2 * shape.ldc + 16,   // saveU (also the column scratch of stage 2)
-        shape.ldv,            // saveV
+        2 * shape.ldc + 16,   // scratch
         B * shape.laneA,      // colA
         B * shape.laneV,      // colV
         B * shape.laneVec,    // w
@@ -162,11 +160,11 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     *work = shape;
     work->block = block;
     double *roundLog = nullptr, *entries = nullptr, *counts = nullptr;
-    double** slots[] = {&work->rowA,  &work->rowV,     &work->saveU,  &work->saveV,  &work->colA,
+    double** slots[] = {&work->rowA,  &work->rowV,     &work->scratch, &work->colA,
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
                         &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
                         &work->inter, &roundLog, &work->params, &entries, &counts};
-    for (int i = 0; i < 20; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
+    for (int i = 0; i < 19; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
     work->rounds = roundLog;
     work->entries = reinterpret_cast<LaneEntry*>(entries);
     work->entryCount = reinterpret_cast<int64_t*>(counts);
@@ -203,7 +201,7 @@ int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, do
         stages.diagonaliseLanes(work, 1);
         stages.accumulateLanes(work, 1, true);
         stages.replayLane(work, 0);
-        stages.orderLane(work, 0);
+        stages.sortLane(work, 0);
         if (stages.copyOutLane(work, 0, U, w, V)) {
             for (int64_t i = 0; i < N; i++) {
                 means[i] = work->means[i];

@@ -262,7 +262,7 @@ void reduceLane(FastPatchWork* work, int32_t b, const double* patch) {
     for (int64_t k = 0; k < M; k++)
         for (int64_t i0 = 0; i0 < N; i0 += W) storeu(A + k * ldr + i0, loadu(A + k * ldr + i0) - loadu(means + i0));
 
-    work->bound[b] = bidiagonalise(A, ldr, M, N, w, e, work->saveU, work->saveU + work->ldc + 8);
+    work->bound[b] = bidiagonalise(A, ldr, M, N, w, e, work->scratch, work->scratch + work->ldc + 8);
     accumulateRight(A, ldr, N, e, work->rowV);
     accumulateLeft(A, ldr, M, N, w);
 
