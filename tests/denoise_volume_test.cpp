@@ -15,11 +15,7 @@ using namespace tamrin;
 
 namespace {
 
-struct Series {
-    int32_t X, Y, Z, N;
-    std::vector<double> data;
-    int64_t voxels() const { return int64_t{X} * Y * Z; }
-};
+using tamrin_test::Series;
 
 // Smooth regions with different contrasts over an exact-zero background,
 // plus Gaussian noise inside the object.

@@ -19,10 +19,7 @@ namespace {
 
 using tamrin_test::sameBits;
 
-struct Series {
-    int32_t X, Y, Z, N;
-    std::vector<double> data;
-};
+using tamrin_test::Series;
 
 // An object on an exact-zero background: a smooth signal decaying over the
 // volumes plus noise inside an ellipsoid, zero outside, so that background

@@ -21,11 +21,7 @@ using namespace tamrin;
 
 namespace {
 
-struct Series {
-    int32_t X, Y, Z, N;
-    std::vector<double> data;
-    int64_t voxels() const { return int64_t{X} * Y * Z; }
-};
+using tamrin_test::Series;
 
 // 6 x 4 x 3 voxels, 5 volumes (patch side 2, at most 3 workers along x):
 // a noisy smooth signal with a NaN (whose 8 patches go through the plain

@@ -50,6 +50,13 @@ std::vector<double> realisticPatch(int32_t M, int32_t N, int32_t components, dou
 // Copies a column-major or row-major flat matrix into a RowMatrix.
 RowMatrix fromRowMajor(const std::vector<double>& values, int32_t m, int32_t n);
 
+// A 4-D series, X fastest and the N volumes last, as the driver takes it.
+struct Series {
+    int32_t X, Y, Z, N;
+    std::vector<double> data;
+    int64_t voxels() const { return int64_t{X} * Y * Z; }
+};
+
 // Bit pattern equality for doubles (NaN payloads and signed zeros included).
 bool sameBits(double a, double b);
 
