@@ -62,6 +62,34 @@ bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions
     return writeNiftiFile(image.get(), temporary, error);
 }
 
+// Replaces the values that are not finite (voxels no patch covered, and
+// covered voxels whose estimate broke down) as `uncovered` says: the noise
+// level by 0, the series by the input's value or 0; kUncoveredNan keeps them.
+// Returns the number of covered voxels (weight not 0) with a value that was
+// not finite. Walks each volume in memory order.
+int64_t fillUncovered(double* denoised, double* noise, const double* weight, const double* input, int64_t voxels,
+                      int64_t N, int uncovered) {
+    const bool replace = uncovered != kUncoveredNan, fromInput = uncovered == kUncoveredInput;
+    std::vector<uint8_t> bad(static_cast<std::size_t>(voxels));
+    for (int64_t k = 0; k < voxels; k++) {
+        const bool finite = std::isfinite(noise[k]);
+        bad[k] = !finite;
+        if (!finite && replace) noise[k] = 0.0;
+    }
+    for (int64_t v = 0; v < N; v++) {
+        double* values = denoised + voxels * v;
+        const double* original = input + voxels * v;
+        for (int64_t k = 0; k < voxels; k++) {
+            if (std::isfinite(values[k])) continue;
+            bad[k] = 1;
+            if (replace) values[k] = fromInput ? original[k] : 0.0;
+        }
+    }
+    int64_t broken = 0;
+    for (int64_t k = 0; k < voxels; k++) broken += bad[k] != 0 && weight[k] != 0.0;
+    return broken;
+}
+
 }  // namespace
 
 bool checkPatchFits(const int32_t extents[4], const std::string& path, std::string* error) {
@@ -106,7 +134,9 @@ int runDenoise(const DenoiseRequest& request) {
     const int32_t X = extents[0], Y = extents[1], Z = extents[2], N = extents[3];
     const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
 
-    std::vector<double> input, denoised, noise, weight;
+    std::vector<double> input, noise, weight;
+    // Not zero-filled here: the denoiser zeroes its sums itself.
+    std::unique_ptr<double[]> denoised;
     try {
         if (!loadNiftiData(image.get(), request.input, &error)) return report(kExitFile, error);
         if (!imageToDoubles(image.get(), &input, &error)) return report(kExitFile, error);
@@ -117,7 +147,7 @@ int runDenoise(const DenoiseRequest& request) {
             return report(kExitFile, request.input + ": " + groupDigits(nonFinite) +
                                          " values are NaN or infinite; the denoiser needs finite values "
                                          "(replace them, for example with 0)");
-        denoised.resize(static_cast<std::size_t>(elements));
+        denoised.reset(new double[static_cast<std::size_t>(elements)]);
         noise.resize(static_cast<std::size_t>(voxels));
         weight.resize(static_cast<std::size_t>(voxels));
     } catch (const std::bad_alloc&) {
@@ -128,7 +158,7 @@ int runDenoise(const DenoiseRequest& request) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const int32_t status = denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.data(), noise.data(),
+    const int32_t status = denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.get(), noise.data(),
                                                weight.data(), interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status != kDenoiseOk)
@@ -139,19 +169,8 @@ int runDenoise(const DenoiseRequest& request) {
     // them broke down; they have no usable estimate either and get the same
     // replacement, with a warning.
     // With --uncovered nan the values stay exactly as the denoiser left them.
-    const bool replace = request.uncovered != kUncoveredNan;
-    int64_t broken = 0;
-    for (int64_t k = 0; k < voxels; k++) {
-        bool finite = std::isfinite(noise[k]);
-        if (!finite && replace) noise[k] = 0.0;
-        for (int64_t v = 0; v < N; v++) {
-            const int64_t i = k + voxels * v;
-            if (std::isfinite(denoised[i])) continue;
-            finite = false;
-            if (replace) denoised[i] = request.uncovered == kUncoveredInput ? input[i] : 0.0;
-        }
-        if (!finite && weight[k] != 0.0) broken++;
-    }
+    const int64_t broken = fillUncovered(denoised.get(), noise.data(), weight.data(), input.data(), voxels, N,
+                                         request.uncovered);
     if (broken > 0)
         std::fprintf(stderr,
                      "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
@@ -165,7 +184,7 @@ int runDenoise(const DenoiseRequest& request) {
 
     const int64_t seriesExtents4[4] = {X, Y, Z, N};
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
-    if (!writeResult(image.get(), seriesExtents4, 4, request.datatype, denoised.data(), true, temporaries.names[0],
+    if (!writeResult(image.get(), seriesExtents4, 4, request.datatype, denoised.get(), true, temporaries.names[0],
                      &error))
         return report(kExitFile, request.output + ": " + error);
     if (!request.noiseMap.empty() && !writeResult(image.get(), seriesExtents4, 3, request.datatype, noise.data(), false,

@@ -83,33 +83,33 @@ void copyPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, i
 }
 
 // Running totals, in extraction order, of the patches at x0 = xStart ...
-// xStart + count - 1 (count <= 8) of one row of positions: each position
-// has its own accumulator, so they advance together.
+// xStart + count - 1 (count <= kRowGroup) of one row of positions: each
+// position has its own accumulator, so they advance together.
+constexpr int64_t kRowGroup = 16;
+
 void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
                double* totals) {
     const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
-    if (count == 8) {
-        // The eight accumulators as four pairs, so that they stay in registers.
+    if (count == kRowGroup) {
+        // The sixteen accumulators as eight pairs: enough independent chains
+        // of additions to keep the adders busy, few enough for registers.
         typedef double Two __attribute__((vector_size(16)));
         typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
-        Two a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        Two a[8];
+        for (int q = 0; q < 8; q++) a[q] = Two{0.0, 0.0};
         for (int64_t v = 0; v < g.N; v++)
             for (int64_t dz = 0; dz < g.side; dz++)
                 for (int64_t dy = 0; dy < g.side; dy++) {
                     const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
                     for (int64_t dx = 0; dx < g.side; dx++) {
                         const TwoAt* at = reinterpret_cast<const TwoAt*>(row + dx);
-                        a0 = a0 + at[0];
-                        a1 = a1 + at[1];
-                        a2 = a2 + at[2];
-                        a3 = a3 + at[3];
+                        for (int q = 0; q < 8; q++) a[q] = a[q] + at[q];
                     }
                 }
-        const Two all[4] = {a0, a1, a2, a3};
-        for (int q = 0; q < 8; q++) totals[q] = all[q / 2][q % 2];
+        for (int q = 0; q < kRowGroup; q++) totals[q] = a[q / 2][q % 2];
         return;
     }
-    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double acc[kRowGroup] = {};
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < g.side; dz++)
             for (int64_t dy = 0; dy < g.side; dy++) {
@@ -118,6 +118,40 @@ void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y
                     for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + row[dx + q];
             }
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
+}
+
+// Marks the positions of the job's box whose patch holds a value other than
+// zero (NaN included): occupied[(x - xStart) + bx * ((y - yStart) + by * (z -
+// zStart))] becomes 1 for such a position, 0 for one whose patch is all +-0.0
+// (and so sums to exactly 0.0). bx, by, bz: the box's voxel extents
+// (positions + side - 1); occupied holds bx * by * bz bytes.
+void markOccupied(const DenoiseJob* job, const Geometry& g, int64_t bx, int64_t by, int64_t bz, uint8_t* occupied) {
+    const int64_t side = g.side;
+    for (int64_t z = 0; z < bz; z++)
+        for (int64_t y = 0; y < by; y++) {
+            uint8_t* out = occupied + bx * (y + by * z);
+            const double* row = job->input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
+            for (int64_t x = 0; x < bx; x++) out[x] = 0;
+            for (int64_t v = 0; v < g.N; v++, row += g.voxels)
+                for (int64_t x = 0; x < bx; x++) out[x] |= row[x] != 0.0;
+            // Along x: the voxels x .. x + side - 1.
+            for (int64_t x = 0; x + side <= bx; x++)
+                for (int64_t d = 1; d < side; d++) out[x] |= out[x + d];
+        }
+    // Along y, then z; the later rows and planes are read before they change.
+    for (int64_t z = 0; z < bz; z++)
+        for (int64_t y = 0; y + side <= by; y++)
+            for (int64_t d = 1; d < side; d++) {
+                uint8_t* out = occupied + bx * (y + by * z);
+                const uint8_t* in = out + bx * d;
+                for (int64_t x = 0; x < bx; x++) out[x] |= in[x];
+            }
+    for (int64_t z = 0; z + side <= bz; z++)
+        for (int64_t d = 1; d < side; d++) {
+            uint8_t* out = occupied + bx * by * z;
+            const uint8_t* in = out + bx * by * d;
+            for (int64_t i = 0; i < bx * by; i++) out[i] |= in[i];
+        }
 }
 
 // Adds weight * values[i] into sums[i] for i < count, and during the pass
@@ -273,7 +307,12 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     // The batch's patches, then scratch for the rare second attempt
     // (U, V, w, means).
     const int64_t M = g.M, N = g.N;
-    const int64_t total = batch * size + N * M + N * N + 2 * N;
+    // The occupancy map of the job's box, in doubles.
+    const int64_t bx = job->xEnd - job->xStart + g.side - 1, by = job->yEnd - job->yStart + g.side - 1,
+                  bz = job->zEnd - job->zStart + g.side - 1;
+    const int64_t mapBytes = job->xEnd > job->xStart && job->yEnd > job->yStart && job->zEnd > job->zStart
+                                 ? bx * by * bz : 0;
+    const int64_t total = batch * size + N * M + N * N + 2 * N + (mapBytes + 7) / 8;
     double* buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(total), sizeof(double)));
     if (buffer == nullptr) {
         fastPatchWorkRelease(work);
@@ -283,6 +322,8 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     double* rescueV = rescueU + N * M;
     double* rescueW = rescueV + N * N;
     double* rescueMeans = rescueW + N;
+    uint8_t* occupied = reinterpret_cast<uint8_t*>(rescueMeans + N);
+    if (mapBytes > 0) markOccupied(job, g, bx, by, bz, occupied);
 
     const double correction = noiseCorrection(g.M, g.N);
     double* patches[kFastMaxBatch];
@@ -324,15 +365,23 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
 
     for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
         for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
-            for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += 8) {
-                const int64_t count = job->xEnd - x0 < 8 ? job->xEnd - x0 : 8;
-                double totals8[8];
-                rowTotals(job->input, g, x0, y0, z0, count, totals8);
+            const uint8_t* rowOccupied = occupied + bx * ((y0 - job->yStart) + by * (z0 - job->zStart)) - job->xStart;
+            for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += kRowGroup) {
+                const int64_t count = job->xEnd - x0 < kRowGroup ? job->xEnd - x0 : kRowGroup;
+                // Exact-zero patches (background) are skipped; NaN is not. A
+                // group of positions whose patches are all zeros needs no sums.
+                bool any = false;
+                for (int64_t q = 0; q < count; q++) any |= rowOccupied[x0 + q] != 0;
+                if (!any) {
+                    scanned += count;
+                    continue;
+                }
+                double rowTotal[kRowGroup];
+                rowTotals(job->input, g, x0, y0, z0, count, rowTotal);
                 for (int64_t q = 0; q < count; q++, scanned++) {
-                    // Exact-zero patches (background) are skipped; NaN is not.
-                    if (totals8[q] == 0.0) continue;
+                    if (rowTotal[q] == 0.0) continue;
                     if (pending == 0) firstPending = scanned;
-                    totals[pending] = totals8[q];
+                    totals[pending] = rowTotal[q];
                     copyPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;

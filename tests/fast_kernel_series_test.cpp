@@ -118,4 +118,36 @@ TEST(FastKernelSeries, NonFiniteVoxelsTakeThePlainPathWithItsMessages) {
     EXPECT_FALSE(r.messages.empty()) << "the NaN patches should fail to converge";
 }
 
+TEST(FastKernelSeries, OnlyPatchesSummingToExactlyZeroAreSkipped) {
+    Series s = phantom(19, 17, 11, 30, 12);
+    const std::size_t X = 19, Y = 17, Z = 11;
+    auto at = [&](std::size_t x, std::size_t y, std::size_t z, std::size_t v) { return x + X * (y + Y * (z + Z * v)); };
+    // Rows y < 5 become background, so that whole rows of positions hold
+    // nothing but what is placed there: two values that cancel (patches
+    // holding both sum to exactly 0.0 and are skipped), a negative value
+    // alone, a negative zero (its patches sum to 0.0) and a NaN alone.
+    for (std::size_t v = 0; v < 30; v++)
+        for (std::size_t z = 0; z < Z; z++)
+            for (std::size_t y = 0; y < 5; y++)
+                for (std::size_t x = 0; x < X; x++) s.data[at(x, y, z, v)] = 0.0;
+    s.data[at(1, 1, 1, 2)] = 5.0;
+    s.data[at(2, 1, 1, 7)] = -5.0;
+    s.data[at(12, 1, 1, 3)] = -7.0;
+    s.data[at(17, 0, 9, 0)] = -0.0;
+    s.data[at(6, 1, 8, 4)] = std::numeric_limits<double>::quiet_NaN();
+    compareKernels(s, 1);
+    compareKernels(s, 2);
+    const Result r = denoise(s, 1, tamrin::kDenoiseKernelFast);
+    // x = 0 is reached only by patches starting at x0 = 0, which hold both
+    // cancelling values; x = 5 by the patch at x0 = 2, which holds -5 alone.
+    EXPECT_TRUE(std::isnan(r.noise[at(0, 1, 1, 0)]));
+    EXPECT_TRUE(std::isfinite(r.noise[at(5, 1, 1, 0)]));
+    EXPECT_TRUE(std::isfinite(r.noise[at(12, 1, 1, 0)]));
+    // Only the patch at (15, 0, 7) reaches (18, 0, 10), and it holds -0.0.
+    EXPECT_TRUE(std::isnan(r.noise[at(18, 0, 10, 0)]));
+    // The NaN's patches were decomposed: they fail to converge.
+    EXPECT_TRUE(std::isnan(r.denoised[at(6, 1, 8, 0)]));
+    EXPECT_FALSE(r.messages.empty());
+}
+
 }  // namespace
