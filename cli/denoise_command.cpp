@@ -62,12 +62,21 @@ bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions
     return writeNiftiFile(image.get(), temporary, error);
 }
 
+// Number of values that are NaN or infinite.
+template <typename T>
+int64_t countNonFinite(const T* values, int64_t count) {
+    int64_t nonFinite = 0;
+    for (int64_t i = 0; i < count; i++) nonFinite += std::isfinite(values[i]) ? 0 : 1;
+    return nonFinite;
+}
+
 // Replaces the values that are not finite (voxels no patch covered, and
 // covered voxels whose estimate broke down) as `uncovered` says: the noise
 // level by 0, the series by the input's value or 0; kUncoveredNan keeps them.
 // Returns the number of covered voxels (weight not 0) with a value that was
 // not finite. Walks each volume in memory order.
-int64_t fillUncovered(double* denoised, double* noise, const double* weight, const double* input, int64_t voxels,
+template <typename T>
+int64_t fillUncovered(double* denoised, double* noise, const double* weight, const T* input, int64_t voxels,
                       int64_t N, int uncovered) {
     const bool replace = uncovered != kUncoveredNan, fromInput = uncovered == kUncoveredInput;
     std::vector<uint8_t> bad(static_cast<std::size_t>(voxels));
@@ -78,11 +87,11 @@ int64_t fillUncovered(double* denoised, double* noise, const double* weight, con
     }
     for (int64_t v = 0; v < N; v++) {
         double* values = denoised + voxels * v;
-        const double* original = input + voxels * v;
+        const T* original = input + voxels * v;
         for (int64_t k = 0; k < voxels; k++) {
             if (std::isfinite(values[k])) continue;
             bad[k] = 1;
-            if (replace) values[k] = fromInput ? original[k] : 0.0;
+            if (replace) values[k] = fromInput ? static_cast<double>(original[k]) : 0.0;
         }
     }
     int64_t broken = 0;
@@ -135,14 +144,20 @@ int runDenoise(const DenoiseRequest& request) {
     const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
 
     std::vector<double> input, noise, weight;
+    const float* singles = nullptr;  // the loaded values, when used as they are
     // Not zero-filled here: the denoiser zeroes its sums itself.
     std::unique_ptr<double[]> denoised;
     try {
         if (!loadNiftiData(image.get(), request.input, &error)) return report(kExitFile, error);
-        if (!imageToDoubles(image.get(), &input, &error)) return report(kExitFile, error);
-        nifti_image_unload(image.get());
-        int64_t nonFinite = 0;
-        for (double value : input) nonFinite += std::isfinite(value) ? 0 : 1;
+        // 32-bit floats without scaling are denoised as they are; anything
+        // else is converted to doubles first.
+        singles = unscaledSingles(image.get());
+        if (singles == nullptr) {
+            if (!imageToDoubles(image.get(), &input, &error)) return report(kExitFile, error);
+            nifti_image_unload(image.get());
+        }
+        const int64_t nonFinite =
+            singles != nullptr ? countNonFinite(singles, elements) : countNonFinite(input.data(), elements);
         if (nonFinite > 0)
             return report(kExitFile, request.input + ": " + groupDigits(nonFinite) +
                                          " values are NaN or infinite; the denoiser needs finite values "
@@ -158,8 +173,13 @@ int runDenoise(const DenoiseRequest& request) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const int32_t status = denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.get(), noise.data(),
-                                               weight.data(), interactive ? stderr : nullptr);
+    std::FILE* progress = interactive ? stderr : nullptr;
+    const int32_t status =
+        singles != nullptr
+            ? denoiseWithProgress(singles, X, Y, Z, N, request.workers, denoised.get(), noise.data(), weight.data(),
+                                  progress)
+            : denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.get(), noise.data(),
+                                  weight.data(), progress);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status != kDenoiseOk)
         return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
@@ -169,8 +189,10 @@ int runDenoise(const DenoiseRequest& request) {
     // them broke down; they have no usable estimate either and get the same
     // replacement, with a warning.
     // With --uncovered nan the values stay exactly as the denoiser left them.
-    const int64_t broken = fillUncovered(denoised.get(), noise.data(), weight.data(), input.data(), voxels, N,
-                                         request.uncovered);
+    const int64_t broken =
+        singles != nullptr
+            ? fillUncovered(denoised.get(), noise.data(), weight.data(), singles, voxels, N, request.uncovered)
+            : fillUncovered(denoised.get(), noise.data(), weight.data(), input.data(), voxels, N, request.uncovered);
     if (broken > 0)
         std::fprintf(stderr,
                      "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
@@ -181,6 +203,7 @@ int runDenoise(const DenoiseRequest& request) {
                                                            : "NaN");
     std::vector<double>().swap(input);
     std::vector<double>().swap(weight);
+    nifti_image_unload(image.get());
 
     const int64_t seriesExtents4[4] = {X, Y, Z, N};
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());

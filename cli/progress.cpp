@@ -58,9 +58,12 @@ std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds) {
     return line;
 }
 
-int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
-                            std::chrono::milliseconds interval) {
+namespace {
+
+template <typename T>
+int32_t runWithProgress(const T* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
+                        double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
+                        std::chrono::milliseconds interval) {
     std::atomic<int64_t> counter{0};
     DenoiseOptions options{&counter};
     std::mutex mutex;
@@ -101,6 +104,20 @@ int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z
         std::fflush(out);
     }
     return status;
+}
+
+}  // namespace
+
+int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
+                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
+                            std::chrono::milliseconds interval) {
+    return runWithProgress(input, X, Y, Z, N, workers, denoisedSum, noiseSum, weightSum, out, interval);
+}
+
+int32_t denoiseWithProgress(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
+                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
+                            std::chrono::milliseconds interval) {
+    return runWithProgress(input, X, Y, Z, N, workers, denoisedSum, noiseSum, weightSum, out, interval);
 }
 
 }  // namespace tamrin

@@ -31,5 +31,8 @@ std::string groupDigits(int64_t value);
 int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
                             double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
                             std::chrono::milliseconds interval = std::chrono::milliseconds(200));
+int32_t denoiseWithProgress(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
+                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
+                            std::chrono::milliseconds interval = std::chrono::milliseconds(200));
 
 }  // namespace tamrin

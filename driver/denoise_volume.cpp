@@ -96,8 +96,12 @@ void sliceRange(int32_t L, int32_t i, int32_t g, int32_t* start, int32_t* end) {
     *end = static_cast<int32_t>((static_cast<int64_t>(i + 1) * L) / g);
 }
 
-int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
-                      double* denoisedSum, double* noiseSum, double* weightSum, const DenoiseOptions* options) {
+namespace {
+
+// denoiseVolume for either input: exactly one of input and inputSingle is set.
+int32_t denoiseSeries(const double* input, const float* inputSingle, int32_t X, int32_t Y, int32_t Z, int32_t N,
+                      int32_t requested, double* denoisedSum, double* noiseSum, double* weightSum,
+                      const DenoiseOptions* options) {
     int64_t voxels = 0, elements = 0;
     if (X < 1 || Y < 1 || Z < 1 || N < 2 || !multiply(int64_t{X} * Y, Z, &voxels) || !multiply(voxels, N, &elements) ||
         elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
@@ -141,6 +145,7 @@ int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int3
         job.Z = Z;
         job.N = N;
         job.input = input;
+        job.inputSingle = inputSingle;
         job.denoisedSum = denoisedSum;
         job.weightSum = weightSum;
         job.noiseSum = noiseSum;
@@ -220,6 +225,18 @@ int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int3
             denoisedSum[k + voxels * v] = denoisedSum[k + voxels * v] / weightSum[k];
         }
     return kDenoiseOk;
+}
+
+}  // namespace
+
+int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
+                      double* denoisedSum, double* noiseSum, double* weightSum, const DenoiseOptions* options) {
+    return denoiseSeries(input, nullptr, X, Y, Z, N, requested, denoisedSum, noiseSum, weightSum, options);
+}
+
+int32_t denoiseVolume(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
+                      double* denoisedSum, double* noiseSum, double* weightSum, const DenoiseOptions* options) {
+    return denoiseSeries(nullptr, input, X, Y, Z, N, requested, denoisedSum, noiseSum, weightSum, options);
 }
 
 }  // namespace tamrin

@@ -52,17 +52,19 @@ Geometry geometryOf(const DenoiseJob* job) {
 
 // Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
 // dx) and returns the running total of its values in that order.
-double extractPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+template <typename T>
+double extractPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
     const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
     int64_t p = 0;
     double total = 0.0;
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < g.side; dz++)
             for (int64_t dy = 0; dy < g.side; dy++) {
-                const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
                 for (int64_t dx = 0; dx < g.side; dx++) {
-                    patch[p++] = row[dx];
-                    total = total + row[dx];
+                    const double value = row[dx];
+                    patch[p++] = value;
+                    total = total + value;
                 }
             }
     return total;
@@ -70,15 +72,16 @@ double extractPatch(const double* input, const Geometry& g, int64_t x0, int64_t 
 
 // Copies the patch at (x0, y0, z0) into patch in extraction order, for a
 // position whose total is already known.
-void copyPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+template <typename T>
+void copyPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
     const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
     const int64_t side = g.side;
     double* __restrict out = patch;
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < side; dz++)
             for (int64_t dy = 0; dy < side; dy++, out += side) {
-                const double* __restrict row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < side; dx++) out[dx] = row[dx];
+                const T* __restrict row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
             }
 }
 
@@ -87,24 +90,29 @@ void copyPatch(const double* input, const Geometry& g, int64_t x0, int64_t y0, i
 // position has its own accumulator, so they advance together.
 constexpr int64_t kRowGroup = 16;
 
-void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
+// Two consecutive values as doubles.
+typedef double Two __attribute__((vector_size(16)));
+inline Two pairAt(const double* p) {
+    typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
+    return *reinterpret_cast<const TwoAt*>(p);
+}
+inline Two pairAt(const float* p) { return Two{static_cast<double>(p[0]), static_cast<double>(p[1])}; }
+
+template <typename T>
+void rowTotals(const T* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
                double* totals) {
     const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
     if (count == kRowGroup) {
         // The sixteen accumulators as eight pairs: enough independent chains
         // of additions to keep the adders busy, few enough for registers.
-        typedef double Two __attribute__((vector_size(16)));
-        typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
         Two a[8];
         for (int q = 0; q < 8; q++) a[q] = Two{0.0, 0.0};
         for (int64_t v = 0; v < g.N; v++)
             for (int64_t dz = 0; dz < g.side; dz++)
                 for (int64_t dy = 0; dy < g.side; dy++) {
-                    const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                    for (int64_t dx = 0; dx < g.side; dx++) {
-                        const TwoAt* at = reinterpret_cast<const TwoAt*>(row + dx);
-                        for (int q = 0; q < 8; q++) a[q] = a[q] + at[q];
-                    }
+                    const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < g.side; dx++)
+                        for (int q = 0; q < 8; q++) a[q] = a[q] + pairAt(row + dx + 2 * q);
                 }
         for (int q = 0; q < kRowGroup; q++) totals[q] = a[q / 2][q % 2];
         return;
@@ -113,9 +121,9 @@ void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y
     for (int64_t v = 0; v < g.N; v++)
         for (int64_t dz = 0; dz < g.side; dz++)
             for (int64_t dy = 0; dy < g.side; dy++) {
-                const double* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
                 for (int64_t dx = 0; dx < g.side; dx++)
-                    for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + row[dx + q];
+                    for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + static_cast<double>(row[dx + q]);
             }
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
 }
@@ -125,12 +133,14 @@ void rowTotals(const double* input, const Geometry& g, int64_t xStart, int64_t y
 // zStart))] becomes 1 for such a position, 0 for one whose patch is all +-0.0
 // (and so sums to exactly 0.0). bx, by, bz: the box's voxel extents
 // (positions + side - 1); occupied holds bx * by * bz bytes.
-void markOccupied(const DenoiseJob* job, const Geometry& g, int64_t bx, int64_t by, int64_t bz, uint8_t* occupied) {
+template <typename T>
+void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int64_t bx, int64_t by, int64_t bz,
+                  uint8_t* occupied) {
     const int64_t side = g.side;
     for (int64_t z = 0; z < bz; z++)
         for (int64_t y = 0; y < by; y++) {
             uint8_t* out = occupied + bx * (y + by * z);
-            const double* row = job->input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
+            const T* row = input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
             for (int64_t x = 0; x < bx; x++) out[x] = 0;
             for (int64_t v = 0; v < g.N; v++, row += g.voxels)
                 for (int64_t x = 0; x < bx; x++) out[x] |= row[x] != 0.0;
@@ -252,7 +262,8 @@ void reportRow(const DenoiseJob* job) {
 
 // The plain kernel, one position at a time, on the worker's private arrays
 // (zero-filled from the host allocator).
-int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
+template <typename T>
+int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
     const int64_t M = g.M, N = g.N;
     double* patch = static_cast<double*>(hostCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
     double* U = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N * M), sizeof(double)));
@@ -267,7 +278,7 @@ int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
             for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
                 for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
                     // Exact-zero patches (background) are skipped; NaN is not.
-                    const double total = extractPatch(job->input, g, x0, y0, z0, patch);
+                    const double total = extractPatch(input, g, x0, y0, z0, patch);
                     if (total == 0.0) continue;
                     if (centerAndDecompose(patch, U, w, V, means, g.M, g.N) != 0) {
                         status = kDenoiseDecompositionFailed;
@@ -277,7 +288,7 @@ int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
                     double weight = selectComponents(w, g.N, g.M, sigma, nullptr);
                     rebuildPatch(patch, U, w, V, means, g.M, g.N);
                     if (needsRescue(total, patch, M * N, sigma)) {
-                        extractPatch(job->input, g, x0, y0, z0, patch);
+                        extractPatch(input, g, x0, y0, z0, patch);
                         if (rescuePatch(patch, U, w, V, means, g.M, g.N, correction, &sigma, &weight) != 0) {
                             status = kDenoiseDecompositionFailed;
                             break;
@@ -299,7 +310,8 @@ int32_t referenceLoop(DenoiseJob* job, const Geometry& g) {
 
 // The fast kernel: positions whose patch does not sum to exactly 0.0 are
 // collected into batches, denoised together and aggregated in position order.
-int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
+template <typename T>
+int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
     FastPatchWork* work = fastPatchWorkCreate(g.M, g.N);
     if (work == nullptr) return kDenoiseOutOfMemory;
     const int32_t batch = fastPatchWorkBatch(work);
@@ -323,7 +335,7 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
     double* rescueW = rescueV + N * N;
     double* rescueMeans = rescueW + N;
     uint8_t* occupied = reinterpret_cast<uint8_t*>(rescueMeans + N);
-    if (mapBytes > 0) markOccupied(job, g, bx, by, bz, occupied);
+    if (mapBytes > 0) markOccupied(job, input, g, bx, by, bz, occupied);
 
     const double correction = noiseCorrection(g.M, g.N);
     double* patches[kFastMaxBatch];
@@ -342,7 +354,7 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
         int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
         for (int32_t b = 0; b < done; b++) {
             if (needsRescue(totals[b], patches[b], size, sigma[b])) {
-                extractPatch(job->input, g, at[b][0], at[b][1], at[b][2], patches[b]);
+                extractPatch(input, g, at[b][0], at[b][1], at[b][2], patches[b]);
                 if (rescuePatch(patches[b], rescueU, rescueW, rescueV, rescueMeans, g.M, g.N, correction, &sigma[b],
                                 &weight[b]) != 0) {
                     done = b;
@@ -377,12 +389,12 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
                     continue;
                 }
                 double rowTotal[kRowGroup];
-                rowTotals(job->input, g, x0, y0, z0, count, rowTotal);
+                rowTotals(input, g, x0, y0, z0, count, rowTotal);
                 for (int64_t q = 0; q < count; q++, scanned++) {
                     if (rowTotal[q] == 0.0) continue;
                     if (pending == 0) firstPending = scanned;
                     totals[pending] = rowTotal[q];
-                    copyPatch(job->input, g, x0 + q, y0, z0, patches[pending]);
+                    copyPatch(input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;
                     at[pending][2] = z0;
@@ -404,7 +416,10 @@ int32_t fastLoop(DenoiseJob* job, const Geometry& g) {
 int32_t denoiseWorker(DenoiseJob* job) {
     const Geometry g = geometryOf(job);
     const bool reference = job->options != nullptr && job->options->kernel == kDenoiseKernelReference;
-    job->status = reference ? referenceLoop(job, g) : fastLoop(job, g);
+    if (job->inputSingle != nullptr)
+        job->status = reference ? referenceLoop(job, job->inputSingle, g) : fastLoop(job, job->inputSingle, g);
+    else
+        job->status = reference ? referenceLoop(job, job->input, g) : fastLoop(job, job->input, g);
     return job->status;
 }
 

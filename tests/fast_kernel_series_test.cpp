@@ -150,4 +150,33 @@ TEST(FastKernelSeries, OnlyPatchesSummingToExactlyZeroAreSkipped) {
     EXPECT_FALSE(r.messages.empty());
 }
 
+TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
+    // Values that are exact in single precision, cancelling ones and a NaN
+    // included: the float entry point must give what the same values as
+    // doubles give, with either kernel and with one or several workers.
+    Series s = phantom(17, 19, 10, 30, 13);
+    const std::size_t X = 17, Y = 19, Z = 10;
+    std::vector<float> singles(s.data.size());
+    for (std::size_t i = 0; i < s.data.size(); i++) singles[i] = static_cast<float>(s.data[i]);
+    singles[1 + X * (1 + Y * 1)] = 3.0f;
+    singles[2 + X * (1 + Y * (1 + Z * 5))] = -3.0f;
+    singles[8 + X * (9 + Y * (5 + Z * 2))] = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t i = 0; i < s.data.size(); i++) s.data[i] = singles[i];
+    const std::size_t voxels = X * Y * Z;
+    for (int32_t kernel : {tamrin::kDenoiseKernelFast, tamrin::kDenoiseKernelReference})
+        for (int32_t workers : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
+            const Result fromDoubles = denoise(s, workers, kernel);
+            std::vector<double> denoised(voxels * s.N, -1.0), noise(voxels, -1.0), weights(voxels);
+            tamrin::DenoiseOptions options{nullptr, kernel};
+            tamrin_test::CapturedHost host;
+            ASSERT_EQ(tamrin::denoiseVolume(singles.data(), s.X, s.Y, s.Z, s.N, workers, denoised.data(),
+                                            noise.data(), weights.data(), &options),
+                      tamrin::kDenoiseOk);
+            expectSameBits(denoised, fromDoubles.denoised, "denoised series");
+            expectSameBits(noise, fromDoubles.noise, "noise map");
+            EXPECT_EQ(host.messages(), fromDoubles.messages);
+        }
+}
+
 }  // namespace

@@ -69,6 +69,11 @@ struct DenoiseJob {
 
     const DenoiseOptions* options;
     int32_t status;  // set by the worker: a DenoiseStatus
+
+    // When not null, the series is read from these single-precision values
+    // (same layout) instead of `input`. Each value widens to double exactly,
+    // so the sums are those of the same values given as doubles.
+    const float* inputSingle;
 };
 
 // Scans every patch start position of the job's box (z, then y, then x
@@ -100,6 +105,13 @@ void sliceRange(int32_t L, int32_t i, int32_t g, int32_t* start, int32_t* end);
 // same bits on every run, and one worker gives exactly the single-threaded
 // arithmetic. On a status other than kDenoiseOk the results must be discarded.
 int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
+                      double* denoisedSum, double* noiseSum, double* weightSum,
+                      const DenoiseOptions* options = nullptr);
+
+// The same for a series of single-precision values: every result is
+// bit-identical to denoiseVolume on the same values as doubles, without the
+// memory and time of a double copy.
+int32_t denoiseVolume(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
                       double* denoisedSum, double* noiseSum, double* weightSum,
                       const DenoiseOptions* options = nullptr);
 

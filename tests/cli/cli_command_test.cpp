@@ -277,51 +277,58 @@ TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
 TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
     ScratchFolder folder;
     const int32_t X = 18, Y = 16, Z = 10, N = 10;
-    const std::vector<double> input = writeSeries(folder / "in.nii", X, Y, Z, N, DT_INT16, 0.5);
-    ASSERT_EQ(input.size(), static_cast<std::size_t>(X * Y * Z * N));
-    const std::size_t voxels = static_cast<std::size_t>(X) * Y * Z;
-    std::vector<double> expected(voxels * N), expectedNoise(voxels), weight(voxels);
-    ASSERT_EQ(tamrin::denoiseVolume(input.data(), X, Y, Z, N, 3, expected.data(), expectedNoise.data(), weight.data()),
-              tamrin::kDenoiseOk);
-    std::size_t uncovered = 0;
-    for (double w : weight) uncovered += w == 0.0;
-    ASSERT_GT(uncovered, 0u);  // the phantom's background is exact zeros
-    // Covered voxels without a number (a patch's decomposition gave NaN) are
-    // counted in a warning.
-    int64_t broken = 0;
-    for (std::size_t k = 0; k < voxels; k++) {
-        bool finite = std::isfinite(expectedNoise[k]);
-        for (int32_t v = 0; v < N; v++) finite = finite && std::isfinite(expected[k + voxels * v]);
-        broken += weight[k] != 0.0 && !finite;
-    }
-    const std::string warning =
-        "warning: " + tamrin::groupDigits(broken) + " voxels covered by patches have no estimate";
+    // Scaled integers are converted to doubles; unscaled floats are denoised
+    // as they are read.
+    for (const int datatype : {DT_INT16, DT_FLOAT32}) {
+        SCOPED_TRACE(datatype == DT_INT16 ? "int16 scaled by 0.5" : "float32");
+        const std::vector<double> input =
+            writeSeries(folder / "in.nii", X, Y, Z, N, datatype, datatype == DT_INT16 ? 0.5 : 0.0);
+        ASSERT_EQ(input.size(), static_cast<std::size_t>(X * Y * Z * N));
+        const std::size_t voxels = static_cast<std::size_t>(X) * Y * Z;
+        std::vector<double> expected(voxels * N), expectedNoise(voxels), weight(voxels);
+        ASSERT_EQ(tamrin::denoiseVolume(input.data(), X, Y, Z, N, 3, expected.data(), expectedNoise.data(),
+                                        weight.data()),
+                  tamrin::kDenoiseOk);
+        std::size_t uncovered = 0;
+        for (double w : weight) uncovered += w == 0.0;
+        ASSERT_GT(uncovered, 0u);  // the phantom's background is exact zeros
+        // Covered voxels without a number (a patch's decomposition gave NaN) are
+        // counted in a warning.
+        int64_t broken = 0;
+        for (std::size_t k = 0; k < voxels; k++) {
+            bool finite = std::isfinite(expectedNoise[k]);
+            for (int32_t v = 0; v < N; v++) finite = finite && std::isfinite(expected[k + voxels * v]);
+            broken += weight[k] != 0.0 && !finite;
+        }
+        const std::string warning =
+            "warning: " + tamrin::groupDigits(broken) + " voxels covered by patches have no estimate";
 
-    for (const char* mode : {"nan", "input", "zero"}) {
-        SCOPED_TRACE(mode);
-        const CommandRun run =
-            runTamrin({"denoise", folder / "in.nii", folder / "den.nii", "--noise-map", folder / "noise.nii",
-                       "--datatype", "float64", "--workers", "3", "--uncovered", mode, "--force"});
-        ASSERT_EQ(run.status, 0) << run.output;
-        EXPECT_EQ(contains(run.output, warning), broken > 0) << run.output;
-        // Read the bytes as written: the NIfTI library turns NaN into 0.
-        const std::vector<double> denoised = readRawDoubles(folder / "den.nii"),
-                                  noise = readRawDoubles(folder / "noise.nii");
-        ASSERT_EQ(denoised.size(), expected.size());
-        ASSERT_EQ(noise.size(), voxels);
-        if (mode[0] == 'n') {
-            EXPECT_TRUE(sameBits(denoised, expected));
-            EXPECT_TRUE(sameBits(noise, expectedNoise));
-            continue;
+        for (const char* mode : {"nan", "input", "zero"}) {
+            SCOPED_TRACE(mode);
+            const CommandRun run =
+                runTamrin({"denoise", folder / "in.nii", folder / "den.nii", "--noise-map", folder / "noise.nii",
+                           "--datatype", "float64", "--workers", "3", "--uncovered", mode, "--force"});
+            ASSERT_EQ(run.status, 0) << run.output;
+            EXPECT_EQ(contains(run.output, warning), broken > 0) << run.output;
+            // Read the bytes as written: the NIfTI library turns NaN into 0.
+            const std::vector<double> denoised = readRawDoubles(folder / "den.nii"),
+                                      noise = readRawDoubles(folder / "noise.nii");
+            ASSERT_EQ(denoised.size(), expected.size());
+            ASSERT_EQ(noise.size(), voxels);
+            if (mode[0] == 'n') {
+                EXPECT_TRUE(sameBits(denoised, expected));
+                EXPECT_TRUE(sameBits(noise, expectedNoise));
+                continue;
+            }
+            // Where the denoiser gave a number it is kept; elsewhere (no patch, or
+            // a NaN from a patch) the chosen replacement.
+            for (std::size_t i = 0; i < expected.size(); i++) {
+                const double fill = mode[0] == 'i' ? input[i] : 0.0;
+                ASSERT_EQ(denoised[i], std::isfinite(expected[i]) ? expected[i] : fill) << i;
+            }
+            for (std::size_t k = 0; k < voxels; k++)
+                ASSERT_EQ(noise[k], std::isfinite(expectedNoise[k]) ? expectedNoise[k] : 0.0) << k;
         }
-        // Where the denoiser gave a number it is kept; elsewhere (no patch, or
-        // a NaN from a patch) the chosen replacement.
-        for (std::size_t i = 0; i < expected.size(); i++) {
-            const double fill = mode[0] == 'i' ? input[i] : 0.0;
-            ASSERT_EQ(denoised[i], std::isfinite(expected[i]) ? expected[i] : fill) << i;
-        }
-        for (std::size_t k = 0; k < voxels; k++)
-            ASSERT_EQ(noise[k], std::isfinite(expectedNoise[k]) ? expectedNoise[k] : 0.0) << k;
     }
 }
 
