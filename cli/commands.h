@@ -40,9 +40,11 @@ bool checkPatchFits(const int32_t extents[4], const std::string& path, std::stri
 int runInfo(const std::string& input, int32_t workers);
 
 // Largest memory a run holds at once, in bytes: the file's values, the series
-// as doubles, the results and the workers' buffers. `storedBytes` is the size
-// of one stored value in the input, `outputBytes` in the output.
-int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, int outputBytes);
+// as doubles (unless `asRead`: the values are denoised as they are stored),
+// the results and the workers' buffers. `storedBytes` is the size of one
+// stored value in the input, `outputBytes` in the output.
+int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
+                        int outputBytes);
 
 // "1.5 GiB", "320 MiB", "12 KiB".
 std::string formatBytes(int64_t bytes);

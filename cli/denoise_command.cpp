@@ -168,6 +168,7 @@ int runDenoise(const DenoiseRequest& request) {
     } catch (const std::bad_alloc&) {
         return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
                                        formatBytes(peakMemoryBytes(X, Y, Z, N, request.workers, image->nbyper,
+                                                                   valuesUsedAsRead(image.get()),
                                                                    request.datatype == DT_FLOAT64 ? 8 : 4)) +
                                        " needed; see tamrin info)");
     }

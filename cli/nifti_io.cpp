@@ -259,11 +259,13 @@ bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::
     return true;
 }
 
-const float* unscaledSingles(const nifti_image* image) {
+bool valuesUsedAsRead(const nifti_image* image) {
     const double slope = image->scl_slope;
-    if (image->datatype != DT_FLOAT32 || image->data == nullptr || (slope != 0.0 && std::isfinite(slope)))
-        return nullptr;
-    return static_cast<const float*>(image->data);
+    return image->datatype == DT_FLOAT32 && !(slope != 0.0 && std::isfinite(slope));
+}
+
+const float* unscaledSingles(const nifti_image* image) {
+    return valuesUsedAsRead(image) ? static_cast<const float*>(image->data) : nullptr;
 }
 
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,

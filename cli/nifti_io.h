@@ -38,9 +38,12 @@ bool seriesExtents(const nifti_image* image, const std::string& path, int32_t ex
 // scl_inter when the slope is finite and not 0.
 bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::string* error);
 
-// The loaded values as they are, when they need neither conversion nor
-// scaling to be the series: 32-bit floats without a slope (scl_slope 0 or not
-// finite). Null otherwise (imageToDoubles then gives the values).
+// Whether the stored values need neither conversion nor scaling to be the
+// series: 32-bit floats without a slope (scl_slope 0 or not finite).
+bool valuesUsedAsRead(const nifti_image* image);
+
+// The loaded values when valuesUsedAsRead, else null (imageToDoubles then
+// gives the values).
 const float* unscaledSingles(const nifti_image* image);
 
 // A new image with the geometry, units, description and file version of
