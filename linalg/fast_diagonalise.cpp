@@ -17,11 +17,12 @@
 // and t + 1 and joins again in round t + 2, so that no step waits for a
 // preparation.
 //
-// The round log is moved, lane by lane, into per-lane logs when it is full,
-// at the end, and for one lane before its cancellation rotations and
-// negations, which join its lane log in order. Each run of consecutive steps
-// of a lane becomes one entry, replayed as a chain of rotations in which the
-// column shared by two consecutive rotations stays in registers.
+// Each sweep of a lane becomes one entry of its lane log, made when the
+// sweep is prepared: its length (k - l steps) is known then, so every round
+// writes each stepping lane's rotation parameters straight into place.
+// Cancellation rotations and negations join the lane log in order between
+// the sweeps. A sweep's entry is replayed as a chain of rotations in which
+// the column shared by two consecutive rotations stays in registers.
 //
 // The lane logs are replayed only once the rebuild knows which components it
 // keeps (replayLane): it reads only their columns of U and V, and a rotation
@@ -37,20 +38,9 @@ namespace tamrin {
 namespace TAMRIN_ISA_NS {
 namespace {
 
-// The rotations of one round: lane b rotated columns j[b] and j[b] + 1 of V
-// by (cs1[b], sn1[b]) and of U by (cs2[b], sn2[b]); j[b] < 0: no step.
+// The rotation parameters of one round, lane by lane.
 struct Round {
     alignas(64) double cs1[kLanes], sn1[kLanes], cs2[kLanes], sn2[kLanes];
-    alignas(64) int64_t j[kLanes];
-};
-
-static_assert(sizeof(Round) <= kFastRoundBytes, "the work store sizes the log by kFastRoundBytes");
-
-// The rounds logged and, per lane, how many of them are in its lane log.
-struct Log {
-    Round* rounds;
-    int32_t count, capacity;
-    int32_t applied[kLanes];
 };
 
 // A new entry of lane b with room for `params` parameters; when the log is
@@ -70,43 +60,6 @@ LaneEntry* newEntry(FastPatchWork* work, int32_t b, int32_t j0, int32_t count, i
     *entry = LaneEntry{j0, count, 0, all, all, 0, used};
     used += params;
     return entry;
-}
-
-// Moves lane b's logged rounds into its lane log, one entry per run of
-// consecutive steps j0, j0 + 1, ...
-void drain(FastPatchWork* work, Log* log, int32_t b) {
-    int32_t r = log->applied[b];
-    while (r < log->count) {
-        const int64_t j0 = log->rounds[r].j[b];
-        if (j0 < 0) {
-            r++;
-            continue;
-        }
-        int32_t count = 1;
-        while (r + count < log->count && log->rounds[r + count].j[b] == j0 + count) count++;
-        const LaneEntry* entry = newEntry(work, b, static_cast<int32_t>(j0), count, 4 * int64_t{count});
-        double* cs1 = work->params + b * work->paramCapacity + entry->at;
-        double* sn1 = cs1 + count;
-        double* cs2 = sn1 + count;
-        double* sn2 = cs2 + count;
-        for (int32_t t = 0; t < count; t++, r++) {
-            const Round& round = log->rounds[r];
-            cs1[t] = round.cs1[b];
-            sn1[t] = round.sn1[b];
-            cs2[t] = round.cs2[b];
-            sn2[t] = round.sn2[b];
-        }
-    }
-    log->applied[b] = log->count;
-}
-
-// Moves the whole round log into the lane logs and empties it.
-void flush(Log* log, FastPatchWork* work, int32_t count) {
-    for (int32_t b = 0; b < count; b++) {
-        drain(work, log, b);
-        log->applied[b] = 0;
-    }
-    log->count = 0;
 }
 
 // hypotOf and signOf for operands that arrive late in a chain of divisions:
@@ -230,7 +183,7 @@ inline void scatterLanes(double* base, const Ints& index, const PackMask& m, con
 // step (returns true, with the shifted f and x) or has no singular value left
 // (false): split search, cancellation, convergence, the message count and the
 // shift, as in the plain diagonalise.
-bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* fOut, double* xOut) {
+bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, double* xOut) {
     double* w = work->w + b * work->laneVec;
     double* e = work->e + b * work->laneVec;
     const double bound = work->bound[b];
@@ -247,7 +200,6 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
             }
         }
         if (cancel) {
-            drain(work, log, b);
             double cs = 0.0, sn = 1.0;
             for (int32_t i = l; i <= k; i++) {
                 const double f = sn * e[i];
@@ -269,7 +221,6 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
         const double z = w[k];
         if (l == k) {
             if (z < 0.0) {
-                drain(work, log, b);
                 w[k] = -z;
                 newEntry(work, b, k, -1, 0);
             }
@@ -298,32 +249,42 @@ bool startSweep(FastPatchWork* work, Log* log, int32_t b, Track* lane, double* f
 
 void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     // The next sweep of each lane (block start, singular value, whether there
-    // is one, shifted f and x), prepared by the bookkeeping and taken up two
-    // rounds later, so that no step waits for its preparation.
+    // is one, shifted f and x, and where its parameters go), prepared by the
+    // bookkeeping and taken up two rounds later, so that no step waits for
+    // its preparation.
     alignas(64) int64_t nextL[kLanes], nextK[kLanes], nextSweep[kLanes];
     alignas(64) double nextF[kLanes], nextX[kLanes];
+    double* nextAt[kLanes];
     Track tracks[kLanes];
     int32_t live = 0;
-    Log log;
-    log.rounds = static_cast<Round*>(work->rounds);
-    log.count = 0;
-    log.capacity = work->roundCapacity;
-    for (int32_t b = 0; b < kLanes; b++) log.applied[b] = 0;
     auto prepare = [&](int32_t b) {
         double f0 = 1.0, x0 = 1.0;
-        const bool sweep = startSweep(work, &log, b, &tracks[b], &f0, &x0);
+        const bool sweep = startSweep(work, b, &tracks[b], &f0, &x0);
         nextL[b] = tracks[b].l;
         nextK[b] = tracks[b].k;
         nextSweep[b] = sweep ? -1 : 0;
         nextF[b] = f0;
         nextX[b] = x0;
+        if (sweep) {
+            const int32_t steps = tracks[b].k - tracks[b].l;
+            const LaneEntry* entry = newEntry(work, b, tracks[b].l, steps, 4 * int64_t{steps});
+            nextAt[b] = work->params + b * work->paramCapacity + entry->at;
+        }
         return sweep;
     };
+    // Where each lane's next parameters go: step t of a sweep of n steps
+    // writes cs1, sn1, cs2 and sn2 at slot + t, slot + n + t, slot + 2n + t
+    // and slot + 3n + t. Lanes without a step write to `sink` (n = 0).
+    double sink = 0.0;
+    double* slot[kLanes];
+    int64_t stride[kLanes];
     alignas(64) int64_t laneState[kLanes], laneBase[kLanes];
     for (int32_t b = 0; b < kLanes; b++) {
         laneBase[b] = b * work->laneVec + 1;
         nextL[b] = nextK[b] = nextSweep[b] = 0;
         nextF[b] = nextX[b] = 1.0;
+        nextAt[b] = slot[b] = &sink;
+        stride[b] = 0;
         laneState[b] = kDone;
         if (b >= count) continue;
         work->entryCount[b] = 0;
@@ -345,9 +306,8 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     Ints lastJ = splatInts(0);
     Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
     alignas(64) double lastF[kLanes], lastX[kLanes];
+    Round round;
     while (live > 0) {
-        if (log.count == log.capacity) flush(&log, work, count);
-        Round& round = log.rounds[log.count];
 
         // Which lanes step in this round: a sweeping lane goes on while
         // j + 1 < k; a lane that ended its sweep waits a round, then joins
@@ -361,12 +321,21 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
                        select(sweeping, splatInts(kEnding),
                               select(state == splatInts(kEnding), splatInts(kWaiting), state)));
         const PackMask steps = goesOn | joining;
-        storeInts(round.j, select(steps, J, splatInts(-1)));
         const uint32_t stepping = bitsOf(steps);
+        for (uint32_t ended = bitsOf(sweeping & ~goesOn); ended != 0; ended &= ended - 1) {
+            const int32_t b = __builtin_ctz(ended);
+            slot[b] = &sink;
+            stride[b] = 0;
+        }
+        const uint32_t joined = bitsOf(joining);
+        for (uint32_t bits = joined; bits != 0; bits &= bits - 1) {
+            const int32_t b = __builtin_ctz(bits);
+            slot[b] = nextAt[b];
+            stride[b] = nextK[b] - nextL[b];
+        }
 
         if (stepping != 0) {
-            log.count++;
-            if (bitsOf(joining) != 0) {
+            if (joined != 0) {
                 f = select(joining, loadLanes(nextF), f);
                 x = select(joining, loadLanes(nextX), x);
                 cs = select(joining, splatLanes(1.0), cs);
@@ -397,6 +366,15 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
             x = cs * y - sn * g;
             storeLanes(round.cs2, cs);
             storeLanes(round.sn2, sn);
+            for (int32_t b = 0; b < kLanes; b++) {
+                double* p = slot[b];
+                const int64_t n = stride[b];
+                p[0] = round.cs1[b];
+                p[n] = round.sn1[b];
+                p[2 * n] = round.cs2[b];
+                p[3 * n] = round.sn2[b];
+                slot[b] = p + (n != 0);
+            }
 
             // Bookkeeping of round t - 1, while this round's step computes.
             scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
@@ -429,7 +407,6 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         lastSteps = steps;
         lastJ = J;
     }
-    flush(&log, work, count);
 }
 
 }  // namespace TAMRIN_ISA_NS

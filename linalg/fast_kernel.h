@@ -13,8 +13,6 @@
 //          doubles, scratch for V and the means. For the AVX-512 reduction,
 //          which accumulates U and V only once the rebuild knows which
 //          columns of them it needs
-//   rounds the diagonalisation's log of rotation parameters, in rounds of
-//          all lanes
 //   entries, params  per lane, the same rotations as runs (LaneEntry), kept
 //          until the lane's rebuild knows which columns it reads
 // Padding rows of colA and colV start as +0.0; rotations and negations keep
@@ -26,10 +24,6 @@
 #include "tamrin/fast_patch.h"
 
 namespace tamrin {
-
-// Bytes of one logged round of the diagonalisation (four parameters and a
-// column index per lane).
-constexpr int64_t kFastRoundBytes = 5 * kFastMaxBatch * 8;
 
 // One logged operation on a lane's U and V, in the order the diagonalisation
 // made them: count > 0: a run of count sweep steps, step t rotating columns
@@ -80,8 +74,6 @@ struct FastPatchWork {
     double* plainW;             // N       |
     double* plainMeans;         // N      /
     double* inter;              // 8 interleaved patches for the AVX-512 reduction, or null
-    void* rounds;               // roundCapacity rounds of kFastRoundBytes: the diagonalisation's log
-    int32_t roundCapacity;
     void* block;                // the one allocation behind all of the above
 };
 

@@ -109,7 +109,6 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     shape.laneA = shape.ldc * N;
     shape.laneV = shape.ldv * N;
     shape.laneVec = roundUp(N + 8, 8);
-    shape.roundCapacity = 128;
     // Room for the rotations of a typical patch (about N^2 steps) twice over,
     // within bounds; a lane whose log fills up has it applied in full and
     // starts over.
@@ -137,7 +136,6 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
         isa == kFastIsaAvx512 && shape.batch >= 8
             ? (B / 8 * (int64_t{M} * N + 2 * int64_t{N}) + int64_t{N} * N + int64_t{N}) * 8
             : 0,  // inter
-        shape.roundCapacity * kFastRoundBytes / 8,  // rounds
         B * shape.paramCapacity,                    // params
         B * shape.entryCapacity * int64_t{sizeof(LaneEntry)} / 8,  // entries
         2 * B,                                      // entryCount, paramCount
@@ -159,13 +157,12 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     FastPatchWork* work = reinterpret_cast<FastPatchWork*>(take(sizeof(FastPatchWork)));
     *work = shape;
     work->block = block;
-    double *roundLog = nullptr, *entries = nullptr, *counts = nullptr;
+    double *entries = nullptr, *counts = nullptr;
     double** slots[] = {&work->rowA,  &work->rowV,     &work->scratch, &work->colA,
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
                         &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
-                        &work->inter, &roundLog, &work->params, &entries, &counts};
-    for (int i = 0; i < 19; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
-    work->rounds = roundLog;
+                        &work->inter, &work->params, &entries, &counts};
+    for (int i = 0; i < 18; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
     work->entries = reinterpret_cast<LaneEntry*>(entries);
     work->entryCount = reinterpret_cast<int64_t*>(counts);
     work->paramCount = work->entryCount + B;
