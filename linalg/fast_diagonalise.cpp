@@ -19,7 +19,7 @@
 //
 // Each sweep of a lane becomes one entry of its lane log, made when the
 // sweep is prepared: its length (k - l steps) is known then, so every round
-// writes each stepping lane's rotation parameters straight into place.
+// writes each stepping lane's four rotation parameters straight into place.
 // Cancellation rotations and negations join the lane log in order between
 // the sweeps. A sweep's entry is replayed as a chain of rotations in which
 // the column shared by two consecutive rotations stays in registers.
@@ -38,10 +38,47 @@ namespace tamrin {
 namespace TAMRIN_ISA_NS {
 namespace {
 
-// The rotation parameters of one round, lane by lane.
-struct Round {
-    alignas(64) double cs1[kLanes], sn1[kLanes], cs2[kLanes], sn2[kLanes];
-};
+// Writes the four parameters (cs1, sn1, cs2, sn2) of each lane b at slot[b]
+// and advances slot[b] by step[b] (4 for a lane that stepped, 0 for one
+// that writes to a sink).
+inline void writeParams(double** slot, const int64_t* step, const Pack& cs1, const Pack& sn1, const Pack& cs2,
+                        const Pack& sn2) {
+#if defined(__AVX512F__)
+    // Eight lanes at a time: transposed so that each lane's four values are
+    // one 32-byte store.
+    typedef int64_t Index __attribute__((vector_size(64)));
+    typedef double Four __attribute__((vector_size(32), aligned(8), may_alias));
+    for (int i = 0; i < kParts; i++) {
+        const vd ab0 = __builtin_shuffle(cs1.v[i], sn1.v[i], Index{0, 8, 2, 10, 4, 12, 6, 14});
+        const vd ab1 = __builtin_shuffle(cs1.v[i], sn1.v[i], Index{1, 9, 3, 11, 5, 13, 7, 15});
+        const vd cd0 = __builtin_shuffle(cs2.v[i], sn2.v[i], Index{0, 8, 2, 10, 4, 12, 6, 14});
+        const vd cd1 = __builtin_shuffle(cs2.v[i], sn2.v[i], Index{1, 9, 3, 11, 5, 13, 7, 15});
+        // Lanes 0 and 2, 4 and 6 (from the even unpacks), 1 and 3, 5 and 7.
+        const vd lanes[4] = {__builtin_shuffle(ab0, cd0, Index{0, 1, 8, 9, 2, 3, 10, 11}),
+                             __builtin_shuffle(ab0, cd0, Index{4, 5, 12, 13, 6, 7, 14, 15}),
+                             __builtin_shuffle(ab1, cd1, Index{0, 1, 8, 9, 2, 3, 10, 11}),
+                             __builtin_shuffle(ab1, cd1, Index{4, 5, 12, 13, 6, 7, 14, 15})};
+        const int order[4][2] = {{0, 2}, {4, 6}, {1, 3}, {5, 7}};
+        for (int q = 0; q < 4; q++)
+            for (int h = 0; h < 2; h++) {
+                const int lane = i * W + order[q][h];
+                *reinterpret_cast<Four*>(slot[lane]) =
+                    Four{lanes[q][4 * h], lanes[q][4 * h + 1], lanes[q][4 * h + 2], lanes[q][4 * h + 3]};
+                slot[lane] += step[lane];
+            }
+    }
+#else
+    for (int i = 0; i < kParts; i++)
+        for (int l = 0; l < W; l++) {
+            double* p = slot[i * W + l];
+            p[0] = cs1.v[i][l];
+            p[1] = sn1.v[i][l];
+            p[2] = cs2.v[i][l];
+            p[3] = sn2.v[i][l];
+            slot[i * W + l] = p + step[i * W + l];
+        }
+#endif
+}
 
 // A new entry of lane b with room for `params` parameters; when the log is
 // full, everything in it is applied first and it starts over.
@@ -272,19 +309,18 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         }
         return sweep;
     };
-    // Where each lane's next parameters go: step t of a sweep of n steps
-    // writes cs1, sn1, cs2 and sn2 at slot + t, slot + n + t, slot + 2n + t
-    // and slot + 3n + t. Lanes without a step write to `sink` (n = 0).
-    double sink = 0.0;
+    // Where each lane's next four parameters go; lanes without a step write
+    // them to `sink` and stay there (step 0).
+    alignas(32) double sink[4] = {0.0, 0.0, 0.0, 0.0};
     double* slot[kLanes];
-    int64_t stride[kLanes];
+    int64_t step[kLanes];
     alignas(64) int64_t laneState[kLanes], laneBase[kLanes];
     for (int32_t b = 0; b < kLanes; b++) {
         laneBase[b] = b * work->laneVec + 1;
         nextL[b] = nextK[b] = nextSweep[b] = 0;
         nextF[b] = nextX[b] = 1.0;
-        nextAt[b] = slot[b] = &sink;
-        stride[b] = 0;
+        nextAt[b] = slot[b] = sink;
+        step[b] = 0;
         laneState[b] = kDone;
         if (b >= count) continue;
         work->entryCount[b] = 0;
@@ -306,7 +342,6 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     Ints lastJ = splatInts(0);
     Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
     alignas(64) double lastF[kLanes], lastX[kLanes];
-    Round round;
     while (live > 0) {
 
         // Which lanes step in this round: a sweeping lane goes on while
@@ -324,14 +359,14 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
         const uint32_t stepping = bitsOf(steps);
         for (uint32_t ended = bitsOf(sweeping & ~goesOn); ended != 0; ended &= ended - 1) {
             const int32_t b = __builtin_ctz(ended);
-            slot[b] = &sink;
-            stride[b] = 0;
+            slot[b] = sink;
+            step[b] = 0;
         }
         const uint32_t joined = bitsOf(joining);
         for (uint32_t bits = joined; bits != 0; bits &= bits - 1) {
             const int32_t b = __builtin_ctz(bits);
             slot[b] = nextAt[b];
-            stride[b] = nextK[b] - nextL[b];
+            step[b] = 4;
         }
 
         if (stepping != 0) {
@@ -355,8 +390,7 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
             g = g * cs - x * sn;
             h = y * sn;
             y = y * cs;
-            storeLanes(round.cs1, cs);
-            storeLanes(round.sn1, sn);
+            const Pack cs1 = cs, sn1 = sn;
             const Pack z2 = hypotPack(f, h);
             const PackMask moved = nonzero(z2);
             const Pack inverse = 1.0 / z2;
@@ -364,17 +398,7 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
             sn = select(moved, h * inverse, sn);
             f = cs * g + sn * y;
             x = cs * y - sn * g;
-            storeLanes(round.cs2, cs);
-            storeLanes(round.sn2, sn);
-            for (int32_t b = 0; b < kLanes; b++) {
-                double* p = slot[b];
-                const int64_t n = stride[b];
-                p[0] = round.cs1[b];
-                p[n] = round.sn1[b];
-                p[2 * n] = round.cs2[b];
-                p[3 * n] = round.sn2[b];
-                slot[b] = p + (n != 0);
-            }
+            writeParams(slot, step, cs1, sn1, cs, sn);
 
             // Bookkeeping of round t - 1, while this round's step computes.
             scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);

@@ -27,10 +27,10 @@ namespace tamrin {
 
 // One logged operation on a lane's U and V, in the order the diagonalisation
 // made them: count > 0: a run of count sweep steps, step t rotating columns
-// j0 + t and j0 + t + 1 of V by (cs1[t], sn1[t]) and of U by (cs2[t],
-// sn2[t]), the four arrays of count doubles one after another at params +
-// at; count == 0: a cancellation rotation of U's columns j0 and c1 by the two
-// doubles (cs, sn) at params + at; count == -1: negation of V's column j0.
+// j0 + t and j0 + t + 1 of V by (cs1, sn1) and of U by (cs2, sn2), the four
+// doubles (cs1, sn1, cs2, sn2) of step t at params + at + 4t; count == 0: a
+// cancellation rotation of U's columns j0 and c1 by the two doubles (cs, sn)
+// at params + at; count == -1: negation of V's column j0.
 // useU and useV: how many of the steps (or whether the rotation or
 // negation) a replay applies.
 struct LaneEntry {

@@ -20,9 +20,10 @@ inline void rotate(double* p, double* q, int64_t rows, double cs, double sn) {
 }
 
 // Rotates columns j0 .. j0 + count of X in a chain: (j0, j0 + 1) by (cs[0],
-// sn[0]), then (j0 + 1, j0 + 2) by (cs[1], sn[1]) and so on; each element
-// sees the plain sequence of operations. R vectors of rows at a time keep R
-// independent chains in flight.
+// sn[0]), then (j0 + 1, j0 + 2) by (cs[4], sn[4]) and so on (the parameters
+// of one step are four doubles apart); each element sees the plain sequence
+// of operations. R vectors of rows at a time keep R independent chains in
+// flight.
 template <int R>
 inline int64_t chainRows(double* X, int64_t ld, int64_t r0, int64_t j0, int32_t count, const double* cs,
                          const double* sn) {
@@ -32,7 +33,7 @@ inline int64_t chainRows(double* X, int64_t ld, int64_t r0, int64_t j0, int32_t 
         for (int32_t t = 0; t < count; t++) {
             double* next = X + (j0 + t + 1) * ld + r0;
             double* done = next - ld;
-            const double c = cs[t], s = sn[t];
+            const double c = cs[4 * t], s = sn[4 * t];
             for (int q = 0; q < R; q++) {
                 const vd y = loadu(next + q * W);
                 storeu(done + q * W, p[q] * c + y * s);
@@ -63,8 +64,8 @@ void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last) {
         const LaneEntry& entry = entries[q];
         const double* p = params + entry.at;
         if (entry.count > 0) {
-            if (entry.useV > 0) rotateChain(V, work->ldv, entry.j0, entry.useV, p, p + entry.count);
-            if (entry.useU > 0) rotateChain(U, work->ldc, entry.j0, entry.useU, p + 2 * entry.count, p + 3 * entry.count);
+            if (entry.useV > 0) rotateChain(V, work->ldv, entry.j0, entry.useV, p, p + 1);
+            if (entry.useU > 0) rotateChain(U, work->ldc, entry.j0, entry.useU, p + 2, p + 3);
         } else if (entry.count == 0) {
             if (entry.useU > 0) rotate(U + entry.j0 * work->ldc, U + entry.c1 * work->ldc, work->ldc, p[0], p[1]);
         } else if (entry.useV > 0) {
