@@ -70,19 +70,23 @@ double extractPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, i
     return total;
 }
 
-// Copies the patch at (x0, y0, z0) into patch in extraction order, for a
-// position whose total is already known.
+// Copies the patches at the positions at[b] (b < count) into patches[b] in
+// extraction order, for positions whose totals are already known. Volume by
+// volume across the patches: neighbouring positions share most of their
+// rows, which stay in the cache while a volume is copied.
 template <typename T>
-void copyPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
-    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
-    const int64_t side = g.side;
-    double* __restrict out = patch;
+void copyPatches(const T* input, const Geometry& g, const int64_t (*at)[3], int32_t count, double* const* patches) {
+    const int64_t side = g.side, M = g.M;
     for (int64_t v = 0; v < g.N; v++)
-        for (int64_t dz = 0; dz < side; dz++)
-            for (int64_t dy = 0; dy < side; dy++, out += side) {
-                const T* __restrict row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
-            }
+        for (int32_t b = 0; b < count; b++) {
+            const int64_t corner = at[b][0] + g.X * (at[b][1] + g.Y * at[b][2]) + v * g.voxels;
+            double* __restrict out = patches[b] + v * M;
+            for (int64_t dz = 0; dz < side; dz++)
+                for (int64_t dy = 0; dy < side; dy++, out += side) {
+                    const T* __restrict row = input + corner + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
+                }
+        }
 }
 
 // Running totals, in extraction order, of the patches at x0 = xStart ...
@@ -96,7 +100,10 @@ inline Two pairAt(const double* p) {
     typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
     return *reinterpret_cast<const TwoAt*>(p);
 }
-inline Two pairAt(const float* p) { return Two{static_cast<double>(p[0]), static_cast<double>(p[1])}; }
+inline Two pairAt(const float* p) {
+    typedef float TwoSinglesAt __attribute__((vector_size(8), aligned(4), may_alias));
+    return __builtin_convertvector(*reinterpret_cast<const TwoSinglesAt*>(p), Two);
+}
 
 template <typename T>
 void rowTotals(const T* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
@@ -177,28 +184,26 @@ inline void addRun(double* sums, double* noise, double* weights, const double* v
     }
 }
 
-// Adds the weighted reconstruction patch of position (x0, y0, z0), and during
-// the pass for volume 0 the weighted noise level and the weight, walking the
-// extraction order. Voxels in the band go to the worker's private arrays.
-void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, const double* patch,
-                    double sigma, double weight) {
-    const double weightedNoise = weight * sigma;
-    const int64_t start[3] = {x0, y0, z0};
-    if (start[g.axis] + g.side <= g.bandStart || start[g.axis] >= g.bandEnd) {
+// Adds volume v of the weighted reconstruction of the patch at `at`
+// (values: that volume's M values in extraction order), and with volume 0
+// the weighted noise level and the weight. Voxels in the band go to the
+// worker's private arrays. Each cell receives one addition per patch and
+// volume, so the order of the cells within a patch does not matter.
+void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at, int64_t v, const double* values,
+                     double weight, double weightedNoise) {
+    const int64_t x0 = at[0], y0 = at[1], z0 = at[2];
+    const int64_t side = g.side;
+    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+    if (at[g.axis] + side <= g.bandStart || at[g.axis] >= g.bandEnd) {
         // Clear of the band (the usual case): every voxel goes to the sums.
-        // Each cell receives one addition per patch, so the order of the
-        // cells within a patch does not matter.
-        const int64_t side = g.side;
-        const double* __restrict values = patch;
-        const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
-        for (int64_t v = 0; v < g.N; v++) {
-            double* __restrict volume = job->denoisedSum + corner + v * g.voxels;
-            for (int64_t dz = 0; dz < side; dz++)
-                for (int64_t dy = 0; dy < side; dy++, values += side) {
-                    double* __restrict row = volume + dz * g.plane + dy * g.X;
-                    for (int64_t dx = 0; dx < side; dx++) row[dx] += weight * values[dx];
-                }
-        }
+        double* __restrict volume = job->denoisedSum + corner + v * g.voxels;
+        const double* __restrict in = values;
+        for (int64_t dz = 0; dz < side; dz++)
+            for (int64_t dy = 0; dy < side; dy++, in += side) {
+                double* __restrict row = volume + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < side; dx++) row[dx] += weight * in[dx];
+            }
+        if (v != 0) return;
         for (int64_t dz = 0; dz < side; dz++)
             for (int64_t dy = 0; dy < side; dy++) {
                 double* __restrict noise = job->noiseSum + corner + dz * g.plane + dy * g.X;
@@ -210,34 +215,43 @@ void aggregatePatch(const DenoiseJob* job, const Geometry& g, int64_t x0, int64_
             }
         return;
     }
-    const double* values = patch;
-    for (int64_t v = 0; v < g.N; v++)
-        for (int64_t dz = 0; dz < g.side; dz++)
-            for (int64_t dy = 0; dy < g.side; dy++, values += g.side) {
-                const int64_t y = y0 + dy, z = z0 + dz;
-                // The voxels x0 + dx with dx in [inLow, inHigh) lie in the band.
-                int64_t inLow = g.side, inHigh = g.side;
-                if (g.axis == 0) {
-                    inLow = g.bandStart - x0 < 0 ? 0 : (g.bandStart - x0 > g.side ? g.side : g.bandStart - x0);
-                    inHigh = g.bandEnd - x0 < inLow ? inLow : (g.bandEnd - x0 > g.side ? g.side : g.bandEnd - x0);
-                } else {
-                    const int64_t c = g.axis == 1 ? y : z;
-                    if (c >= g.bandStart && c < g.bandEnd) inLow = 0;
-                }
-                const int64_t cell = x0 + g.X * (y + g.Y * z);
-                double* sums = job->denoisedSum + cell + v * g.voxels;
-                double* noise = job->noiseSum + cell;
-                double* weights = job->weightSum + cell;
-                addRun(sums, noise, weights, values, inLow, v == 0, weight, weightedNoise);
-                addRun(sums + inHigh, noise + inHigh, weights + inHigh, values + inHigh, g.side - inHigh, v == 0,
-                       weight, weightedNoise);
-                if (inLow < inHigh) {
-                    const int64_t bandCell =
-                        (x0 + inLow - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
-                    addRun(job->bandDenoised + bandCell + v * g.bandVoxels, job->bandNoise + bandCell,
-                           job->bandWeight + bandCell, values + inLow, inHigh - inLow, v == 0, weight, weightedNoise);
-                }
+    for (int64_t dz = 0; dz < side; dz++)
+        for (int64_t dy = 0; dy < side; dy++, values += side) {
+            const int64_t y = y0 + dy, z = z0 + dz;
+            // The voxels x0 + dx with dx in [inLow, inHigh) lie in the band.
+            int64_t inLow = side, inHigh = side;
+            if (g.axis == 0) {
+                inLow = g.bandStart - x0 < 0 ? 0 : (g.bandStart - x0 > side ? side : g.bandStart - x0);
+                inHigh = g.bandEnd - x0 < inLow ? inLow : (g.bandEnd - x0 > side ? side : g.bandEnd - x0);
+            } else {
+                const int64_t c = g.axis == 1 ? y : z;
+                if (c >= g.bandStart && c < g.bandEnd) inLow = 0;
             }
+            const int64_t cell = x0 + g.X * (y + g.Y * z);
+            double* sums = job->denoisedSum + cell + v * g.voxels;
+            double* noise = job->noiseSum + cell;
+            double* weights = job->weightSum + cell;
+            addRun(sums, noise, weights, values, inLow, v == 0, weight, weightedNoise);
+            addRun(sums + inHigh, noise + inHigh, weights + inHigh, values + inHigh, side - inHigh, v == 0, weight,
+                   weightedNoise);
+            if (inLow < inHigh) {
+                const int64_t bandCell =
+                    (x0 + inLow - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
+                addRun(job->bandDenoised + bandCell + v * g.bandVoxels, job->bandNoise + bandCell,
+                       job->bandWeight + bandCell, values + inLow, inHigh - inLow, v == 0, weight, weightedNoise);
+            }
+        }
+}
+
+// Adds the weighted reconstructions of the patches at at[b] (b < count, in
+// position order), with their weighted noise levels and weights. Volume by
+// volume across the patches, so that the rows neighbouring positions share
+// stay in the cache; every cell still receives the patches in position order.
+void aggregatePatches(const DenoiseJob* job, const Geometry& g, const int64_t (*at)[3], int32_t count,
+                      const double* const* patches, const double* sigma, const double* weight) {
+    for (int64_t v = 0; v < g.N; v++)
+        for (int32_t b = 0; b < count; b++)
+            aggregateVolume(job, g, at[b], v, patches[b] + v * g.M, weight[b], weight[b] * sigma[b]);
 }
 
 // A patch whose values were all finite (so their total is) must not leave a
@@ -294,7 +308,8 @@ int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
                             break;
                         }
                     }
-                    aggregatePatch(job, g, x0, y0, z0, patch, sigma, weight);
+                    const int64_t at[1][3] = {{x0, y0, z0}};
+                    aggregatePatches(job, g, at, 1, &patch, &sigma, &weight);
                 }
                 reportRow(job);
             }
@@ -351,6 +366,7 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
     // Denoises and aggregates the pending patches; false after a failure.
     auto runBatch = [&]() {
         if (pending == 0) return true;
+        copyPatches(input, g, at, pending, patches);
         int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
         for (int32_t b = 0; b < done; b++) {
             if (needsRescue(totals[b], patches[b], size, sigma[b])) {
@@ -361,8 +377,8 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
                     break;
                 }
             }
-            aggregatePatch(job, g, at[b][0], at[b][1], at[b][2], patches[b], sigma[b], weight[b]);
         }
+        aggregatePatches(job, g, at, done, patches, sigma, weight);
         const bool complete = done == pending;
         pending = 0;
         if (!complete) status = kDenoiseDecompositionFailed;
@@ -394,7 +410,6 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
                     if (rowTotal[q] == 0.0) continue;
                     if (pending == 0) firstPending = scanned;
                     totals[pending] = rowTotal[q];
-                    copyPatch(input, g, x0 + q, y0, z0, patches[pending]);
                     at[pending][0] = x0 + q;
                     at[pending][1] = y0;
                     at[pending][2] = z0;
