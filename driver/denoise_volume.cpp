@@ -31,7 +31,46 @@ namespace {
 // a * b into *out unless it overflows 64 bits.
 bool multiply(int64_t a, int64_t b, int64_t* out) { return !__builtin_mul_overflow(a, b, out); }
 
-void threadEntry(DenoiseJob* job) { denoiseWorker(job); }
+// Sets to zero the planes [from, to) on `axis` of `volumes` consecutive X x Y
+// x Z arrays at a.
+void zeroPlanes(double* a, int64_t volumes, int64_t X, int64_t Y, int64_t Z, int32_t axis, int64_t from, int64_t to) {
+    if (to <= from) return;
+    const int64_t plane = X * Y;
+    for (int64_t v = 0; v < volumes; v++) {
+        double* volume = a + v * plane * Z;
+        if (axis == 2) {
+            std::memset(volume + from * plane, 0, sizeof(double) * static_cast<std::size_t>((to - from) * plane));
+            continue;
+        }
+        for (int64_t z = 0; z < Z; z++) {
+            if (axis == 1) {
+                std::memset(volume + z * plane + from * X, 0, sizeof(double) * static_cast<std::size_t>((to - from) * X));
+                continue;
+            }
+            for (int64_t y = 0; y < Y; y++)
+                std::memset(volume + z * plane + y * X + from, 0, sizeof(double) * static_cast<std::size_t>(to - from));
+        }
+    }
+}
+
+// Zeroes the planes of the sums that only `job` writes directly: from the
+// start of its slice to its band, or to the end of the axis for the last job.
+// Done by the worker's own thread, the first touch of that memory happens in
+// parallel (and, on machines with several memory nodes, near that thread).
+void zeroOwnPlanes(DenoiseJob* job) {
+    const int32_t extents[3] = {job->X, job->Y, job->Z};
+    const int32_t starts[3] = {job->xStart, job->yStart, job->zStart};
+    const int64_t from = starts[job->axis];
+    const int64_t to = job->bandEnd > job->bandStart ? job->bandStart : extents[job->axis];
+    zeroPlanes(job->denoisedSum, job->N, job->X, job->Y, job->Z, job->axis, from, to);
+    zeroPlanes(job->noiseSum, 1, job->X, job->Y, job->Z, job->axis, from, to);
+    zeroPlanes(job->weightSum, 1, job->X, job->Y, job->Z, job->axis, from, to);
+}
+
+void threadEntry(DenoiseJob* job) {
+    zeroOwnPlanes(job);
+    denoiseWorker(job);
+}
 
 // Adds job's band into the sums at planes [bandStart, bandEnd) of its axis.
 void mergeBand(const DenoiseJob& job, int64_t X, int64_t Y, int64_t Z, int64_t N, double* denoisedSum,
@@ -108,9 +147,6 @@ int32_t denoiseSeries(const double* input, const float* inputSingle, int32_t X, 
         return kDenoiseBadExtents;
 
     const int32_t side = patchSide(N);
-    std::memset(denoisedSum, 0, sizeof(double) * static_cast<std::size_t>(elements));
-    std::memset(noiseSum, 0, sizeof(double) * static_cast<std::size_t>(voxels));
-    std::memset(weightSum, 0, sizeof(double) * static_cast<std::size_t>(voxels));
 
     const int32_t extents[3] = {X, Y, Z};
     const int32_t axis = partitionAxis(X, Y, Z);
@@ -174,6 +210,14 @@ int32_t denoiseSeries(const double* input, const float* inputSingle, int32_t X, 
         }
     }
 
+    // The sums start at zero: with one worker, or none, zeroed here; with
+    // several, each worker zeroes the planes it owns before it starts, and a
+    // worker run again here zeroes them again.
+    if (g <= 1 || status != kDenoiseOk) {
+        std::memset(denoisedSum, 0, sizeof(double) * static_cast<std::size_t>(elements));
+        std::memset(noiseSum, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+        std::memset(weightSum, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+    }
     if (status == kDenoiseOk && g == 1) {
         status = denoiseWorker(&jobs[0]);
     } else if (status == kDenoiseOk) {
@@ -198,7 +242,7 @@ int32_t denoiseSeries(const double* input, const float* inputSingle, int32_t X, 
             threads[i].~thread();
         }
         for (int32_t i = 0; i < g; i++) {
-            if (jobs[i].status == kDenoiseOutOfMemory) denoiseWorker(&jobs[i]);
+            if (jobs[i].status == kDenoiseOutOfMemory) threadEntry(&jobs[i]);
             if (jobs[i].status != kDenoiseOk && status == kDenoiseOk) status = jobs[i].status;
         }
     }
