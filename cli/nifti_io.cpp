@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace tamrin {
 namespace {
@@ -283,6 +284,7 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
     image->scl_inter = 0.0;
     image->cal_min = 0.0;
     image->cal_max = 0.0;
+    if (values == nullptr) return image;
     image->data =
         datatype == DT_FLOAT64 ? convertTo<double>(values, image->nvox) : convertTo<float>(values, image->nvox);
     if (image->data == nullptr) {
@@ -292,7 +294,25 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
     return image;
 }
 
-bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error) {
+// Values converted per piece while they are written: no converted copy of the
+// whole series is needed, and the bytes handed to the system are still in the
+// cache.
+constexpr int64_t kConvertChunk = int64_t{1} << 17;
+
+// Writes count values as T (float or double) through `buffer` (room for
+// kConvertChunk values of T).
+template <typename T>
+bool writeConverted(znzFile fp, const double* values, int64_t count, void* buffer) {
+    T* out = static_cast<T*>(buffer);
+    for (int64_t at = 0; at < count; at += kConvertChunk) {
+        const int64_t n = count - at < kConvertChunk ? count - at : kConvertChunk;
+        for (int64_t i = 0; i < n; i++) out[i] = static_cast<T>(values[at + i]);
+        if (znzwrite(out, sizeof(T), static_cast<size_t>(n), fp) != static_cast<size_t>(n)) return false;
+    }
+    return true;
+}
+
+bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error, const double* values) {
     // The file is laid out here (header, extension flag, extensions, data at
     // the offset the header names) from the library's header conversion and
     // data writer: its nifti_image_write cannot write single-file NIfTI-2
@@ -319,6 +339,12 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
         header1.vox_offset = static_cast<float>(image->iname_offset);
         std::memcpy(header1.magic, "n+1", 4);
     }
+    std::unique_ptr<void, void (*)(void*)> buffer(values != nullptr ? std::malloc(kConvertChunk * 8) : nullptr,
+                                                  std::free);
+    if (values != nullptr && buffer == nullptr) {
+        *error = "not enough memory to convert the result for writing";
+        return false;
+    }
     nifti_set_debug_level(0);
     znzFile fp = znzopen(path.c_str(), "wb", nifti_is_gzfile(path.c_str()));
     ok = ok && !znz_isnull(fp);
@@ -333,7 +359,11 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
         ok = znzwrite(sizeAndCode, sizeof(sizeAndCode), 1, fp) == 1 &&
              (ext.esize <= 8 || znzwrite(ext.edata, static_cast<size_t>(ext.esize - 8), 1, fp) == 1);
     }
-    ok = ok && nifti_write_all_data(fp, image, nullptr) == 0;
+    if (values == nullptr)
+        ok = ok && nifti_write_all_data(fp, image, nullptr) == 0;
+    else
+        ok = ok && (image->datatype == DT_FLOAT64 ? writeConverted<double>(fp, values, image->nvox, buffer.get())
+                                                  : writeConverted<float>(fp, values, image->nvox, buffer.get()));
     if (!znz_isnull(fp)) ok = znzclose(fp) == 0 && ok;
 
     // Read the file back: every byte present (and a gzip stream intact), and

@@ -48,7 +48,8 @@ const float* unscaledSingles(const nifti_image* image);
 
 // A new image with the geometry, units, description and file version of
 // `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
-// DT_FLOAT64), holding `values` converted to that type. No scaling, no
+// DT_FLOAT64), holding `values` converted to that type (or no data when
+// `values` is null: writeNiftiFile then converts them). No scaling, no
 // calibration range. Extensions are copied when copyExtensions is true.
 // Returns null when memory runs out.
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,
@@ -57,9 +58,12 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
 // Writes `image` to the file `path` as a single-file NIfTI-1, or NIfTI-2 when
 // the image came from one (its .nii or .nii.gz name chooses the compression),
 // then reads the written file back to check that it holds every byte. The
+// data are the image's own, or, when `values` is given (and the image holds
+// no data), those doubles converted to its datatype piece by piece. The
 // image's own file names are replaced by `path`. On failure *error says what went wrong
 // without a file name: `path` is usually a temporary the user does not know.
-bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error);
+bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error,
+                    const double* values = nullptr);
 
 // True when the name ends in .nii or .nii.gz.
 bool hasNiftiExtension(const std::string& path);

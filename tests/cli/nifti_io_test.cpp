@@ -202,18 +202,22 @@ TEST(NiftiWrite, ReportsAWriteThatFailsHalfWay) {
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit previous;
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    for (const char* name : {"big.nii", "big.nii.gz"}) {
-        SCOPED_TRACE(name);
-        Image out = owned(tamrin::makeImageLike(like.get(), extents, 4, DT_FLOAT32, values.data(), false));
-        struct rlimit limited = previous;
-        limited.rlim_cur = 20000;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-        std::string error;
-        const bool written = tamrin::writeNiftiFile(out.get(), folder / name, &error);
-        ::setrlimit(RLIMIT_FSIZE, &previous);
-        EXPECT_FALSE(written);
-        EXPECT_NE(error.find("could not be written completely"), std::string::npos) << error;
-    }
+    // The image's own data, and doubles converted while they are written.
+    for (const bool converting : {false, true})
+        for (const char* name : {"big.nii", "big.nii.gz"}) {
+            SCOPED_TRACE(testing::Message() << name << (converting ? ", converted while written" : ""));
+            Image out = owned(tamrin::makeImageLike(like.get(), extents, 4, DT_FLOAT32,
+                                                    converting ? nullptr : values.data(), false));
+            struct rlimit limited = previous;
+            limited.rlim_cur = 20000;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+            std::string error;
+            const bool written =
+                tamrin::writeNiftiFile(out.get(), folder / name, &error, converting ? values.data() : nullptr);
+            ::setrlimit(RLIMIT_FSIZE, &previous);
+            EXPECT_FALSE(written);
+            EXPECT_NE(error.find("could not be written completely"), std::string::npos) << error;
+        }
     std::signal(SIGXFSZ, previousHandler);
 }
 
