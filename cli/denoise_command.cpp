@@ -54,12 +54,12 @@ bool isFolder(const std::string& path) {
 // Writes `values` (with `like`'s geometry) to the temporary.
 bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions, int datatype, const double* values,
                  bool copyExtensions, const std::string& temporary, std::string* error) {
-    ImagePointer image = owned(makeImageLike(like, extents, dimensions, datatype, values, copyExtensions));
+    ImagePointer image = owned(makeImageLike(like, extents, dimensions, datatype, nullptr, copyExtensions));
     if (!image) {
         *error = "not enough memory to convert the result for writing";
         return false;
     }
-    return writeNiftiFile(image.get(), temporary, error);
+    return writeNiftiFile(image.get(), temporary, error, values);
 }
 
 // Number of values that are NaN or infinite.
