@@ -206,6 +206,12 @@ int runDenoise(const DenoiseRequest& request) {
     std::vector<double>().swap(weight);
     nifti_image_unload(image.get());
 
+    // With --force, outputs being replaced are removed now that the results
+    // are ready: their disk space and cached pages go to the new files.
+    if (request.force)
+        for (const std::string& target : targets)
+            if (!isFolder(target)) ::unlink(target.c_str());
+
     const int64_t seriesExtents4[4] = {X, Y, Z, N};
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
     if (!writeResult(image.get(), seriesExtents4, 4, request.datatype, denoised.get(), true, temporaries.names[0],

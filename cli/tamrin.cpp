@@ -59,7 +59,8 @@ options:
                        The noise map has 0 there (NaN with "nan").
   --datatype TYPE      float32 (default) or float64; float64 gives the
                        denoiser's doubles exactly
-  --force              replace OUT and NOISE when they exist
+  --force              replace OUT and NOISE when they exist (removed once
+                       the results are ready, before the new files are written)
   --quiet              no progress line (none is shown either when stderr is
                        not a terminal)
   -h, --help           this text

@@ -272,6 +272,15 @@ TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
     EXPECT_EQ(output->datatype, DT_FLOAT64);
     EXPECT_EQ(output->nifti_type, NIFTI_FTYPE_NIFTI2_1);
     EXPECT_EQ(output->nx, 9);
+
+    // A run that fails before its results are ready leaves an output it was
+    // to replace as it was.
+    const std::vector<double> before = readRawDoubles(folder / "den.nii");
+    ASSERT_TRUE(writeImage(header.get(), std::vector<double>(2916, 9.0), folder / "cut.nii"));
+    ASSERT_EQ(::truncate((folder / "cut.nii").c_str(), 1000), 0);
+    run = runTamrin({"denoise", folder / "cut.nii", folder / "den.nii", "--force"});
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_TRUE(sameBits(readRawDoubles(folder / "den.nii"), before));
 }
 
 TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
