@@ -144,14 +144,20 @@ int runDenoise(const DenoiseRequest& request) {
     const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
 
     std::vector<double> input, noise, weight;
-    const float* singles = nullptr;  // the loaded values, when used as they are
+    MappedData mapped;
+    const float* singles = nullptr;  // the stored values, when used as they are
     // Not zero-filled here: the denoiser zeroes its sums itself.
     std::unique_ptr<double[]> denoised;
     try {
-        if (!loadNiftiData(image.get(), request.input, &error)) return report(kExitFile, error);
-        // 32-bit floats without scaling are denoised as they are; anything
-        // else is converted to doubles first.
-        singles = unscaledSingles(image.get());
+        // 32-bit floats without scaling are denoised as they are, where they
+        // lie in the file when it can be mapped; anything else is loaded and
+        // converted to doubles first.
+        if (valuesUsedAsRead(image.get()) && mapNiftiData(image.get(), request.input, &mapped))
+            singles = static_cast<const float*>(mapped.data);
+        if (singles == nullptr) {
+            if (!loadNiftiData(image.get(), request.input, &error)) return report(kExitFile, error);
+            singles = unscaledSingles(image.get());
+        }
         if (singles == nullptr) {
             if (!imageToDoubles(image.get(), &input, &error)) return report(kExitFile, error);
             nifti_image_unload(image.get());
@@ -205,6 +211,7 @@ int runDenoise(const DenoiseRequest& request) {
     std::vector<double>().swap(input);
     std::vector<double>().swap(weight);
     nifti_image_unload(image.get());
+    mapped.reset();
 
     // With --force, outputs being replaced are removed now that the results
     // are ready: their disk space and cached pages go to the new files.

@@ -5,6 +5,7 @@
 #include "nifti_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -267,6 +268,34 @@ bool valuesUsedAsRead(const nifti_image* image) {
 
 const float* unscaledSingles(const nifti_image* image) {
     return valuesUsedAsRead(image) ? static_cast<const float*>(image->data) : nullptr;
+}
+
+void MappedData::reset() {
+    if (base != nullptr) ::munmap(base, length);
+    base = nullptr;
+    data = nullptr;
+    length = 0;
+}
+
+bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped) {
+    const bool single = image->nifti_type == NIFTI_FTYPE_NIFTI1_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_1;
+    const int64_t offset = image->iname_offset, bytes = image->nvox * image->nbyper;
+    if (!single || nifti_is_gzfile(path.c_str()) || image->byteorder != nifti_short_order() || offset < 0 ||
+        image->nbyper < 1 || offset % image->nbyper != 0 || bytes <= 0)
+        return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    void* base = MAP_FAILED;
+    const std::size_t length = static_cast<std::size_t>(offset + bytes);
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= offset + bytes)
+        base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    ::close(fd);
+    if (base == MAP_FAILED) return false;
+    mapped->base = base;
+    mapped->length = length;
+    mapped->data = static_cast<const char*>(base) + offset;
+    return true;
 }
 
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,

@@ -46,6 +46,25 @@ bool valuesUsedAsRead(const nifti_image* image);
 // gives the values).
 const float* unscaledSingles(const nifti_image* image);
 
+// A read-only memory mapping of a file's image data.
+struct MappedData {
+    void* base = nullptr;
+    std::size_t length = 0;
+    const void* data = nullptr;  // the image data within the mapping
+    MappedData() = default;
+    MappedData(const MappedData&) = delete;
+    MappedData& operator=(const MappedData&) = delete;
+    ~MappedData() { reset(); }
+    void reset();  // unmaps
+};
+
+// Maps the image data of `image` (whose header readNiftiHeader read from
+// `path`) when they can be used where they lie: an uncompressed single file
+// in this machine's byte order, long enough, with the data at an offset
+// aligned for its values. Returns false, mapping nothing, otherwise (the
+// caller then loads the data with loadNiftiData).
+bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped);
+
 // A new image with the geometry, units, description and file version of
 // `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
 // DT_FLOAT64), holding `values` converted to that type (or no data when

@@ -44,7 +44,8 @@ void zeroPlanes(double* a, int64_t volumes, int64_t X, int64_t Y, int64_t Z, int
         }
         for (int64_t z = 0; z < Z; z++) {
             if (axis == 1) {
-                std::memset(volume + z * plane + from * X, 0, sizeof(double) * static_cast<std::size_t>((to - from) * X));
+                std::memset(volume + z * plane + from * X, 0,
+                            sizeof(double) * static_cast<std::size_t>((to - from) * X));
                 continue;
             }
             for (int64_t y = 0; y < Y; y++)

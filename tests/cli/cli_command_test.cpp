@@ -287,11 +287,16 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
     ScratchFolder folder;
     const int32_t X = 18, Y = 16, Z = 10, N = 10;
     // Scaled integers are converted to doubles; unscaled floats are denoised
-    // as they are read.
-    for (const int datatype : {DT_INT16, DT_FLOAT32}) {
-        SCOPED_TRACE(datatype == DT_INT16 ? "int16 scaled by 0.5" : "float32");
+    // as they are stored, mapped from a .nii file, loaded from a .nii.gz.
+    const struct {
+        int datatype;
+        const char* name;
+    } inputs[] = {{DT_INT16, "in.nii"}, {DT_FLOAT32, "in.nii"}, {DT_FLOAT32, "in.nii.gz"}};
+    for (const auto& in : inputs) {
+        SCOPED_TRACE(testing::Message() << in.name
+                                        << (in.datatype == DT_INT16 ? ", int16 scaled by 0.5" : ", float32"));
         const std::vector<double> input =
-            writeSeries(folder / "in.nii", X, Y, Z, N, datatype, datatype == DT_INT16 ? 0.5 : 0.0);
+            writeSeries(folder / in.name, X, Y, Z, N, in.datatype, in.datatype == DT_INT16 ? 0.5 : 0.0);
         ASSERT_EQ(input.size(), static_cast<std::size_t>(X * Y * Z * N));
         const std::size_t voxels = static_cast<std::size_t>(X) * Y * Z;
         std::vector<double> expected(voxels * N), expectedNoise(voxels), weight(voxels);
@@ -315,7 +320,7 @@ TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
         for (const char* mode : {"nan", "input", "zero"}) {
             SCOPED_TRACE(mode);
             const CommandRun run =
-                runTamrin({"denoise", folder / "in.nii", folder / "den.nii", "--noise-map", folder / "noise.nii",
+                runTamrin({"denoise", folder / in.name, folder / "den.nii", "--noise-map", folder / "noise.nii",
                            "--datatype", "float64", "--workers", "3", "--uncovered", mode, "--force"});
             ASSERT_EQ(run.status, 0) << run.output;
             EXPECT_EQ(contains(run.output, warning), broken > 0) << run.output;
