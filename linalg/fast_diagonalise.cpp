@@ -46,18 +46,17 @@ inline void writeParams(double** slot, const int64_t* step, const Pack& cs1, con
 #if defined(__AVX512F__)
     // Eight lanes at a time: transposed so that each lane's four values are
     // one 32-byte store.
-    typedef int64_t Index __attribute__((vector_size(64)));
     typedef double Four __attribute__((vector_size(32), aligned(8), may_alias));
     for (int i = 0; i < kParts; i++) {
-        const vd ab0 = __builtin_shuffle(cs1.v[i], sn1.v[i], Index{0, 8, 2, 10, 4, 12, 6, 14});
-        const vd ab1 = __builtin_shuffle(cs1.v[i], sn1.v[i], Index{1, 9, 3, 11, 5, 13, 7, 15});
-        const vd cd0 = __builtin_shuffle(cs2.v[i], sn2.v[i], Index{0, 8, 2, 10, 4, 12, 6, 14});
-        const vd cd1 = __builtin_shuffle(cs2.v[i], sn2.v[i], Index{1, 9, 3, 11, 5, 13, 7, 15});
+        const vd ab0 = __builtin_shufflevector(cs1.v[i], sn1.v[i], 0, 8, 2, 10, 4, 12, 6, 14);
+        const vd ab1 = __builtin_shufflevector(cs1.v[i], sn1.v[i], 1, 9, 3, 11, 5, 13, 7, 15);
+        const vd cd0 = __builtin_shufflevector(cs2.v[i], sn2.v[i], 0, 8, 2, 10, 4, 12, 6, 14);
+        const vd cd1 = __builtin_shufflevector(cs2.v[i], sn2.v[i], 1, 9, 3, 11, 5, 13, 7, 15);
         // Lanes 0 and 2, 4 and 6 (from the even unpacks), 1 and 3, 5 and 7.
-        const vd lanes[4] = {__builtin_shuffle(ab0, cd0, Index{0, 1, 8, 9, 2, 3, 10, 11}),
-                             __builtin_shuffle(ab0, cd0, Index{4, 5, 12, 13, 6, 7, 14, 15}),
-                             __builtin_shuffle(ab1, cd1, Index{0, 1, 8, 9, 2, 3, 10, 11}),
-                             __builtin_shuffle(ab1, cd1, Index{4, 5, 12, 13, 6, 7, 14, 15})};
+        const vd lanes[4] = {__builtin_shufflevector(ab0, cd0, 0, 1, 8, 9, 2, 3, 10, 11),
+                             __builtin_shufflevector(ab0, cd0, 4, 5, 12, 13, 6, 7, 14, 15),
+                             __builtin_shufflevector(ab1, cd1, 0, 1, 8, 9, 2, 3, 10, 11),
+                             __builtin_shufflevector(ab1, cd1, 4, 5, 12, 13, 6, 7, 14, 15)};
         const int order[4][2] = {{0, 2}, {4, 6}, {1, 3}, {5, 7}};
         for (int q = 0; q < 4; q++)
             for (int h = 0; h < 2; h++) {
