@@ -1,0 +1,168 @@
+// Reading patches from a series for the worker: the geometry of a job, the
+// copy of patches in extraction order (volume outermost, then dz, dy, dx),
+// their running totals, and which positions' patches hold anything but
+// zeros. The input is doubles or single-precision values, widened exactly.
+#pragma once
+
+#include <cstdint>
+
+#include "tamrin/denoise.h"
+#include "tamrin/noise.h"
+
+namespace tamrin {
+
+// Extents and the private band of one job, derived once.
+struct Geometry {
+    int64_t X, Y, Z, plane, voxels;
+    int32_t N, side, M;
+    int32_t axis;
+    int64_t bandStart, bandEnd;
+    int64_t bandX, bandY, bandVoxels;
+    int64_t origin[3];
+};
+
+inline Geometry geometryOf(const DenoiseJob* job) {
+    Geometry g;
+    g.X = job->X;
+    g.Y = job->Y;
+    g.Z = job->Z;
+    g.plane = g.X * g.Y;
+    g.voxels = g.plane * g.Z;
+    g.N = job->N;
+    g.side = patchSide(job->N);
+    g.M = g.side * g.side * g.side;
+    // The private band: the volume cut to [bandStart, bandEnd) on `axis`.
+    g.axis = job->axis;
+    g.bandStart = job->bandStart;
+    g.bandEnd = job->bandEnd;
+    const int64_t length = g.bandEnd - g.bandStart;
+    g.bandX = g.axis == 0 ? length : g.X;
+    g.bandY = g.axis == 1 ? length : g.Y;
+    const int64_t bandZ = g.axis == 2 ? length : g.Z;
+    g.bandVoxels = g.bandX * g.bandY * bandZ;
+    for (int a = 0; a < 3; a++) g.origin[a] = g.axis == a ? g.bandStart : 0;
+    return g;
+}
+
+// Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
+// dx) and returns the running total of its values in that order.
+template <typename T>
+double extractPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+    int64_t p = 0;
+    double total = 0.0;
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < g.side; dz++)
+            for (int64_t dy = 0; dy < g.side; dy++) {
+                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < g.side; dx++) {
+                    const double value = row[dx];
+                    patch[p++] = value;
+                    total = total + value;
+                }
+            }
+    return total;
+}
+
+// Copies the patches at the positions at[b] (b < count) into patches[b] in
+// extraction order, for positions whose totals are already known. Volume by
+// volume across the patches: neighbouring positions share most of their
+// rows, which stay in the cache while a volume is copied.
+template <typename T>
+void copyPatches(const T* input, const Geometry& g, const int64_t (*at)[3], int32_t count, double* const* patches) {
+    const int64_t side = g.side, M = g.M;
+    for (int64_t v = 0; v < g.N; v++)
+        for (int32_t b = 0; b < count; b++) {
+            const int64_t corner = at[b][0] + g.X * (at[b][1] + g.Y * at[b][2]) + v * g.voxels;
+            double* __restrict out = patches[b] + v * M;
+            for (int64_t dz = 0; dz < side; dz++)
+                for (int64_t dy = 0; dy < side; dy++, out += side) {
+                    const T* __restrict row = input + corner + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
+                }
+        }
+}
+
+// Running totals, in extraction order, of the patches at x0 = xStart ...
+// xStart + count - 1 (count <= kRowGroup) of one row of positions: each
+// position has its own accumulator, so they advance together.
+constexpr int64_t kRowGroup = 16;
+
+// Two consecutive values as doubles.
+typedef double Two __attribute__((vector_size(16)));
+inline Two pairAt(const double* p) {
+    typedef double TwoAt __attribute__((vector_size(16), aligned(8), may_alias));
+    return *reinterpret_cast<const TwoAt*>(p);
+}
+inline Two pairAt(const float* p) {
+    typedef float TwoSinglesAt __attribute__((vector_size(8), aligned(4), may_alias));
+    return __builtin_convertvector(*reinterpret_cast<const TwoSinglesAt*>(p), Two);
+}
+
+template <typename T>
+void rowTotals(const T* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
+               double* totals) {
+    const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
+    if (count == kRowGroup) {
+        // The sixteen accumulators as eight pairs: enough independent chains
+        // of additions to keep the adders busy, few enough for registers.
+        Two a[8];
+        for (int q = 0; q < 8; q++) a[q] = Two{0.0, 0.0};
+        for (int64_t v = 0; v < g.N; v++)
+            for (int64_t dz = 0; dz < g.side; dz++)
+                for (int64_t dy = 0; dy < g.side; dy++) {
+                    const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                    for (int64_t dx = 0; dx < g.side; dx++)
+                        for (int q = 0; q < 8; q++) a[q] = a[q] + pairAt(row + dx + 2 * q);
+                }
+        for (int q = 0; q < kRowGroup; q++) totals[q] = a[q / 2][q % 2];
+        return;
+    }
+    double acc[kRowGroup] = {};
+    for (int64_t v = 0; v < g.N; v++)
+        for (int64_t dz = 0; dz < g.side; dz++)
+            for (int64_t dy = 0; dy < g.side; dy++) {
+                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
+                for (int64_t dx = 0; dx < g.side; dx++)
+                    for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + static_cast<double>(row[dx + q]);
+            }
+    for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
+}
+
+// Marks the positions of the job's box whose patch holds a value other than
+// zero (NaN included): occupied[(x - xStart) + bx * ((y - yStart) + by * (z -
+// zStart))] becomes 1 for such a position, 0 for one whose patch is all +-0.0
+// (and so sums to exactly 0.0). bx, by, bz: the box's voxel extents
+// (positions + side - 1); occupied holds bx * by * bz bytes.
+template <typename T>
+void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int64_t bx, int64_t by, int64_t bz,
+                  uint8_t* occupied) {
+    const int64_t side = g.side;
+    for (int64_t z = 0; z < bz; z++)
+        for (int64_t y = 0; y < by; y++) {
+            uint8_t* out = occupied + bx * (y + by * z);
+            const T* row = input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
+            for (int64_t x = 0; x < bx; x++) out[x] = 0;
+            for (int64_t v = 0; v < g.N; v++, row += g.voxels)
+                for (int64_t x = 0; x < bx; x++) out[x] |= row[x] != 0.0;
+            // Along x: the voxels x .. x + side - 1.
+            for (int64_t x = 0; x + side <= bx; x++)
+                for (int64_t d = 1; d < side; d++) out[x] |= out[x + d];
+        }
+    // Along y, then z; the later rows and planes are read before they change.
+    for (int64_t z = 0; z < bz; z++)
+        for (int64_t y = 0; y + side <= by; y++)
+            for (int64_t d = 1; d < side; d++) {
+                uint8_t* out = occupied + bx * (y + by * z);
+                const uint8_t* in = out + bx * d;
+                for (int64_t x = 0; x < bx; x++) out[x] |= in[x];
+            }
+    for (int64_t z = 0; z + side <= bz; z++)
+        for (int64_t d = 1; d < side; d++) {
+            uint8_t* out = occupied + bx * by * z;
+            const uint8_t* in = out + bx * by * d;
+            for (int64_t i = 0; i < bx * by; i++) out[i] |= in[i];
+        }
+}
+
+}  // namespace tamrin
