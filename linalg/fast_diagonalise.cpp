@@ -130,7 +130,6 @@ inline Ints loadInts(const int64_t* p) {
     std::memcpy(&r, p, sizeof(r));
     return r;
 }
-inline void storeInts(int64_t* p, const Ints& a) { std::memcpy(p, &a, sizeof(a)); }
 #define TAMRIN_INTS_OP(op, Result)                                      \
     inline Result operator op(const Ints& a, const Ints& b) {           \
         Result r;                                                       \

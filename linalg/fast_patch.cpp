@@ -162,7 +162,10 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
                         &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
                         &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
                         &work->inter, &work->params, &entries, &counts};
-    for (int i = 0; i < 18; i++) *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
+    static_assert(sizeof(slots) / sizeof(slots[0]) == sizeof(doubles) / sizeof(doubles[0]),
+                  "one slot for each array sized above");
+    for (std::size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); i++)
+        *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
     work->entries = reinterpret_cast<LaneEntry*>(entries);
     work->entryCount = reinterpret_cast<int64_t*>(counts);
     work->paramCount = work->entryCount + B;
