@@ -9,6 +9,7 @@
 
 #include "tamrin/denoise.h"
 #include "tamrin/fast_patch.h"
+#include "tamrin/finite.h"
 #include "tamrin/host.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
@@ -105,15 +106,7 @@ void aggregatePatches(const DenoiseJob* job, const Geometry& g, const int64_t (*
 // non-finite result: that is the arithmetic breaking down, not the data.
 bool needsRescue(double total, const double* patch, int64_t count, double sigma) {
     if (!std::isfinite(total)) return false;
-    if (!std::isfinite(sigma)) return true;
-    // v - v is 0 for finite v and NaN otherwise, so the sums stay 0 exactly
-    // when every value is finite; four sums let the loop run in vectors.
-    double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    for (; i + 4 <= count; i += 4)
-        for (int q = 0; q < 4; q++) sums[q] = sums[q] + (patch[i + q] - patch[i + q]);
-    for (; i < count; i++) sums[0] = sums[0] + (patch[i] - patch[i]);
-    return !(sums[0] == 0.0 && sums[1] == 0.0 && sums[2] == 0.0 && sums[3] == 0.0);
+    return !std::isfinite(sigma) || !allFinite(patch, count);
 }
 
 void reportRow(const DenoiseJob* job) {

@@ -5,16 +5,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "tamrin/finite.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
 
 namespace tamrin {
-
-bool allFinite(const double* values, int64_t count) {
-    bool finite = true;
-    for (int64_t i = 0; i < count; i++) finite &= std::isfinite(values[i]);
-    return finite;
-}
 
 int32_t rescuePatch(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N,
                     double correction, double* sigma, double* weight) {

@@ -6,9 +6,6 @@
 
 namespace tamrin {
 
-// True when every one of the count values is finite.
-bool allFinite(const double* values, int64_t count);
-
 // Denoises the freshly extracted patch (finite values) with a decomposition
 // that is first scaled by a power of two (decomposeScaled). Tiny data, whose
 // plain decomposition overflows in reciprocals of near-underflow values, then
