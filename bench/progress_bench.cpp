@@ -61,18 +61,17 @@ int main(int argc, char** argv) {
     const std::size_t voxels = static_cast<std::size_t>(X) * Y * Z;
     std::vector<double> denoised(voxels * N), noise(voxels), weight(voxels);
     std::FILE* sink = std::fopen("/dev/null", "w");
+    const tamrin::SeriesView series = tamrin::seriesView(input.data(), X, Y, Z, N);
+    tamrin::DenoiseResults results;
+    results.denoised = denoised.data();
+    results.noise = noise.data();
+    results.weight = weight.data();
 
     const char* names[3] = {"no progress", "counter polled", "line drawn"};
     std::function<void()> runs[3] = {
         [&] { tamrin::denoiseVolume(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data()); },
-        [&] {
-            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data(),
-                                        nullptr);
-        },
-        [&] {
-            tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, workers, denoised.data(), noise.data(), weight.data(),
-                                        sink);
-        },
+        [&] { tamrin::denoiseWithProgress(series, workers, results, tamrin::DenoiseOptions(), nullptr); },
+        [&] { tamrin::denoiseWithProgress(series, workers, results, tamrin::DenoiseOptions(), sink); },
     };
     std::printf("progress_bench: %dx%dx%dx%d, %lld patch positions, %d workers, %d rounds\n", X, Y, Z, N,
                 static_cast<long long>(tamrin::patchPositions(X, Y, Z, N)), workers, rounds);

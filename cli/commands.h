@@ -1,6 +1,8 @@
 // The tamrin subcommands, called by the command line parser in tamrin.cpp.
 #pragma once
 
+#include <nifti2_io.h>
+
 #include <cstdint>
 #include <string>
 
@@ -22,11 +24,11 @@ struct DenoiseRequest {
     std::string input;
     std::string output;
     std::string noiseMap;  // empty: no noise map
-    int32_t workers;
-    Uncovered uncovered;
-    int datatype;  // DT_FLOAT32 or DT_FLOAT64
-    bool force;
-    bool quiet;
+    int32_t workers = 1;
+    Uncovered uncovered = kUncoveredInput;
+    int datatype = DT_FLOAT32;  // or DT_FLOAT64
+    bool force = false;
+    bool quiet = false;
 };
 
 int runDenoise(const DenoiseRequest& request);

@@ -3,7 +3,6 @@
 // the results. Outputs are created empty under temporary names before the
 // work starts, so that an unwritable folder is reported at once, and renamed
 // into place only when both are complete.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,52 +13,18 @@
 #include <vector>
 
 #include "commands.h"
-#include "nifti_io.h"
 #include "output_file.h"
 #include "progress.h"
+#include "series_file.h"
 #include "tamrin/denoise.h"
 #include "tamrin/noise.h"
 
 namespace tamrin {
 namespace {
 
-using ImagePointer = std::unique_ptr<nifti_image, void (*)(nifti_image*)>;
-
-ImagePointer owned(nifti_image* image) { return ImagePointer(image, nifti_image_free); }
-
-// Removes the temporaries still present when a run ends early.
-struct Temporaries {
-    std::vector<std::string> names;
-    ~Temporaries() {
-        for (const std::string& name : names)
-            if (!name.empty()) removeTemporary(name);
-    }
-};
-
 int report(int status, const std::string& message) {
     std::fprintf(stderr, "tamrin: %s\n", message.c_str());
     return status;
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
-bool isFolder(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Writes `values` (with `like`'s geometry) to the temporary.
-bool writeResult(const nifti_image* like, const int64_t* extents, int dimensions, int datatype, const double* values,
-                 bool copyExtensions, const std::string& temporary, std::string* error) {
-    ImagePointer image = owned(makeImageLike(like, extents, dimensions, datatype, nullptr, copyExtensions));
-    if (!image) {
-        *error = "not enough memory to convert the result for writing";
-        return false;
-    }
-    return writeNiftiFile(image.get(), temporary, error, values);
 }
 
 // Number of values that are NaN or infinite.
@@ -113,126 +78,114 @@ bool checkPatchFits(const int32_t extents[4], const std::string& path, std::stri
     return true;
 }
 
-int runDenoise(const DenoiseRequest& request) {
-    std::string error;
-    const bool interactive = !request.quiet && ::isatty(STDERR_FILENO);
+namespace {
 
-    if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);
-    std::vector<std::string> targets{request.output};
-    if (!request.noiseMap.empty()) targets.push_back(request.noiseMap);
-    for (const std::string& target : targets) {
-        if (isFolder(target)) return report(kExitFile, target + ": is a folder; expected a .nii or .nii.gz file name");
-        if (exists(target) && !request.force)
-            return report(kExitFile, target + ": already exists (add --force to replace it)");
-    }
-    Temporaries temporaries;
-    for (const std::string& target : targets) {
-        temporaries.names.emplace_back();
-        if (!createTemporary(target, &temporaries.names.back(), &error)) return report(kExitFile, error);
-    }
-
-    if (interactive) std::fprintf(stderr, "reading %s\n", request.input.c_str());
-    ImagePointer image = owned(readNiftiHeader(request.input, &error));
-    if (!image) return report(kExitFile, error);
-    int32_t extents[4];
-    if (!seriesExtents(image.get(), request.input, extents, &error)) return report(kExitFile, error);
-    if (!isSupportedDatatype(image->datatype))
-        return report(kExitFile, request.input + ": voxel type " + nifti_datatype_string(image->datatype) +
-                                     " is not supported (expected real integer or floating values)");
-    if (!checkPatchFits(extents, request.input, &error)) return report(kExitFile, error);
-    const int32_t X = extents[0], Y = extents[1], Z = extents[2], N = extents[3];
-    const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
-
-    std::vector<double> input, noise, weight;
-    MappedData mapped;
-    const float* singles = nullptr;  // the stored values, when used as they are
-    // Not zero-filled here: the denoiser zeroes its sums itself.
+// The results of one run, in the denoiser's doubles. The denoised series is
+// not zero-filled here: the denoiser zeroes its sums itself.
+struct ResultArrays {
     std::unique_ptr<double[]> denoised;
+    std::vector<double> noise, weight;
+};
+
+bool allocateResults(const SeriesView& s, ResultArrays* arrays) {
+    const int64_t voxels = int64_t{s.X} * s.Y * s.Z;
     try {
-        // 32-bit floats without scaling are denoised as they are, where they
-        // lie in the file when it can be mapped; anything else is loaded and
-        // converted to doubles first.
-        if (valuesUsedAsRead(image.get()) && mapNiftiData(image.get(), request.input, &mapped))
-            singles = static_cast<const float*>(mapped.data);
-        if (singles == nullptr) {
-            if (!loadNiftiData(image.get(), request.input, &error)) return report(kExitFile, error);
-            singles = unscaledSingles(image.get());
-        }
-        if (singles == nullptr) {
-            if (!imageToDoubles(image.get(), &input, &error)) return report(kExitFile, error);
-            nifti_image_unload(image.get());
-        }
-        const int64_t nonFinite =
-            singles != nullptr ? countNonFinite(singles, elements) : countNonFinite(input.data(), elements);
-        if (nonFinite > 0)
-            return report(kExitFile, request.input + ": " + groupDigits(nonFinite) +
-                                         " values are NaN or infinite; the denoiser needs finite values "
-                                         "(replace them, for example with 0)");
-        denoised.reset(new double[static_cast<std::size_t>(elements)]);
-        noise.resize(static_cast<std::size_t>(voxels));
-        weight.resize(static_cast<std::size_t>(voxels));
+        arrays->denoised.reset(new double[static_cast<std::size_t>(voxels * s.N)]);
+        arrays->noise.resize(static_cast<std::size_t>(voxels));
+        arrays->weight.resize(static_cast<std::size_t>(voxels));
     } catch (const std::bad_alloc&) {
-        return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
-                                       formatBytes(peakMemoryBytes(X, Y, Z, N, request.workers, image->nbyper,
-                                                                   valuesUsedAsRead(image.get()),
-                                                                   request.datatype == DT_FLOAT64 ? 8 : 4)) +
-                                       " needed; see tamrin info)");
+        return false;
     }
+    return true;
+}
 
-    const auto start = std::chrono::steady_clock::now();
-    std::FILE* progress = interactive ? stderr : nullptr;
-    const int32_t status =
-        singles != nullptr
-            ? denoiseWithProgress(singles, X, Y, Z, N, request.workers, denoised.get(), noise.data(), weight.data(),
-                                  progress)
-            : denoiseWithProgress(input.data(), X, Y, Z, N, request.workers, denoised.get(), noise.data(),
-                                  weight.data(), progress);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (status != kDenoiseOk)
-        return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
-
-    // Voxels no patch covered have weight 0 and came out as 0 / 0. Covered
-    // voxels can also come out NaN, when the decomposition of a patch over
-    // them broke down; they have no usable estimate either and get the same
-    // replacement, with a warning.
-    // With --uncovered nan the values stay exactly as the denoiser left them.
+// Voxels no patch covered have weight 0 and came out as 0 / 0. Covered voxels
+// can also come out NaN, when the decomposition of a patch over them broke
+// down; they have no usable estimate either and get the same replacement,
+// with a warning. With --uncovered nan the values stay exactly as the
+// denoiser left them.
+void replaceUncovered(const SeriesView& s, ResultArrays* arrays, Uncovered uncovered) {
+    const int64_t voxels = int64_t{s.X} * s.Y * s.Z;
     const int64_t broken =
-        singles != nullptr
-            ? fillUncovered(denoised.get(), noise.data(), weight.data(), singles, voxels, N, request.uncovered)
-            : fillUncovered(denoised.get(), noise.data(), weight.data(), input.data(), voxels, N, request.uncovered);
+        s.type == kValuesSingle
+            ? fillUncovered(arrays->denoised.get(), arrays->noise.data(), arrays->weight.data(),
+                            static_cast<const float*>(s.values), voxels, s.N, uncovered)
+            : fillUncovered(arrays->denoised.get(), arrays->noise.data(), arrays->weight.data(),
+                            static_cast<const double*>(s.values), voxels, s.N, uncovered);
     if (broken > 0)
         std::fprintf(stderr,
                      "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
                      "over them gave NaN); they received %s\n",
                      groupDigits(broken).c_str(),
-                     request.uncovered == kUncoveredInput  ? "the input's values"
-                     : request.uncovered == kUncoveredZero ? "0"
-                                                           : "NaN");
-    std::vector<double>().swap(input);
-    std::vector<double>().swap(weight);
-    nifti_image_unload(image.get());
-    mapped.reset();
+                     uncovered == kUncoveredInput  ? "the input's values"
+                     : uncovered == kUncoveredZero ? "0"
+                                                   : "NaN");
+}
 
-    // With --force, outputs being replaced are removed now that the results
-    // are ready: their disk space and cached pages go to the new files.
-    if (request.force)
-        for (const std::string& target : targets)
-            if (!isFolder(target)) ::unlink(target.c_str());
+int64_t nonFiniteValues(const SeriesView& s) {
+    const int64_t elements = int64_t{s.X} * s.Y * s.Z * s.N;
+    return s.type == kValuesSingle ? countNonFinite(static_cast<const float*>(s.values), elements)
+                                   : countNonFinite(static_cast<const double*>(s.values), elements);
+}
 
-    const int64_t seriesExtents4[4] = {X, Y, Z, N};
+int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
+    return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
+                                   formatBytes(seriesPeakBytes(series, request.workers, request.datatype)) +
+                                   " needed; see tamrin info)");
+}
+
+}  // namespace
+
+int runDenoise(const DenoiseRequest& request) {
+    std::string error;
+    const bool interactive = !request.quiet && ::isatty(STDERR_FILENO);
+
+    // Every file is checked, and the outputs' temporaries made, before any work.
+    if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);
+    std::vector<std::string> targets{request.output};
+    if (!request.noiseMap.empty()) targets.push_back(request.noiseMap);
+    PendingOutputs outputs;
+    if (!prepareOutputs(targets, request.force, &outputs, &error)) return report(kExitFile, error);
+
+    if (interactive) std::fprintf(stderr, "reading %s\n", request.input.c_str());
+    SeriesFile series;
+    if (!openSeries(request.input, &series, &error) || !checkPatchFits(series.extents, request.input, &error))
+        return report(kExitFile, error);
+    const ReadStatus read = loadSeries(&series, &error);
+    if (read == kReadNoMemory) return notEnoughMemory(series, request);
+    if (read != kReadOk) return report(kExitFile, error);
+    const int64_t nonFinite = nonFiniteValues(series.view);
+    if (nonFinite > 0)
+        return report(kExitFile, request.input + ": " + groupDigits(nonFinite) +
+                                     " values are NaN or infinite; the denoiser needs finite values "
+                                     "(replace them, for example with 0)");
+    ResultArrays results;
+    if (!allocateResults(series.view, &results)) return notEnoughMemory(series, request);
+
+    const auto start = std::chrono::steady_clock::now();
+    DenoiseResults into;
+    into.denoised = results.denoised.get();
+    into.noise = results.noise.data();
+    into.weight = results.weight.data();
+    const int32_t status =
+        denoiseWithProgress(series.view, request.workers, into, DenoiseOptions(), interactive ? stderr : nullptr);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (status != kDenoiseOk)
+        return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
+    replaceUncovered(series.view, &results, request.uncovered);
+    series.releaseValues();
+    std::vector<double>().swap(results.weight);
+
+    if (request.force) removeReplacedTargets(outputs);
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
-    if (!writeResult(image.get(), seriesExtents4, 4, request.datatype, denoised.get(), true, temporaries.names[0],
-                     &error))
+    if (!writeLike(series, outputs.temporaries[0], series.extents[3], request.datatype, results.denoised.get(), &error))
         return report(kExitFile, request.output + ": " + error);
-    if (!request.noiseMap.empty() && !writeResult(image.get(), seriesExtents4, 3, request.datatype, noise.data(), false,
-                                                  temporaries.names[1], &error))
+    if (!request.noiseMap.empty() &&
+        !writeLike(series, outputs.temporaries[1], 0, request.datatype, results.noise.data(), &error))
         return report(kExitFile, request.noiseMap + ": " + error);
-    for (std::size_t i = 0; i < targets.size(); i++) {
-        if (!renameTemporary(temporaries.names[i], targets[i], &error)) return report(kExitFile, error);
-        temporaries.names[i].clear();
-    }
+    if (!commitOutputs(&outputs, &error)) return report(kExitFile, error);
     if (interactive) {
-        const int64_t patches = patchPositions(X, Y, Z, N);
+        const int64_t patches = patchPositions(series.extents[0], series.extents[1], series.extents[2], series.extents[3]);
         std::fprintf(stderr, "done: %s patches in %.1f s (%s patches/s)\n", groupDigits(patches).c_str(), seconds,
                      groupDigits(static_cast<int64_t>(patches / (seconds > 0 ? seconds : 1e-9))).c_str());
     }

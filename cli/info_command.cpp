@@ -27,19 +27,12 @@ std::string formatBytes(int64_t bytes) {
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
                         int outputBytes) {
     const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
-    const int64_t s = patchSide(N), M = int64_t{patchVoxels(N)};
-    const int32_t extents[3] = {X, Y, Z};
-    const int32_t E = extents[partitionAxis(X, Y, Z)];
-    const int64_t g = std::max<int32_t>(1, workerCount(workers, E, static_cast<int32_t>(s)));
     // Reading: the stored values and the doubles made from them.
     const int64_t inputBytes = asRead ? storedBytes : 8;
     const int64_t reading = elements * (asRead ? storedBytes : storedBytes + 8);
-    // Denoising: input, denoised sums, noise and weight maps, the band of
-    // planes each worker but the last keeps for its neighbour, and each
-    // worker's patch scratch.
-    const int64_t bands = (g - 1) * std::min<int64_t>(s - 1, E) * (voxels / E) * (N + 2) * 8;
-    const int64_t scratch = g * (2 * M * N + int64_t{N} * N + 2 * N) * 8;
-    const int64_t denoising = elements * (inputBytes + 8) + voxels * 16 + bands + scratch;
+    // Denoising: input, denoised sums, noise and weight maps, and what the
+    // workers obtain (their bands and scratch).
+    const int64_t denoising = elements * (inputBytes + 8) + voxels * 16 + denoiseWorkingBytes(X, Y, Z, N, workers);
     // Writing: the denoised series, the noise map and one converted copy.
     const int64_t writing = elements * (8 + outputBytes) + voxels * 8;
     return std::max({reading, denoising, writing});
@@ -74,8 +67,7 @@ int runInfo(const std::string& input, int32_t workers) {
         std::printf("patches:      none: %s\n", error.c_str());
         return kExitOk;
     }
-    const int32_t extents[3] = {e[0], e[1], e[2]};
-    const int32_t used = std::max<int32_t>(1, workerCount(workers, extents[partitionAxis(e[0], e[1], e[2])], side));
+    const int32_t used = workersUsed(e[0], e[1], e[2], e[3], workers);
     std::printf("patches:      %s positions\n", groupDigits(patchPositions(e[0], e[1], e[2], e[3])).c_str());
     std::printf("workers:      %d (of %d requested: at most one per %d planes of the longest axis)\n", used, workers,
                 side);

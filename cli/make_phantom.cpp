@@ -1,77 +1,101 @@
 // tamrin-make-phantom: writes a synthetic diffusion series and its noise-free
-// truth as float32 NIfTI files, for the demo and the tests.
+// truth as float32 NIfTI files, for the demo, the benchmarks and the tests.
+//
+//   tamrin-make-phantom TRUTH NOISY [--size XxYxZxN] [--sigma S] [--seed K]
+//                       [--noise-everywhere]
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "nifti_io.h"
 #include "phantom.h"
 
 namespace {
 
-const char kUsage[] = R"(usage: tamrin-make-phantom [--size XxYxZxN] [--sigma S] [--seed K] [--noise-everywhere]
-                           TRUTH NOISY
+struct Settings {
+    std::string truthFile, noisyFile;
+    int X = 96, Y = 96, Z = 40, N = 30;
+    double sigma = 20.0;
+    uint64_t seed = 1;
+    bool everywhere = false;
+};
 
-Writes a brain-like diffusion series of X x Y x Z voxels and N volumes
-(default 96x96x40x30) to TRUTH without noise and to NOISY with Gaussian noise
-of standard deviation S (default 20) inside the head; outside it both are
-exactly 0. Voxels are 2 mm; the same arguments always give the same files.
-
---noise-everywhere  NOISY is a magnitude image instead: noise of standard
-                    deviation S in the real and the imaginary channel of every
-                    voxel, background included (no exact zeros).
-)";
+using Image = std::unique_ptr<nifti_image, void (*)(nifti_image*)>;
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "tamrin-make-phantom: %s\n", message.c_str());
     return 1;
 }
 
-}  // namespace
+CLI::Validator accepting(const char* what, bool (*valid)(const std::string&), const char* expected) {
+    return CLI::Validator(
+        [valid, expected](std::string& text) {
+            return valid(text) ? std::string() : std::string("needs ") + expected + ", not " + text;
+        },
+        "", what);
+}
 
-int main(int argc, char** argv) {
-    int X = 96, Y = 96, Z = 40, N = 30;
-    double sigma = 20.0;
-    unsigned long long seed = 1;
-    bool everywhere = false;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; i++) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--size" && hasValue) {
-            if (std::sscanf(argv[++i], "%dx%dx%dx%d", &X, &Y, &Z, &N) != 4 || X < 1 || Y < 1 || Z < 1 || N < 2)
-                return fail("--size needs XxYxZxN with positive extents and N >= 2");
-        } else if (arg == "--sigma" && hasValue) {
-            sigma = std::atof(argv[++i]);
-        } else if (arg == "--seed" && hasValue) {
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "--noise-everywhere") {
-            everywhere = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return fail("unknown option or missing value: " + arg);
-        } else {
-            files.push_back(arg);
-        }
-    }
-    if (files.size() != 2) return fail("expected two output files, TRUTH and NOISY (see --help)");
+bool isNoiseLevel(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(value) && value >= 0.0;
+}
 
-    std::vector<double> truth, noisy;
-    tamrin::makePhantom(X, Y, Z, N, &truth);
-    if (everywhere)
-        tamrin::addMagnitudeNoise(truth, sigma, seed, &noisy);
-    else
-        tamrin::addNoise(truth, sigma, seed, &noisy);
+bool isSeed(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    std::strtoull(text.c_str(), nullptr, 10);
+    return errno == 0;
+}
 
-    // 2 mm voxels, the grid centred on the scanner origin, in qform and sform.
-    const int64_t dims[8] = {4, X, Y, Z, N, 1, 1, 1};
-    std::unique_ptr<nifti_image, void (*)(nifti_image*)> like(nifti_make_new_nim(dims, DT_FLOAT32, 0),
-                                                              nifti_image_free);
+void declare(CLI::App* app, Settings* settings) {
+    app->add_option("TRUTH", settings->truthFile, "the noise-free series (.nii or .nii.gz)")
+        ->required()
+        ->check(tamrin::niftiName());
+    app->add_option("NOISY", settings->noisyFile, "the noisy series (.nii or .nii.gz)")
+        ->required()
+        ->check(tamrin::niftiName());
+    app->add_option_function<std::string>(
+           "--size",
+           [settings](const std::string& text) {
+               std::sscanf(text.c_str(), "%dx%dx%dx%d", &settings->X, &settings->Y, &settings->Z, &settings->N);
+           },
+           "extents and volumes (default 96x96x40x30)")
+        ->type_name("XxYxZxN")
+        ->check(accepting(
+            "size",
+            [](const std::string& text) {
+                int x = 0, y = 0, z = 0, n = 0;
+                char end = 0;
+                return std::sscanf(text.c_str(), "%dx%dx%dx%d%c", &x, &y, &z, &n, &end) == 4 && x >= 1 && y >= 1 &&
+                       z >= 1 && n >= 2;
+            },
+            "XxYxZxN with positive extents and N >= 2"));
+    app->add_option("--sigma", settings->sigma, "the noise level (default 20)")
+        ->type_name("S")
+        ->check(accepting("noise level", isNoiseLevel, "a finite number of at least 0"));
+    app->add_option("--seed", settings->seed, "seed of the noise (default 1)")
+        ->type_name("K")
+        ->check(accepting("seed", isSeed, "a whole number from 0 to 2^64 - 1"));
+    app->add_flag("--noise-everywhere", settings->everywhere,
+                  "NOISY is a magnitude image instead: noise of standard\n"
+                  "deviation S in the real and the imaginary channel of\n"
+                  "every voxel, background included (no exact zeros)");
+}
+
+// The files' header: 2 mm voxels, the grid centred on the scanner origin, in
+// qform and sform, and a description naming the noise.
+Image phantomHeader(const Settings& s) {
+    const int64_t dims[8] = {4, s.X, s.Y, s.Z, s.N, 1, 1, 1};
+    Image like(nifti_make_new_nim(dims, DT_FLOAT32, 0), nifti_image_free);
+    if (!like) return like;
     like->dx = like->dy = like->dz = like->pixdim[1] = like->pixdim[2] = like->pixdim[3] = 2.0;
     like->dt = like->pixdim[4] = 3.0;
     like->xyz_units = NIFTI_UNITS_MM;
@@ -79,23 +103,57 @@ int main(int argc, char** argv) {
     like->qform_code = like->sform_code = NIFTI_XFORM_SCANNER_ANAT;
     like->quatern_b = like->quatern_c = like->quatern_d = 0.0;
     like->qfac = 1.0;
-    like->qoffset_x = -(X - 1) * 1.0;
-    like->qoffset_y = -(Y - 1) * 1.0;
-    like->qoffset_z = -(Z - 1) * 1.0;
+    like->qoffset_x = -(s.X - 1) * 1.0;
+    like->qoffset_y = -(s.Y - 1) * 1.0;
+    like->qoffset_z = -(s.Z - 1) * 1.0;
     like->qto_xyz = nifti_quatern_to_dmat44(0, 0, 0, like->qoffset_x, like->qoffset_y, like->qoffset_z, 2, 2, 2, 1);
     like->sto_xyz = like->qto_xyz;
-    std::snprintf(like->descrip, sizeof(like->descrip), "synthetic diffusion series, sigma %g, seed %llu%s", sigma, seed,
-                  everywhere ? ", magnitude" : "");
+    std::snprintf(like->descrip, sizeof(like->descrip), "synthetic diffusion series, sigma %g, seed %llu%s", s.sigma,
+                  static_cast<unsigned long long>(s.seed), s.everywhere ? ", magnitude" : "");
+    return like;
+}
 
-    const int64_t extents[4] = {X, Y, Z, N};
-    const std::vector<double>* values[2] = {&truth, &noisy};
-    for (int i = 0; i < 2; i++) {
-        std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(
-            tamrin::makeImageLike(like.get(), extents, 4, DT_FLOAT32, values[i]->data(), false), nifti_image_free);
-        std::string error;
-        if (!image) return fail("not enough memory");
-        if (!tamrin::hasNiftiExtension(files[i]) || !tamrin::writeNiftiFile(image.get(), files[i], &error))
-            return fail(files[i] + ": " + (error.empty() ? "expected a .nii or .nii.gz name" : error));
-    }
+int writeSeries(const nifti_image* like, const std::vector<double>& values, const std::string& path) {
+    const int64_t extents[4] = {like->nx, like->ny, like->nz, like->nt};
+    Image image(tamrin::makeImageLike(like, extents, 4, DT_FLOAT32, values.data(), false), nifti_image_free);
+    if (!image) return fail("not enough memory");
+    std::string error;
+    if (!tamrin::writeNiftiFile(image.get(), path, &error)) return fail(path + ": " + error);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app(
+        "Writes a brain-like diffusion series of X x Y x Z voxels and N volumes to\n"
+        "TRUTH without noise and to NOISY with Gaussian noise of standard deviation S\n"
+        "inside the head; outside it both are exactly 0. Voxels are 2 mm; the same\n"
+        "arguments always give the same files.",
+        "tamrin-make-phantom");
+    auto format = std::make_shared<tamrin::HelpFormat>();
+    format->column_width(24);
+    app.formatter(format);
+    app.option_defaults()->group("options");
+    app.set_help_flag("-h,--help", "this text");
+    Settings settings;
+    declare(&app, &settings);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        return fail(std::string(error.what()) + " (see --help)");
+    }
+
+    std::vector<double> truth, noisy;
+    tamrin::makePhantom(settings.X, settings.Y, settings.Z, settings.N, &truth);
+    if (settings.everywhere)
+        tamrin::addMagnitudeNoise(truth, settings.sigma, settings.seed, &noisy);
+    else
+        tamrin::addNoise(truth, settings.sigma, settings.seed, &noisy);
+    const Image like = phantomHeader(settings);
+    if (!like) return fail("not enough memory");
+    if (const int status = writeSeries(like.get(), truth, settings.truthFile)) return status;
+    return writeSeries(like.get(), noisy, settings.noisyFile);
 }

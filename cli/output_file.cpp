@@ -121,4 +121,45 @@ void removeTemporary(const std::string& temporary) {
     forget(temporary);
 }
 
+PendingOutputs::~PendingOutputs() {
+    for (const std::string& name : temporaries)
+        if (!name.empty()) removeTemporary(name);
+}
+
+bool prepareOutputs(const std::vector<std::string>& targets, bool force, PendingOutputs* outputs, std::string* error) {
+    for (const std::string& target : targets) {
+        struct stat info;
+        if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            *error = target + ": is a folder; expected a .nii or .nii.gz file name";
+            return false;
+        }
+        if (::lstat(target.c_str(), &info) == 0 && !force) {
+            *error = target + ": already exists (add --force to replace it)";
+            return false;
+        }
+    }
+    for (const std::string& target : targets) {
+        outputs->targets.push_back(target);
+        outputs->temporaries.emplace_back();
+        if (!createTemporary(target, &outputs->temporaries.back(), error)) return false;
+    }
+    return true;
+}
+
+void removeReplacedTargets(const PendingOutputs& outputs) {
+    for (const std::string& target : outputs.targets) {
+        struct stat info;
+        if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+        ::unlink(target.c_str());
+    }
+}
+
+bool commitOutputs(PendingOutputs* outputs, std::string* error) {
+    for (std::size_t i = 0; i < outputs->targets.size(); i++) {
+        if (!renameTemporary(outputs->temporaries[i], outputs->targets[i], error)) return false;
+        outputs->temporaries[i].clear();
+    }
+    return true;
+}
+
 }  // namespace tamrin

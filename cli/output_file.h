@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tamrin {
 
@@ -19,6 +20,29 @@ bool renameTemporary(const std::string& temporary, const std::string& target, st
 
 // Removes a temporary that will not be used.
 void removeTemporary(const std::string& temporary);
+
+// The outputs of one run: every target checked before any work, written
+// under a temporary name beside it, and all renamed into place together once
+// complete. Temporaries still present when the object goes are removed.
+struct PendingOutputs {
+    std::vector<std::string> targets;
+    std::vector<std::string> temporaries;  // temporaries[i] for targets[i]; empty once renamed
+    PendingOutputs() = default;
+    PendingOutputs(const PendingOutputs&) = delete;
+    PendingOutputs& operator=(const PendingOutputs&) = delete;
+    ~PendingOutputs();
+};
+
+// Checks each target (not a folder, absent unless `force`) and creates its
+// temporary. False with a message naming the file otherwise.
+bool prepareOutputs(const std::vector<std::string>& targets, bool force, PendingOutputs* outputs, std::string* error);
+
+// Removes the existing files that the outputs replace, so that their disk
+// space and cached pages serve the new files.
+void removeReplacedTargets(const PendingOutputs& outputs);
+
+// Renames every temporary over its target.
+bool commitOutputs(PendingOutputs* outputs, std::string* error);
 
 // Folder part of a path ("." when there is none).
 std::string folderOf(const std::string& path);

@@ -84,7 +84,7 @@ void makePhantom(int32_t X, int32_t Y, int32_t Z, int32_t N, std::vector<double>
 }
 
 void addNoise(const std::vector<double>& truth, double sigma, uint64_t seed, std::vector<double>* noisy) {
-    // Box-Muller on a standard-specified generator, so the values are the same
+    // Box-Muller on mt19937_64, whose sequence the C++ standard fixes, so the values are the same
     // with every standard library.
     std::mt19937_64 generator(seed);
     auto uniform = [&] { return (static_cast<double>(generator() >> 11) + 0.5) * (1.0 / 9007199254740992.0); };

@@ -1,25 +1,10 @@
-// Progress line for long runs. The workers count finished patch positions in
-// an atomic counter; this thread only reads it, so reporting adds one relaxed
-// atomic addition per row of positions to the work.
+// Progress line for long runs, drawn by the calling thread while the run goes
+// on in a thread of its own.
 #include "progress.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
-
-#include "tamrin/denoise.h"
-#include "tamrin/noise.h"
+#include "tamrin/watch.h"
 
 namespace tamrin {
-
-int64_t patchPositions(int32_t X, int32_t Y, int32_t Z, int32_t N) {
-    const int64_t s = patchSide(N);
-    const int64_t px = X - s + 1, py = Y - s + 1, pz = Z - s + 1;
-    if (px <= 0 || py <= 0 || pz <= 0) return 0;
-    return px * py * pz;
-}
 
 std::string formatDuration(double seconds) {
     const int64_t total = seconds > 0 ? static_cast<int64_t>(seconds + 0.5) : 0;
@@ -60,64 +45,27 @@ std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds) {
 
 namespace {
 
-template <typename T>
-int32_t runWithProgress(const T* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                        double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
-                        std::chrono::milliseconds interval) {
-    std::atomic<int64_t> counter{0};
-    DenoiseOptions options{&counter};
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    int32_t status = kDenoiseOk;
+struct Line {
+    std::FILE* out;
+    std::chrono::steady_clock::time_point start;
+};
 
-    auto work = [&] {
-        const int32_t result = denoiseVolume(input, X, Y, Z, N, workers, denoisedSum, noiseSum, weightSum, &options);
-        std::lock_guard<std::mutex> lock(mutex);
-        status = result;
-        done = true;
-        finished.notify_one();
-    };
-    std::thread runner;
-    try {
-        runner = std::thread(work);
-    } catch (const std::system_error&) {
-        work();  // no thread to spare: run here, without progress
-    }
-
-    const int64_t total = patchPositions(X, Y, Z, N);
-    const auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!finished.wait_for(lock, interval, [&] { return done; }))
-            if (out != nullptr) {
-                // Clear to the end of the line: the previous line may have been longer.
-                std::fprintf(out, "\r%s\033[K",
-                             formatProgress(counter.load(std::memory_order_relaxed), total, elapsed()).c_str());
-                std::fflush(out);
-            }
-    }
-    if (runner.joinable()) runner.join();
-    if (out != nullptr) {
-        std::fprintf(out, "\r%s\033[K\n", formatProgress(counter.load(), total, elapsed()).c_str());
-        std::fflush(out);
-    }
-    return status;
+void drawLine(int64_t done, int64_t total, bool finished, void* context) {
+    Line* line = static_cast<Line*>(context);
+    if (line->out == nullptr) return;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - line->start).count();
+    // Clear to the end of the line: the previous line may have been longer.
+    std::fprintf(line->out, "\r%s\033[K%s", formatProgress(done, total, elapsed).c_str(), finished ? "\n" : "");
+    std::fflush(line->out);
 }
 
 }  // namespace
 
-int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
-                            std::chrono::milliseconds interval) {
-    return runWithProgress(input, X, Y, Z, N, workers, denoisedSum, noiseSum, weightSum, out, interval);
-}
-
-int32_t denoiseWithProgress(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
-                            std::chrono::milliseconds interval) {
-    return runWithProgress(input, X, Y, Z, N, workers, denoisedSum, noiseSum, weightSum, out, interval);
+int32_t denoiseWithProgress(const SeriesView& series, int32_t workers, const DenoiseResults& results,
+                            const DenoiseOptions& options, std::FILE* out, std::chrono::milliseconds interval) {
+    Line line{out, std::chrono::steady_clock::now()};
+    return denoiseSeriesWatched(series, workers, results, options, static_cast<int32_t>(interval.count()), drawLine,
+                                &line);
 }
 
 }  // namespace tamrin

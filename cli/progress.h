@@ -7,11 +7,9 @@
 #include <cstdio>
 #include <string>
 
-namespace tamrin {
+#include "tamrin/denoise.h"
 
-// Patch start positions a run visits: the product over the three axes of
-// extent - s + 1 (0 when the series is thinner than a patch on some axis).
-int64_t patchPositions(int32_t X, int32_t Y, int32_t Z, int32_t N);
+namespace tamrin {
 
 // "0:07", "12:30", "2:05:09".
 std::string formatDuration(double seconds);
@@ -24,15 +22,12 @@ std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds);
 // 320013 -> "320,013".
 std::string groupDigits(int64_t value);
 
-// Runs denoiseVolume (same arguments) on a thread of its own. Meanwhile the
-// calling thread reads the workers' progress counter every `interval` and,
-// when `out` is not null, redraws the progress line there (ending it with a
-// newline when the run is over). Returns denoiseVolume's status.
-int32_t denoiseWithProgress(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
-                            std::chrono::milliseconds interval = std::chrono::milliseconds(200));
-int32_t denoiseWithProgress(const float* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers,
-                            double* denoisedSum, double* noiseSum, double* weightSum, std::FILE* out,
+// Runs denoiseSeries (same arguments) while the calling thread redraws the
+// progress line on `out` every `interval` (ending it with a newline when the
+// run is over); with `out` null nothing is drawn. Returns denoiseSeries's
+// status.
+int32_t denoiseWithProgress(const SeriesView& series, int32_t workers, const DenoiseResults& results,
+                            const DenoiseOptions& options, std::FILE* out,
                             std::chrono::milliseconds interval = std::chrono::milliseconds(200));
 
 }  // namespace tamrin

@@ -1,216 +1,173 @@
-// The tamrin command: usage texts and argument parsing for each subcommand.
-#include <cerrno>
+// tamrin: denoises 4-D MRI series (x, y, z, volume; NIfTI-1 or NIfTI-2, .nii
+// or .nii.gz) by PCA of overlapping cubic patches, on several threads.
+//
+//   tamrin denoise IN OUT [--noise-map NOISE] [--workers K]
+//                  [--uncovered input|nan|zero] [--datatype float32|float64]
+//                  [--force] [--quiet]
+//   tamrin info IN [--workers K]
+//
+// Every option is declared once below; the help texts are generated from
+// these declarations. Exit status: 0 success, 1 usage error, 2 input or
+// output error, 3 denoising failed.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "commands.h"
-#include "nifti_io.h"
+#include "command_line.h"
 
 namespace {
 
 using namespace tamrin;
 
-const char kUsage[] = R"(usage: tamrin COMMAND [options]
+const char kExitText[] =
+    "exit status: 0 success, 1 usage error, 2 input or output error,\n"
+    "             3 denoising failed (not enough memory)";
 
-Denoises 4-D MRI series (x, y, z, volume; NIfTI-1 or NIfTI-2, .nii or .nii.gz)
-by PCA of overlapping cubic patches, on several threads.
+const char kDenoiseText[] =
+    "Denoises the 4-D series IN (any integer or floating datatype; scl_slope and\n"
+    "scl_inter applied) and writes it to OUT (.nii or .nii.gz, the same NIfTI\n"
+    "version as IN). OUT and NOISE keep IN's geometry: qform and sform with their\n"
+    "codes, voxel sizes, units and description. Outputs are written under a\n"
+    "temporary name and renamed when complete: a failed run leaves nothing behind.\n"
+    "NaN and infinite values in a floating-point IN are read as 0.";
 
-commands:
-  denoise IN OUT [options]   denoise the series IN into OUT
-  info IN [--workers K]      dimensions, datatype, voxel size, patch side,
-                             patch count and the memory a run needs
+const char kUncoveredText[] =
+    "what voxels without an estimate receive: those that no\n"
+    "patch covers (patches whose values are all exactly 0,\n"
+    "as in masked background, are skipped) and those where\n"
+    "a patch's decomposition gave NaN (a warning counts them):\n"
+    "  input  the input's value (default): background stays\n"
+    "         as it was, usually 0\n"
+    "  nan    NaN, as Tamrin(data, workers) returns\n"
+    "  zero   0\n"
+    "The noise map has 0 there (NaN with \"nan\").";
 
-options:
-  -h, --help                 this text; "tamrin COMMAND --help" for a command
-  --version                  the version
-
-exit status: 0 success, 1 usage error, 2 input or output error,
-             3 denoising failed (not enough memory)
-)";
-
-const char kDenoiseUsage[] = R"(usage: tamrin denoise IN OUT [--noise-map NOISE] [--workers K]
-                      [--uncovered input|nan|zero] [--datatype float32|float64]
-                      [--force] [--quiet]
-
-Denoises the 4-D series IN (any integer or floating datatype; scl_slope and
-scl_inter applied) and writes it to OUT (.nii or .nii.gz, the same NIfTI
-version as IN). OUT and NOISE keep IN's geometry: qform and sform with their
-codes, voxel sizes, units and description. Outputs are written under a
-temporary name and renamed when complete: a failed run leaves nothing behind.
-NaN and infinite values in a floating-point IN are read as 0.
-
-options:
-  --noise-map NOISE    also write the 3-D map of the local noise level (sigma)
-  --workers K          threads to use (default: %u, this machine's hardware
-                       threads); at most one per patch side of planes along the
-                       longest axis is used
-  --uncovered MODE     what voxels without an estimate receive: those that no
-                       patch covers (patches whose values are all exactly 0,
-                       as in masked background, are skipped) and those where
-                       a patch's decomposition gave NaN (a warning counts them):
-                         input  the input's value (default): background stays
-                                as it was, usually 0
-                         nan    NaN, as Tamrin(data, workers) returns
-                         zero   0
-                       The noise map has 0 there (NaN with "nan").
-  --datatype TYPE      float32 (default) or float64; float64 gives the
-                       denoiser's doubles exactly
-  --force              replace OUT and NOISE when they exist (removed once
-                       the results are ready, before the new files are written)
-  --quiet              no progress line (none is shown either when stderr is
-                       not a terminal)
-  -h, --help           this text
-
-exit status: 0 success, 1 usage error, 2 input or output error,
-             3 denoising failed (not enough memory)
-)";
-
-const char kInfoUsage[] = R"(usage: tamrin info IN [--workers K]
-
-Prints the dimensions, datatype, scaling, voxel size and description of the
-series IN, the patch side and the number of patch positions, and the memory
-"tamrin denoise" needs for it with K workers (default: %u).
-)";
-
-int usageError(const char* command, const std::string& message) {
-    std::fprintf(stderr, "tamrin%s%s: %s\n(see tamrin%s%s --help)\n", command[0] ? " " : "", command, message.c_str(),
-                 command[0] ? " " : "", command);
-    return kExitUsage;
-}
-
-unsigned defaultWorkers() {
+int32_t defaultWorkers() {
     const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
+    return n > 0 ? static_cast<int32_t>(n) : 1;
 }
 
-bool parseWorkers(const std::string& text, int32_t* workers) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value < 1 || value > 65536) return false;
-    *workers = static_cast<int32_t>(value);
-    return true;
+void addWorkers(CLI::App* command, int32_t* workers, const std::string& what) {
+    command->add_option("--workers", *workers, what)->type_name("K")->check(CLI::Range(1, 65536).description(""));
 }
 
-// Splits "--name=value" and takes the value of "--name value" from the next
-// argument. Returns false when a value is missing.
-bool optionValue(const std::vector<std::string>& args, std::size_t* i, const std::string& name, std::string* value) {
-    const std::string& arg = args[*i];
-    if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
-        *value = arg.substr(name.size() + 1);
-        return true;
-    }
-    if (*i + 1 >= args.size()) return false;
-    *value = args[++*i];
-    return true;
+// Settings the command's arguments are parsed into, with the text forms of
+// the two options that take a word.
+struct Parsed {
+    DenoiseRequest request;
+    std::string uncovered = "input", datatype = "float32";
+    std::string infoInput;
+    int32_t infoWorkers = 1;
+};
+
+void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
+    DenoiseRequest* request = &parsed->request;
+    CLI::App* denoise = app->add_subcommand("denoise", kDenoiseText)->group("commands");
+    denoise->get_help_ptr()->group("options")->description("this text");
+    format->summarise("denoise", "denoise the series IN into OUT");
+    denoise->footer(kExitText);
+    denoise->add_option("IN", request->input, "the noisy series")->required();
+    denoise->add_option("OUT", request->output, "the denoised series")->required()->check(niftiName());
+    denoise->add_option("--noise-map", request->noiseMap, "also write the 3-D map of the local noise level (sigma)")
+        ->type_name("NOISE")
+        ->check(niftiName());
+    addWorkers(denoise, &request->workers,
+               "threads to use (default: " + std::to_string(defaultWorkers()) +
+                   ", this machine's hardware\nthreads); at most one per patch side of planes along the\n"
+                   "longest axis is used");
+    denoise->add_option("--uncovered", parsed->uncovered, kUncoveredText)
+        ->type_name("input|nan|zero")
+        ->check(CLI::IsMember({"input", "nan", "zero"}).description(""));
+    denoise->add_option("--datatype", parsed->datatype,
+                        "float32 (default) or float64; float64 gives the\ndenoiser's doubles exactly")
+        ->type_name("float32|float64")
+        ->check(CLI::IsMember({"float32", "float64"}).description(""));
+    denoise->add_flag("--force", request->force,
+                      "replace OUT and NOISE when they exist (removed once\n"
+                      "the results are ready, before the new files are written)");
+    denoise->add_flag("--quiet", request->quiet,
+                      "no progress line (none is shown either when stderr is\nnot a terminal)");
+    denoise->callback([parsed]() {
+        DenoiseRequest& r = parsed->request;
+        if (!r.noiseMap.empty() && r.noiseMap == r.output)
+            throw CLI::ValidationError("OUT and --noise-map must be different files");
+        r.uncovered = parsed->uncovered == "nan" ? kUncoveredNan
+                      : parsed->uncovered == "zero" ? kUncoveredZero
+                                                    : kUncoveredInput;
+        r.datatype = parsed->datatype == "float64" ? DT_FLOAT64 : DT_FLOAT32;
+    });
 }
 
-bool isOption(const std::string& arg, const std::string& name) {
-    return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
+void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
+    CLI::App* info = app->add_subcommand("info",
+                                         "Prints the dimensions, datatype, scaling, voxel size and description of the\n"
+                                         "series IN, the patch side and the number of patch positions, and the memory\n"
+                                         "\"tamrin denoise\" needs for it with K workers.")
+                         ->group("commands");
+    info->get_help_ptr()->group("options")->description("this text");
+    format->summarise("info", "dimensions, datatype, voxel size, patch\nside, patch count and the memory a run needs");
+    info->footer(kExitText);
+    info->add_option("IN", parsed->infoInput, "the series")->required();
+    addWorkers(info, &parsed->infoWorkers,
+               "workers of the run to size (default: " + std::to_string(defaultWorkers()) + ")");
 }
 
-int denoiseCommand(const std::vector<std::string>& args) {
-    DenoiseRequest request{"",         "",    "",   static_cast<int32_t>(defaultWorkers()), kUncoveredInput,
-                           DT_FLOAT32, false, false};
-    std::vector<std::string> positional;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); i++) {
-        const std::string& arg = args[i];
-        std::string value;
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            positional.push_back(arg);
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "-h" || arg == "--help") {
-            std::printf(kDenoiseUsage, defaultWorkers());
-            return kExitOk;
-        } else if (arg == "--force") {
-            request.force = true;
-        } else if (arg == "--quiet") {
-            request.quiet = true;
-        } else if (isOption(arg, "--noise-map")) {
-            if (!optionValue(args, &i, "--noise-map", &request.noiseMap))
-                return usageError("denoise", "--noise-map needs a file name");
-        } else if (isOption(arg, "--workers")) {
-            if (!optionValue(args, &i, "--workers", &value) || !parseWorkers(value, &request.workers))
-                return usageError("denoise", "--workers needs a whole number from 1 to 65536");
-        } else if (isOption(arg, "--uncovered")) {
-            optionValue(args, &i, "--uncovered", &value);
-            if (value == "input")
-                request.uncovered = kUncoveredInput;
-            else if (value == "nan")
-                request.uncovered = kUncoveredNan;
-            else if (value == "zero")
-                request.uncovered = kUncoveredZero;
-            else
-                return usageError("denoise", "--uncovered needs input, nan or zero");
-        } else if (isOption(arg, "--datatype")) {
-            optionValue(args, &i, "--datatype", &value);
-            if (value == "float32")
-                request.datatype = DT_FLOAT32;
-            else if (value == "float64")
-                request.datatype = DT_FLOAT64;
-            else
-                return usageError("denoise", "--datatype needs float32 or float64");
-        } else {
-            return usageError("denoise", "unknown option " + arg);
-        }
-    }
-    if (positional.size() != 2)
-        return usageError("denoise", "expected an input and an output file, got " + std::to_string(positional.size()) +
-                                         " file name" + (positional.size() == 1 ? "" : "s"));
-    request.input = positional[0];
-    request.output = positional[1];
-    for (const std::string* name : {&request.output, &request.noiseMap})
-        if (!name->empty() && !hasNiftiExtension(*name))
-            return usageError("denoise", *name + ": output names must end in .nii or .nii.gz");
-    if (request.output == request.noiseMap) return usageError("denoise", "OUT and --noise-map must be different files");
-    return runDenoise(request);
+bool hasCommand(const CLI::App& app, const std::string& name) {
+    for (const CLI::App* sub : app.get_subcommands({}))
+        if (sub->get_name() == name) return true;
+    return false;
 }
 
-int infoCommand(const std::vector<std::string>& args) {
-    int32_t workers = static_cast<int32_t>(defaultWorkers());
-    std::vector<std::string> positional;
-    for (std::size_t i = 0; i < args.size(); i++) {
-        std::string value;
-        if (args[i] == "-h" || args[i] == "--help") {
-            std::printf(kInfoUsage, defaultWorkers());
-            return kExitOk;
-        } else if (isOption(args[i], "--workers")) {
-            if (!optionValue(args, &i, "--workers", &value) || !parseWorkers(value, &workers))
-                return usageError("info", "--workers needs a whole number from 1 to 65536");
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return usageError("info", "unknown option " + args[i]);
-        } else {
-            positional.push_back(args[i]);
-        }
-    }
-    if (positional.size() != 1) return usageError("info", "expected one input file");
-    return runInfo(positional[0], workers);
+// A usage error: the message, and where the help is.
+int usageError(const CLI::App& app, const std::string& message) {
+    const CLI::App* command = &app;
+    for (const CLI::App* sub : app.get_subcommands()) command = sub;
+    const std::string name = command == &app ? "tamrin" : "tamrin " + command->get_name();
+    std::fprintf(stderr, "%s: %s\n(see %s --help)\n", name.c_str(), message.c_str(), name.c_str());
+    return kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    auto format = std::make_shared<HelpFormat>();
+    format->column_width(27);
+    CLI::App app(
+        "Denoises 4-D MRI series (x, y, z, volume; NIfTI-1 or NIfTI-2, .nii or .nii.gz)\n"
+        "by PCA of overlapping cubic patches, on several threads.",
+        "tamrin");
+    app.formatter(format);
+    app.option_defaults()->group("options");
+    app.set_help_flag("-h,--help", "this text; \"tamrin COMMAND --help\" for a command");
+    app.set_version_flag("--version", "tamrin " TAMRIN_VERSION, "the version");
+    app.require_subcommand(1);
+    app.footer(kExitText);
+
+    Parsed parsed;
+    parsed.request.workers = defaultWorkers();
+    parsed.infoWorkers = defaultWorkers();
+    declareDenoise(&app, format.get(), &parsed);
+    declareInfo(&app, format.get(), &parsed);
+
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        std::fputs(app.help().c_str(), stderr);
         return kExitUsage;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "-h" || command == "--help") {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
+    if (argv[1][0] != '-' && !hasCommand(app, argv[1]))
+        return usageError(app, std::string("unknown command ") + argv[1]);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
+    } catch (const CLI::ParseError& error) {
+        return usageError(app, error.what());
     }
-    if (command == "--version") {
-        std::printf("tamrin %s\n", TAMRIN_VERSION);
-        return kExitOk;
-    }
-    if (command == "denoise") return denoiseCommand(args);
-    if (command == "info") return infoCommand(args);
-    return usageError("", "unknown command " + command);
+    if (app.got_subcommand("denoise")) return runDenoise(parsed.request);
+    return runInfo(parsed.infoInput, parsed.infoWorkers);
 }

@@ -26,8 +26,6 @@ std::atomic<const HostServices*> gServices{&kStandalone};
 
 }  // namespace
 
-const HostServices* standaloneHostServices() { return &kStandalone; }
-
 const HostServices* installHostServices(const HostServices* services) {
     return gServices.exchange(services != nullptr ? services : &kStandalone);
 }

@@ -1,6 +1,6 @@
 // The MEX function Tamrin: [denoised, noiseMap] = Tamrin(data, workers).
 //
-// Checks the arguments, creates the results, runs denoiseVolume and hands the
+// Checks the arguments, creates the results, runs denoiseSeries and hands the
 // results to the host. The host's API may only be used from the calling
 // thread, so while the workers run the core is given thread-safe services of
 // its own: the C allocator, and a queue that keeps every message until the
@@ -99,8 +99,12 @@ int32_t denoiseWithQueuedMessages(const double* input, const int32_t extents[4],
         gMessagesLost = 0;
     }
     const tamrin::HostServices* previous = tamrin::installHostServices(&kQueuedServices);
-    const int32_t status = tamrin::denoiseVolume(input, extents[0], extents[1], extents[2], extents[3], requested,
-                                                 denoised, noise, weights);
+    tamrin::DenoiseResults results;
+    results.denoised = denoised;
+    results.noise = noise;
+    results.weight = weights;
+    const int32_t status = tamrin::denoiseSeries(
+        tamrin::seriesView(input, extents[0], extents[1], extents[2], extents[3]), requested, results);
     tamrin::installHostServices(previous);
     flushMessages();
     return status;

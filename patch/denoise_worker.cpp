@@ -42,7 +42,7 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at
     const int64_t x0 = at[0], y0 = at[1], z0 = at[2];
     const int64_t side = g.side;
     const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
-    if (at[g.axis] + side <= g.bandStart || at[g.axis] >= g.bandEnd) {
+    if (at[g.band.axis] + side <= g.band.start || at[g.band.axis] >= g.band.end) {
         // Clear of the band (the usual case): every voxel goes to the sums.
         double* __restrict volume = job->denoisedSum + corner + v * g.voxels;
         const double* __restrict in = values;
@@ -68,12 +68,12 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at
             const int64_t y = y0 + dy, z = z0 + dz;
             // The voxels x0 + dx with dx in [inLow, inHigh) lie in the band.
             int64_t inLow = side, inHigh = side;
-            if (g.axis == 0) {
-                inLow = g.bandStart - x0 < 0 ? 0 : (g.bandStart - x0 > side ? side : g.bandStart - x0);
-                inHigh = g.bandEnd - x0 < inLow ? inLow : (g.bandEnd - x0 > side ? side : g.bandEnd - x0);
+            if (g.band.axis == 0) {
+                inLow = g.band.start - x0 < 0 ? 0 : (g.band.start - x0 > side ? side : g.band.start - x0);
+                inHigh = g.band.end - x0 < inLow ? inLow : (g.band.end - x0 > side ? side : g.band.end - x0);
             } else {
-                const int64_t c = g.axis == 1 ? y : z;
-                if (c >= g.bandStart && c < g.bandEnd) inLow = 0;
+                const int64_t c = g.band.axis == 1 ? y : z;
+                if (c >= g.band.start && c < g.band.end) inLow = 0;
             }
             const int64_t cell = x0 + g.X * (y + g.Y * z);
             double* sums = job->denoisedSum + cell + v * g.voxels;
@@ -84,8 +84,8 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at
                    weightedNoise);
             if (inLow < inHigh) {
                 const int64_t bandCell =
-                    (x0 + inLow - g.origin[0]) + g.bandX * ((y - g.origin[1]) + g.bandY * (z - g.origin[2]));
-                addRun(job->bandDenoised + bandCell + v * g.bandVoxels, job->bandNoise + bandCell,
+                    (x0 + inLow - g.band.origin[0]) + g.band.extent[0] * ((y - g.band.origin[1]) + g.band.extent[1] * (z - g.band.origin[2]));
+                addRun(job->bandDenoised + bandCell + v * g.band.voxels, job->bandNoise + bandCell,
                        job->bandWeight + bandCell, values + inLow, inHigh - inLow, v == 0, weight, weightedNoise);
             }
         }
@@ -109,9 +109,14 @@ bool needsRescue(double total, const double* patch, int64_t count, double sigma)
     return !std::isfinite(sigma) || !allFinite(patch, count);
 }
 
-void reportRow(const DenoiseJob* job) {
-    if (job->options != nullptr && job->options->progress != nullptr)
-        job->options->progress->fetch_add(job->xEnd - job->xStart, std::memory_order_relaxed);
+bool cancelRequested(const DenoiseJob* job) {
+    return job->options != nullptr && job->options->cancel != nullptr &&
+           job->options->cancel->load(std::memory_order_relaxed);
+}
+
+void addProgress(const DenoiseJob* job, int64_t positions) {
+    if (positions > 0 && job->options != nullptr && job->options->progress != nullptr)
+        job->options->progress->fetch_add(positions, std::memory_order_relaxed);
 }
 
 // The plain kernel, one position at a time, on the worker's private arrays
@@ -130,6 +135,10 @@ int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
         const double correction = noiseCorrection(g.M, g.N);
         for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
             for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
+                if (cancelRequested(job)) {
+                    status = kDenoiseCancelled;
+                    break;
+                }
                 for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
                     // Exact-zero patches (background) are skipped; NaN is not.
                     const double total = extractPatch(input, g, x0, y0, z0, patch);
@@ -151,7 +160,7 @@ int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
                     const int64_t at[1][3] = {{x0, y0, z0}};
                     aggregatePatches(job, g, at, 1, &patch, &sigma, &weight);
                 }
-                reportRow(job);
+                if (status == kDenoiseOk) addProgress(job, job->xEnd - job->xStart);
             }
         }
     }
@@ -163,106 +172,147 @@ int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
     return status;
 }
 
+// The fast kernel's state in one worker: the batch of positions collected so
+// far and their patches, scratch for the rare second attempt, the occupancy
+// map of the job's box, and how far the job's progress has been reported.
+struct FastBatch {
+    FastPatchWork* work = nullptr;
+    double* buffer = nullptr;  // one block behind everything below
+    int32_t size = 0;          // patches per fastDenoisePatches call
+    int32_t pending = 0;       // positions collected, not yet denoised
+    double* patches[kFastMaxBatch];
+    int64_t at[kFastMaxBatch][3];
+    double totals[kFastMaxBatch], sigma[kFastMaxBatch], weight[kFastMaxBatch];
+    double *rescueU = nullptr, *rescueV = nullptr, *rescueW = nullptr, *rescueMeans = nullptr;
+    uint8_t* occupied = nullptr;  // bx * by * bz bytes
+    int64_t bx = 0, by = 0, bz = 0;
+    // Positions of the job in scan order: scanned so far, the first pending
+    // one (those before it are finished) and those reported.
+    int64_t scanned = 0, firstPending = 0, reported = 0;
+};
+
+// Obtains the fast kernel's working store and the batch's arrays; false when
+// memory cannot be obtained (then nothing is held).
+bool openBatch(const DenoiseJob* job, const Geometry& g, FastBatch* b) {
+    b->work = fastPatchWorkCreate(g.M, g.N);
+    if (b->work == nullptr) return false;
+    b->size = fastPatchWorkBatch(b->work);
+    const int64_t M = g.M, N = g.N, size = M * N;
+    b->bx = job->xEnd - job->xStart + g.side - 1;
+    b->by = job->yEnd - job->yStart + g.side - 1;
+    b->bz = job->zEnd - job->zStart + g.side - 1;
+    const bool empty = job->xEnd <= job->xStart || job->yEnd <= job->yStart || job->zEnd <= job->zStart;
+    const int64_t mapBytes = empty ? 0 : b->bx * b->by * b->bz;
+    const int64_t total = b->size * size + N * M + N * N + 2 * N + (mapBytes + 7) / 8;
+    b->buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(total), sizeof(double)));
+    if (b->buffer == nullptr) {
+        fastPatchWorkRelease(b->work);
+        return false;
+    }
+    for (int32_t i = 0; i < b->size; i++) b->patches[i] = b->buffer + i * size;
+    b->rescueU = b->buffer + b->size * size;
+    b->rescueV = b->rescueU + N * M;
+    b->rescueW = b->rescueV + N * N;
+    b->rescueMeans = b->rescueW + N;
+    b->occupied = mapBytes > 0 ? reinterpret_cast<uint8_t*>(b->rescueMeans + N) : nullptr;
+    return true;
+}
+
+void closeBatch(FastBatch* b) {
+    hostFree(b->buffer);
+    fastPatchWorkRelease(b->work);
+}
+
+// Denoises and aggregates the pending patches, in position order; false when a
+// patch could not be decomposed for want of memory.
+template <typename T>
+bool runBatch(const DenoiseJob* job, const T* input, const Geometry& g, double correction, FastBatch* b) {
+    if (b->pending == 0) return true;
+    const int64_t size = int64_t{g.M} * g.N;
+    copyPatches(input, g, b->at, b->pending, b->patches);
+    int32_t done = fastDenoisePatches(b->work, b->patches, b->pending, correction, b->sigma, b->weight);
+    for (int32_t i = 0; i < done; i++) {
+        if (!needsRescue(b->totals[i], b->patches[i], size, b->sigma[i])) continue;
+        extractPatch(input, g, b->at[i][0], b->at[i][1], b->at[i][2], b->patches[i]);
+        if (rescuePatch(b->patches[i], b->rescueU, b->rescueW, b->rescueV, b->rescueMeans, g.M, g.N, correction,
+                        &b->sigma[i], &b->weight[i]) != 0) {
+            done = i;
+            break;
+        }
+    }
+    aggregatePatches(job, g, b->at, done, b->patches, b->sigma, b->weight);
+    const bool complete = done == b->pending;
+    b->pending = 0;
+    return complete;
+}
+
+// Reports the positions finished since the last report: those scanned, up to
+// the first one still pending.
+void reportBatch(const DenoiseJob* job, FastBatch* b) {
+    const int64_t finished = b->pending > 0 ? b->firstPending : b->scanned;
+    if (finished > b->reported) addProgress(job, finished - b->reported);
+    if (finished > b->reported) b->reported = finished;
+}
+
+// Collects the positions of one row group (count <= kRowGroup positions from
+// x0) whose patches do not sum to exactly 0.0, running the batch whenever it
+// is full; false after a failure.
+template <typename T>
+bool scanRowGroup(const DenoiseJob* job, const T* input, const Geometry& g, double correction, int64_t x0, int64_t y0,
+                  int64_t z0, int64_t count, FastBatch* b) {
+    // A group of positions whose patches are all zeros needs no sums.
+    const uint8_t* occupied =
+        b->occupied + b->bx * ((y0 - job->yStart) + b->by * (z0 - job->zStart)) + (x0 - job->xStart);
+    bool any = false;
+    for (int64_t q = 0; q < count; q++) any |= occupied[q] != 0;
+    if (!any) {
+        b->scanned += count;
+        return true;
+    }
+    double rowTotal[kRowGroup];
+    rowTotals(input, g, x0, y0, z0, count, rowTotal);
+    for (int64_t q = 0; q < count; q++, b->scanned++) {
+        // Exact-zero patches (background) are skipped; NaN is not.
+        if (rowTotal[q] == 0.0) continue;
+        if (b->pending == 0) b->firstPending = b->scanned;
+        b->totals[b->pending] = rowTotal[q];
+        b->at[b->pending][0] = x0 + q;
+        b->at[b->pending][1] = y0;
+        b->at[b->pending][2] = z0;
+        if (++b->pending == b->size && !runBatch(job, input, g, correction, b)) return false;
+    }
+    return true;
+}
+
 // The fast kernel: positions whose patch does not sum to exactly 0.0 are
 // collected into batches, denoised together and aggregated in position order.
 template <typename T>
 int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
-    FastPatchWork* work = fastPatchWorkCreate(g.M, g.N);
-    if (work == nullptr) return kDenoiseOutOfMemory;
-    const int32_t batch = fastPatchWorkBatch(work);
-    const int64_t size = int64_t{g.M} * g.N;
-    // The batch's patches, then scratch for the rare second attempt
-    // (U, V, w, means).
-    const int64_t M = g.M, N = g.N;
-    // The occupancy map of the job's box, in doubles.
-    const int64_t bx = job->xEnd - job->xStart + g.side - 1, by = job->yEnd - job->yStart + g.side - 1,
-                  bz = job->zEnd - job->zStart + g.side - 1;
-    const int64_t mapBytes = job->xEnd > job->xStart && job->yEnd > job->yStart && job->zEnd > job->zStart
-                                 ? bx * by * bz : 0;
-    const int64_t total = batch * size + N * M + N * N + 2 * N + (mapBytes + 7) / 8;
-    double* buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(total), sizeof(double)));
-    if (buffer == nullptr) {
-        fastPatchWorkRelease(work);
-        return kDenoiseOutOfMemory;
-    }
-    double* rescueU = buffer + batch * size;
-    double* rescueV = rescueU + N * M;
-    double* rescueW = rescueV + N * N;
-    double* rescueMeans = rescueW + N;
-    uint8_t* occupied = reinterpret_cast<uint8_t*>(rescueMeans + N);
-    if (mapBytes > 0) markOccupied(job, input, g, bx, by, bz, occupied);
-
+    FastBatch b;
+    if (!openBatch(job, g, &b)) return kDenoiseOutOfMemory;
+    if (b.occupied != nullptr) markOccupied(job, input, g, b.bx, b.by, b.bz, b.occupied);
     const double correction = noiseCorrection(g.M, g.N);
-    double* patches[kFastMaxBatch];
-    int64_t at[kFastMaxBatch][3];
-    double totals[kFastMaxBatch], sigma[kFastMaxBatch], weight[kFastMaxBatch];
-    for (int32_t b = 0; b < batch; b++) patches[b] = buffer + b * size;
-    int32_t pending = 0;
     int32_t status = kDenoiseOk;
-    // Progress in positions of this job, in scan order: the positions before
-    // the first pending patch are finished.
-    int64_t scanned = 0, firstPending = 0, reported = 0;
-
-    // Denoises and aggregates the pending patches; false after a failure.
-    auto runBatch = [&]() {
-        if (pending == 0) return true;
-        copyPatches(input, g, at, pending, patches);
-        int32_t done = fastDenoisePatches(work, patches, pending, correction, sigma, weight);
-        for (int32_t b = 0; b < done; b++) {
-            if (needsRescue(totals[b], patches[b], size, sigma[b])) {
-                extractPatch(input, g, at[b][0], at[b][1], at[b][2], patches[b]);
-                if (rescuePatch(patches[b], rescueU, rescueW, rescueV, rescueMeans, g.M, g.N, correction, &sigma[b],
-                                &weight[b]) != 0) {
-                    done = b;
-                    break;
-                }
-            }
-        }
-        aggregatePatches(job, g, at, done, patches, sigma, weight);
-        const bool complete = done == pending;
-        pending = 0;
-        if (!complete) status = kDenoiseDecompositionFailed;
-        return complete;
-    };
-    auto report = [&]() {
-        const int64_t finished = pending > 0 ? firstPending : scanned;
-        if (job->options != nullptr && job->options->progress != nullptr && finished > reported)
-            job->options->progress->fetch_add(finished - reported, std::memory_order_relaxed);
-        reported = finished;
-    };
-
-    for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++) {
+    for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++)
         for (int64_t y0 = job->yStart; y0 < job->yEnd && status == kDenoiseOk; y0++) {
-            const uint8_t* rowOccupied = occupied + bx * ((y0 - job->yStart) + by * (z0 - job->zStart)) - job->xStart;
+            if (cancelRequested(job)) {
+                status = kDenoiseCancelled;
+                break;
+            }
             for (int64_t x0 = job->xStart; x0 < job->xEnd && status == kDenoiseOk; x0 += kRowGroup) {
                 const int64_t count = job->xEnd - x0 < kRowGroup ? job->xEnd - x0 : kRowGroup;
-                // Exact-zero patches (background) are skipped; NaN is not. A
-                // group of positions whose patches are all zeros needs no sums.
-                bool any = false;
-                for (int64_t q = 0; q < count; q++) any |= rowOccupied[x0 + q] != 0;
-                if (!any) {
-                    scanned += count;
-                    continue;
-                }
-                double rowTotal[kRowGroup];
-                rowTotals(input, g, x0, y0, z0, count, rowTotal);
-                for (int64_t q = 0; q < count; q++, scanned++) {
-                    if (rowTotal[q] == 0.0) continue;
-                    if (pending == 0) firstPending = scanned;
-                    totals[pending] = rowTotal[q];
-                    at[pending][0] = x0 + q;
-                    at[pending][1] = y0;
-                    at[pending][2] = z0;
-                    if (++pending == batch && !runBatch()) break;
-                }
+                if (!scanRowGroup(job, input, g, correction, x0, y0, z0, count, &b))
+                    status = kDenoiseDecompositionFailed;
             }
-            if (status == kDenoiseOk) report();
+            if (status == kDenoiseOk) reportBatch(job, &b);
         }
+    if (status == kDenoiseOk) {
+        if (runBatch(job, input, g, correction, &b))
+            reportBatch(job, &b);
+        else
+            status = kDenoiseDecompositionFailed;
     }
-    if (status == kDenoiseOk && runBatch()) report();
-
-    hostFree(buffer);
-    fastPatchWorkRelease(work);
+    closeBatch(&b);
     return status;
 }
 
@@ -271,10 +321,13 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
 int32_t denoiseWorker(DenoiseJob* job) {
     const Geometry g = geometryOf(job);
     const bool reference = job->options != nullptr && job->options->kernel == kDenoiseKernelReference;
-    if (job->inputSingle != nullptr)
-        job->status = reference ? referenceLoop(job, job->inputSingle, g) : fastLoop(job, job->inputSingle, g);
-    else
-        job->status = reference ? referenceLoop(job, job->input, g) : fastLoop(job, job->input, g);
+    if (job->input.type == kValuesSingle) {
+        const float* input = static_cast<const float*>(job->input.values);
+        job->status = reference ? referenceLoop(job, input, g) : fastLoop(job, input, g);
+    } else {
+        const double* input = static_cast<const double*>(job->input.values);
+        job->status = reference ? referenceLoop(job, input, g) : fastLoop(job, input, g);
+    }
     return job->status;
 }
 

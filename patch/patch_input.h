@@ -6,41 +6,30 @@
 
 #include <cstdint>
 
+#include "../driver/denoise_job.h"
 #include "tamrin/denoise.h"
 #include "tamrin/noise.h"
 
 namespace tamrin {
 
-// Extents and the private band of one job, derived once.
+// Extents of one job's series and its private band, derived once.
 struct Geometry {
     int64_t X, Y, Z, plane, voxels;
     int32_t N, side, M;
-    int32_t axis;
-    int64_t bandStart, bandEnd;
-    int64_t bandX, bandY, bandVoxels;
-    int64_t origin[3];
+    Band band;
 };
 
 inline Geometry geometryOf(const DenoiseJob* job) {
     Geometry g;
-    g.X = job->X;
-    g.Y = job->Y;
-    g.Z = job->Z;
+    g.X = job->input.X;
+    g.Y = job->input.Y;
+    g.Z = job->input.Z;
     g.plane = g.X * g.Y;
     g.voxels = g.plane * g.Z;
-    g.N = job->N;
-    g.side = patchSide(job->N);
+    g.N = job->input.N;
+    g.side = patchSide(g.N);
     g.M = g.side * g.side * g.side;
-    // The private band: the volume cut to [bandStart, bandEnd) on `axis`.
-    g.axis = job->axis;
-    g.bandStart = job->bandStart;
-    g.bandEnd = job->bandEnd;
-    const int64_t length = g.bandEnd - g.bandStart;
-    g.bandX = g.axis == 0 ? length : g.X;
-    g.bandY = g.axis == 1 ? length : g.Y;
-    const int64_t bandZ = g.axis == 2 ? length : g.Z;
-    g.bandVoxels = g.bandX * g.bandY * bandZ;
-    for (int a = 0; a < 3; a++) g.origin[a] = g.axis == a ? g.bandStart : 0;
+    g.band = job->band;
     return g;
 }
 

@@ -17,28 +17,8 @@ namespace {
 
 using tamrin_test::Series;
 
-// Smooth regions with different contrasts over an exact-zero background,
-// plus Gaussian noise inside the object.
 Series phantom(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, uint64_t seed) {
-    Series s{X, Y, Z, N, std::vector<double>(static_cast<std::size_t>(X) * Y * Z * N)};
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> noise(0.0, sigma);
-    for (int32_t v = 0; v < N; v++)
-        for (int32_t z = 0; z < Z; z++)
-            for (int32_t y = 0; y < Y; y++)
-                for (int32_t x = 0; x < X; x++) {
-                    const double dx = (x - X / 2.0) / (X / 2.5), dy = (y - Y / 2.0) / (Y / 2.5),
-                                 dz = (z - Z / 2.0) / (Z / 2.5 + 1);
-                    const double r = dx * dx + dy * dy + dz * dz;
-                    double value = 0.0;
-                    if (r < 1.0) {
-                        value = 300.0 * std::exp(-0.02 * v) + 100.0 * std::cos(0.3 * x + 0.1 * v);
-                        if (dx > 0.2) value += 150.0 * std::exp(-0.05 * v * (1.0 + dy * dy));
-                        value += noise(rng);
-                    }
-                    s.data[x + static_cast<std::size_t>(X) * (y + static_cast<std::size_t>(Y) * (z + static_cast<std::size_t>(Z) * v))] = value;
-                }
-    return s;
+    return tamrin_test::phantomSeries(X, Y, Z, N, sigma, seed);
 }
 
 struct Result {
@@ -175,7 +155,7 @@ TEST(DenoiseVolume, WorkerCountsAgreeAndRepeatBitForBit) {
 TEST(DenoiseVolume, ThreeWorkersMeetingInThinSlabsLoseNothing) {
     // N = 126 gives s = 6; an axis of 18 allows 3 workers with slices
     // [0, 4), [4, 8), [8, 13): plane 8 receives patches of all three.
-    const Series s = phantom(18, 6, 6, 126, 10.0, 3);
+    const Series s = tamrin_test::phantomSeries(18, 6, 6, 126, 10.0, 3, true);
     ASSERT_EQ(patchSide(126), 6);
     const Result one = run(s, 1);
     const Result three = run(s, 3);
@@ -309,11 +289,11 @@ TEST(DenoiseVolumeArithmetic, FiniteInputGivesFiniteResultsWhereCovered) {
     Series edges = phantom(20, 20, 12, 30, 5.0, 10);
     for (const Series* s : {&tiny, &tinyNoise, &edges}) {
         for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
-            DenoiseOptions options{nullptr, kernel};
             Result r{0, std::vector<double>(s->data.size()), std::vector<double>(s->voxels()),
                      std::vector<double>(s->voxels())};
-            r.status = denoiseVolume(s->data.data(), s->X, s->Y, s->Z, s->N, 2, r.denoised.data(), r.noise.data(),
-                                     r.weight.data(), &options);
+            r.status = denoiseSeries(seriesView(s->data.data(), s->X, s->Y, s->Z, s->N), 2,
+                                     tamrin_test::resultsInto(r.denoised, r.noise, r.weight),
+                                     tamrin_test::withKernel(kernel));
             ASSERT_EQ(r.status, kDenoiseOk);
             int64_t bad = 0;
             for (int64_t k = 0; k < s->voxels(); k++) {

@@ -21,25 +21,10 @@ using tamrin_test::sameBits;
 
 using tamrin_test::Series;
 
-// An object on an exact-zero background: a smooth signal decaying over the
-// volumes plus noise inside an ellipsoid, zero outside, so that background
-// patches are skipped and patches at the edge are partly zero.
+// The project's phantom: an object on an exact-zero background, so that
+// background patches are skipped and patches at the edge are partly zero.
 Series phantom(int32_t X, int32_t Y, int32_t Z, int32_t N, uint64_t seed) {
-    Series s{X, Y, Z, N, std::vector<double>(static_cast<std::size_t>(X) * Y * Z * N, 0.0)};
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> noise(0.0, 15.0);
-    for (int32_t v = 0; v < N; v++)
-        for (int32_t z = 0; z < Z; z++)
-            for (int32_t y = 0; y < Y; y++)
-                for (int32_t x = 0; x < X; x++) {
-                    const double dx = (x - X / 2.0) / (0.4 * X), dy = (y - Y / 2.0) / (0.4 * Y),
-                                 dz = (z - Z / 2.0) / (0.45 * Z);
-                    if (dx * dx + dy * dy + dz * dz > 1.0) continue;
-                    const double tissue = 800.0 + 300.0 * std::cos(0.4 * x + 0.3 * y) * std::sin(0.2 * z + 1.0);
-                    s.data[x + static_cast<std::size_t>(X) * (y + static_cast<std::size_t>(Y) * (z + static_cast<std::size_t>(Z) * v))] =
-                        tissue * std::exp(-0.03 * v * (1.0 + 0.2 * std::sin(0.1 * x))) + noise(rng);
-                }
-    return s;
+    return tamrin_test::phantomSeries(X, Y, Z, N, 15.0, seed);
 }
 
 struct Result {
@@ -56,11 +41,11 @@ Result denoise(const Series& s, int32_t workers, int32_t kernel) {
     r.noise.assign(voxels, -1.0);
     std::vector<double> weights(voxels);
     std::atomic<int64_t> progress{0};
-    tamrin::DenoiseOptions options{&progress};
-    options.kernel = kernel;
+    tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+    options.progress = &progress;
     tamrin_test::CapturedHost host;
-    r.status = tamrin::denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, workers, r.denoised.data(), r.noise.data(),
-                                     weights.data(), &options);
+    r.status = tamrin::denoiseSeries(tamrin::seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
+                                     tamrin_test::resultsInto(r.denoised, r.noise, weights), options);
     r.messages = host.messages();
     r.progress = progress.load();
     return r;
@@ -168,10 +153,10 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
             SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
             const Result fromDoubles = denoise(s, workers, kernel);
             std::vector<double> denoised(voxels * s.N, -1.0), noise(voxels, -1.0), weights(voxels);
-            tamrin::DenoiseOptions options{nullptr, kernel};
             tamrin_test::CapturedHost host;
-            ASSERT_EQ(tamrin::denoiseVolume(singles.data(), s.X, s.Y, s.Z, s.N, workers, denoised.data(),
-                                            noise.data(), weights.data(), &options),
+            ASSERT_EQ(tamrin::denoiseSeries(tamrin::seriesView(singles.data(), s.X, s.Y, s.Z, s.N), workers,
+                                            tamrin_test::resultsInto(denoised, noise, weights),
+                                            tamrin_test::withKernel(kernel)),
                       tamrin::kDenoiseOk);
             expectSameBits(denoised, fromDoubles.denoised, "denoised series");
             expectSameBits(noise, fromDoubles.noise, "noise map");

@@ -58,11 +58,10 @@ struct Outcome {
 Outcome run(const Series& s, int32_t workers, int32_t kernel) {
     tamrin_test::CapturedHost host;
     const long long kernelBefore = kernelBlocksLive();
-    DenoiseOptions options{nullptr, kernel};
     std::vector<double> weight(static_cast<std::size_t>(s.voxels()), -1.0);
     Outcome r{0, std::vector<double>(s.data.size(), -1.0), std::vector<double>(weight.size(), -1.0), {}, 0, 0};
-    r.status = denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, workers, r.denoised.data(), r.noise.data(),
-                             weight.data(), &options);
+    r.status = denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
+                             tamrin_test::resultsInto(r.denoised, r.noise, weight), tamrin_test::withKernel(kernel));
     r.messages = host.messages();
     r.hostBlocksLeft = host.liveBlocks();
     r.kernelBlocksLeft = kernelBlocksLive() - kernelBefore;

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/denoise_job.h"
 #include "tamrin/denoise.h"
 #include "tamrin/noise.h"
 
@@ -111,16 +112,14 @@ TEST(LargeSeries, WorkerBoxPastTwoToThe31VoxelsMatchesTheSameBoxCutOut) {
 
     for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
         SCOPED_TRACE(kernel == kDenoiseKernelFast ? "fast kernel" : "reference kernel");
-        const DenoiseOptions options{nullptr, kernel};
+        DenoiseOptions options;
+        options.kernel = kernel;
 
         std::vector<double> smallSum(small.size()), smallNoise(static_cast<std::size_t>(sx * sy * sz)),
             smallWeight(smallNoise.size());
         DenoiseJob cut{};
-        cut.X = static_cast<int32_t>(sx);
-        cut.Y = static_cast<int32_t>(sy);
-        cut.Z = static_cast<int32_t>(sz);
-        cut.N = kVolumes;
-        cut.input = small.data();
+        cut.input = seriesView(small.data(), static_cast<int32_t>(sx), static_cast<int32_t>(sy),
+                               static_cast<int32_t>(sz), kVolumes);
         cut.denoisedSum = smallSum.data();
         cut.noiseSum = smallNoise.data();
         cut.weightSum = smallWeight.data();
@@ -143,11 +142,8 @@ TEST(LargeSeries, WorkerBoxPastTwoToThe31VoxelsMatchesTheSameBoxCutOut) {
                         input.data[at(X, Y, Z, x0 + x, y0 + y, z0 + z, v)] = small[at(sx, sy, sz, x, y, z, v)];
 
         DenoiseJob job{};
-        job.X = static_cast<int32_t>(X);
-        job.Y = static_cast<int32_t>(Y);
-        job.Z = static_cast<int32_t>(Z);
-        job.N = kVolumes;
-        job.input = input.data;
+        job.input = seriesView(input.data, static_cast<int32_t>(X), static_cast<int32_t>(Y), static_cast<int32_t>(Z),
+                               kVolumes);
         job.denoisedSum = sums.data;
         job.noiseSum = noiseSums.data;
         job.weightSum = weights.data;
@@ -157,9 +153,8 @@ TEST(LargeSeries, WorkerBoxPastTwoToThe31VoxelsMatchesTheSameBoxCutOut) {
         job.yEnd = static_cast<int32_t>(y0 + by);
         job.zStart = static_cast<int32_t>(z0);
         job.zEnd = static_cast<int32_t>(z0 + bz);
-        job.axis = 2;
-        job.bandStart = static_cast<int32_t>(bandStart);
-        job.bandEnd = static_cast<int32_t>(bandEnd);
+        job.band = bandOf(2, bandStart, bandEnd, static_cast<int32_t>(X), static_cast<int32_t>(Y),
+                          static_cast<int32_t>(Z));
         job.bandDenoised = bandSums.data;
         job.bandNoise = bandNoise.data;
         job.bandWeight = bandWeight.data;

@@ -1,10 +1,14 @@
 // Patch side, noise correction, the median-based noise level and hard thresholding.
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tamrin/noise.h"
+#include "tamrin/pca.h"
+#include "test_support.h"
 
 using namespace tamrin;
 
@@ -20,10 +24,71 @@ TEST(PatchGeometry, SideIsTheSmallestCubeRootCeiling) {
     for (int32_t n = 1; n <= 2000; n++) EXPECT_GE(patchVoxels(n), n);
 }
 
-TEST(NoiseCorrection, UsesTheVolumeToVoxelRatio) {
-    EXPECT_EQ(noiseCorrection(64, 30), 0.26 * (30.0 / 64.0) + 0.9065);
-    EXPECT_EQ(noiseCorrection(27, 27), 0.26 + 0.9065);
-    EXPECT_EQ(noiseCorrection(125, 65), 0.26 * (65.0 / 125.0) + 0.9065);
+// What the estimate is for: patches of pure Gaussian noise of level sigma,
+// decomposed as the worker decomposes them, give sigma back (within a few
+// per cent on average; the correction is tuned for typical patch shapes) and
+// keep no component.
+TEST(NoiseEstimate, PureNoiseGivesItsLevelAndKeepsNothing) {
+    const int32_t shapes[][2] = {{27, 20}, {27, 27}, {64, 30}, {64, 64}, {125, 65}};
+    const double sigma = 3.0;
+    for (const auto& shape : shapes) {
+        const int32_t M = shape[0], N = shape[1];
+        SCOPED_TRACE(testing::Message() << M << " x " << N);
+        std::mt19937_64 rng(static_cast<uint64_t>(M) * 1000 + N);
+        std::normal_distribution<double> noise(0.0, sigma);
+        std::vector<double> patch(static_cast<std::size_t>(M) * N), U(patch.size()), V(static_cast<std::size_t>(N) * N),
+            w(N), means(N);
+        double sum = 0.0;
+        const int patches = 40;
+        for (int p = 0; p < patches; p++) {
+            for (double& x : patch) x = 100.0 + noise(rng);
+            ASSERT_EQ(centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N), 0);
+            const double estimate = estimateNoise(w.data(), N, M, noiseCorrection(M, N));
+            EXPECT_GT(estimate, 0.8 * sigma);
+            EXPECT_LT(estimate, 1.15 * sigma);
+            int32_t kept = -1;
+            selectComponents(w.data(), N, M, estimate, &kept);
+            EXPECT_EQ(kept, 0);
+            sum += estimate;
+        }
+        EXPECT_NEAR(sum / patches, sigma, 0.1 * sigma);
+    }
+}
+
+// A few strong components on top of the noise are kept, and barely move the
+// estimate, which rests on the median singular value.
+TEST(NoiseEstimate, StrongComponentsAreKeptAndLeaveTheLevel) {
+    const int32_t shapes[][2] = {{64, 30}, {125, 65}};
+    const double sigma = 2.0;
+    for (const auto& shape : shapes) {
+        const int32_t M = shape[0], N = shape[1];
+        SCOPED_TRACE(testing::Message() << M << " x " << N);
+        std::mt19937_64 rng(static_cast<uint64_t>(M) * 1000 + N);
+        std::normal_distribution<double> noise(0.0, sigma);
+        std::uniform_real_distribution<double> phase(0.0, 6.0);
+        for (int p = 0; p < 10; p++) {
+            // Three components: waves of different frequencies over the
+            // voxels, each with its own course over the volumes.
+            std::vector<double> patch(static_cast<std::size_t>(M) * N);
+            for (int32_t c = 0; c < 3; c++) {
+                const double a = phase(rng), b = phase(rng), amplitude = 40.0 / (c + 1);
+                for (int32_t v = 0; v < N; v++)
+                    for (int32_t k = 0; k < M; k++)
+                        patch[static_cast<std::size_t>(v) * M + k] += amplitude *
+                                                                       std::cos(6.283 * (c + 1) * k / M + a) *
+                                                                       std::cos(6.283 * (c + 1) * v / N + b);
+            }
+            for (double& x : patch) x += 500.0 + noise(rng);
+            std::vector<double> U(patch.size()), V(static_cast<std::size_t>(N) * N), w(N), means(N);
+            ASSERT_EQ(centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N), 0);
+            const double estimate = estimateNoise(w.data(), N, M, noiseCorrection(M, N));
+            EXPECT_GT(estimate, 0.8 * sigma);
+            EXPECT_LT(estimate, 1.2 * sigma);
+            int32_t kept = -1;
+            selectComponents(w.data(), N, M, estimate, &kept);
+            EXPECT_EQ(kept, 3);
+        }
+    }
 }
 
 TEST(EstimateNoise, MedianOfTheValuesAboveTheFloor) {

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "phantom.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -105,5 +107,16 @@ RowMatrix fromRowMajor(const std::vector<double>& values, int32_t m, int32_t n) 
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+
+Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, uint64_t seed, bool everywhere) {
+    std::vector<double> truth;
+    Series s{X, Y, Z, N, {}};
+    tamrin::makePhantom(X, Y, Z, N, &truth);
+    if (everywhere)
+        tamrin::addMagnitudeNoise(truth, sigma, seed, &s.data);
+    else
+        tamrin::addNoise(truth, sigma, seed, &s.data);
+    return s;
+}
 
 }  // namespace tamrin_test

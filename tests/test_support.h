@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tamrin/denoise.h"
 #include "tamrin/host.h"
 
 namespace tamrin_test {
@@ -56,6 +57,29 @@ struct Series {
     std::vector<double> data;
     int64_t voxels() const { return int64_t{X} * Y * Z; }
 };
+
+// The three result arrays as denoiseSeries takes them.
+inline tamrin::DenoiseResults resultsInto(std::vector<double>& denoised, std::vector<double>& noise,
+                                          std::vector<double>& weight) {
+    tamrin::DenoiseResults results;
+    results.denoised = denoised.data();
+    results.noise = noise.data();
+    results.weight = weight.data();
+    return results;
+}
+
+// The options of a run with the given kernel.
+inline tamrin::DenoiseOptions withKernel(int32_t kernel) {
+    tamrin::DenoiseOptions options;
+    options.kernel = kernel;
+    return options;
+}
+
+// The project's synthetic brain-like series (what tamrin-make-phantom
+// writes): an exact-zero background with Gaussian noise of level sigma inside
+// the head, or, with `everywhere`, a magnitude image with noise in every voxel.
+Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, uint64_t seed,
+                     bool everywhere = false);
 
 // Bit pattern equality for doubles (NaN payloads and signed zeros included).
 bool sameBits(double a, double b);

@@ -20,9 +20,6 @@ struct HostServices {
     void (*free)(void* block);
 };
 
-// The standalone services: stderr and the C allocator.
-const HostServices* standaloneHostServices();
-
 // Installs a table for all later calls (nullptr restores the standalone one) and
 // returns the previous table. The table must outlive its installation. Install
 // only while no worker runs.

@@ -44,8 +44,12 @@ TEST(ProgressRun, SameBitsAsAPlainRunAndEveryPositionCounted) {
 
     std::FILE* sink = std::tmpfile();
     ASSERT_NE(sink, nullptr);
-    ASSERT_EQ(tamrin::denoiseWithProgress(input.data(), X, Y, Z, N, 3, withLine.data(), lineNoise.data(), weight.data(),
-                                          sink, std::chrono::milliseconds(1)),
+    tamrin::DenoiseResults results;
+    results.denoised = withLine.data();
+    results.noise = lineNoise.data();
+    results.weight = weight.data();
+    ASSERT_EQ(tamrin::denoiseWithProgress(tamrin::seriesView(input.data(), X, Y, Z, N), 3, results,
+                                          tamrin::DenoiseOptions(), sink, std::chrono::milliseconds(1)),
               tamrin::kDenoiseOk);
     EXPECT_TRUE(tamrin_cli_test::sameBits(plain, withLine));
     EXPECT_TRUE(tamrin_cli_test::sameBits(plainNoise, lineNoise));

@@ -1,0 +1,59 @@
+// One worker's share of a run, filled by the driver and read by the worker:
+// the record each worker thread receives, and the private band that keeps
+// the sums exact where the patches of neighbouring workers overlap.
+// Internal to the core (driver/ and patch/).
+#pragma once
+
+#include <cstdint>
+
+#include "tamrin/denoise.h"
+
+namespace tamrin {
+
+// The planes [start, end) of `axis` whose contributions a worker keeps in
+// private arrays, because later workers write them too. The band's arrays
+// have the volume's layout with that axis cut to end - start planes.
+struct Band {
+    int32_t axis = 0;
+    int64_t start = 0, end = 0;
+    int64_t extent[3] = {0, 0, 0};  // the band's X, Y, Z
+    int64_t origin[3] = {0, 0, 0};  // its first voxel in the volume
+    int64_t voxels = 0;
+};
+
+// The band of planes [start, end) on `axis` of an X x Y x Z volume; an empty
+// band (start = end = 0) when end <= start.
+Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int32_t Z);
+
+struct DenoiseJob {
+    SeriesView input;  // the noisy series, with its extents
+    double* denoisedSum = nullptr;
+    double* noiseSum = nullptr;
+    double* weightSum = nullptr;
+    // Half-open ranges of patch start positions.
+    int32_t xStart = 0, xEnd = 0;
+    int32_t yStart = 0, yEnd = 0;
+    int32_t zStart = 0, zEnd = 0;
+
+    // Contributions to voxels in the band go to these arrays instead of the
+    // shared sums. An empty band means every write goes to the sums.
+    Band band;
+    double* bandDenoised = nullptr;
+    double* bandNoise = nullptr;
+    double* bandWeight = nullptr;
+
+    const DenoiseOptions* options = nullptr;
+    int32_t status = kDenoiseOk;  // set by the worker: a DenoiseStatus
+};
+
+// Scans every patch start position of the job's box (z, then y, then x
+// innermost), denoises each patch whose values do not sum to exactly 0.0 and
+// adds the weighted reconstruction, weighted noise level and weight into the
+// sums (or the job's band). Returns a DenoiseStatus, also stored in
+// job->status: kDenoiseOutOfMemory when its scratch could not be obtained
+// (then nothing was added anywhere), kDenoiseDecompositionFailed when a patch
+// could not be decomposed and kDenoiseCancelled when the options' cancel flag
+// was set (the sums are then incomplete and must be discarded).
+int32_t denoiseWorker(DenoiseJob* job);
+
+}  // namespace tamrin

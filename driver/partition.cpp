@@ -1,0 +1,75 @@
+// The geometry of a run: which axis the workers split, how many of them run,
+// the slab of start positions each scans, the band of planes each keeps for
+// its neighbour, and what a run needs besides the caller's arrays.
+#include <algorithm>
+
+#include "denoise_job.h"
+#include "tamrin/denoise.h"
+#include "tamrin/noise.h"
+
+namespace tamrin {
+
+int32_t partitionAxis(int32_t X, int32_t Y, int32_t Z) {
+    int32_t axis = 0, extent = X;
+    if (Y >= extent) {
+        axis = 1;
+        extent = Y;
+    }
+    if (Z >= extent) axis = 2;
+    return axis;
+}
+
+int32_t workerCount(int32_t requested, int32_t extent, int32_t side) {
+    int32_t limit = extent / side;
+    if (limit <= 1) limit = 1;
+    if (requested < 0) return 0;
+    return requested > limit ? limit : requested;
+}
+
+int32_t workersUsed(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested) {
+    const int32_t extents[3] = {X, Y, Z};
+    return std::max<int32_t>(1, workerCount(requested, extents[partitionAxis(X, Y, Z)], patchSide(N)));
+}
+
+void sliceRange(int32_t L, int32_t i, int32_t g, int32_t* start, int32_t* end) {
+    // (L * i) / g in 64 bits: the product itself may pass 2^31 for wide extents.
+    *start = static_cast<int32_t>((static_cast<int64_t>(L) * i) / g);
+    *end = static_cast<int32_t>((static_cast<int64_t>(i + 1) * L) / g);
+}
+
+int64_t patchPositions(int32_t X, int32_t Y, int32_t Z, int32_t N) {
+    const int64_t s = patchSide(N);
+    const int64_t px = X - s + 1, py = Y - s + 1, pz = Z - s + 1;
+    if (px <= 0 || py <= 0 || pz <= 0) return 0;
+    return px * py * pz;
+}
+
+Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int32_t Z) {
+    Band band;
+    band.axis = axis;
+    // An empty band lies at 0, where no patch reaches past it.
+    band.start = end > start ? start : 0;
+    band.end = end > start ? end : 0;
+    const int64_t extents[3] = {X, Y, Z};
+    for (int a = 0; a < 3; a++) {
+        band.extent[a] = a == axis ? band.end - band.start : extents[a];
+        band.origin[a] = a == axis ? band.start : 0;
+    }
+    band.voxels = band.extent[0] * band.extent[1] * band.extent[2];
+    return band;
+}
+
+int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested) {
+    const int64_t s = patchSide(N), M = patchVoxels(N);
+    const int32_t extents[3] = {X, Y, Z};
+    const int64_t E = extents[partitionAxis(X, Y, Z)];
+    const int64_t g = workersUsed(X, Y, Z, N, requested);
+    // Every worker but the last keeps s - 1 planes (N + 2 doubles a voxel);
+    // each worker has its patch scratch.
+    const int64_t planeVoxels = int64_t{X} * Y * Z / E;
+    const int64_t bands = (g - 1) * std::min<int64_t>(s - 1, E) * planeVoxels;
+    const int64_t scratch = g * (2 * M * N + int64_t{N} * N + 2 * N);
+    return (bands * (N + 2) + scratch) * 8;
+}
+
+}  // namespace tamrin
