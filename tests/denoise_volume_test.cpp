@@ -1,5 +1,6 @@
 // The volume driver and the patch worker: partitioning, exact and reproducible
 // sums for any worker count, uncovered voxels, and failure handling.
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +10,7 @@
 #include "tamrin/denoise.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
+#include "tamrin/watch.h"
 #include "test_support.h"
 
 using namespace tamrin;
@@ -304,4 +306,72 @@ TEST(DenoiseVolumeArithmetic, FiniteInputGivesFiniteResultsWhereCovered) {
             EXPECT_EQ(bad, 0) << "kernel " << kernel;
         }
     }
+}
+
+namespace {
+
+struct Watched {
+    std::atomic<bool>* cancel;
+    int64_t cancelAfter;  // cancel once this many positions are done (-1: never)
+    int calls = 0, finishedCalls = 0;
+    int64_t lastDone = -1, total = -1;
+};
+
+void watch(int64_t done, int64_t total, bool finished, void* context) {
+    Watched* w = static_cast<Watched*>(context);
+    w->calls++;
+    w->finishedCalls += finished ? 1 : 0;
+    EXPECT_GE(done, w->lastDone);  // progress never goes back
+    w->lastDone = done;
+    w->total = total;
+    if (w->cancelAfter >= 0 && done >= w->cancelAfter) w->cancel->store(true);
+}
+
+}  // namespace
+
+TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
+    const Series s = tamrin_test::phantomSeries(28, 24, 14, 30, 10.0, 11, true);
+    const Result expected = run(s, 2);
+    ASSERT_EQ(expected.status, kDenoiseOk);
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
+        for (int32_t workers : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
+            std::atomic<bool> cancel{true};
+            DenoiseOptions options = tamrin_test::withKernel(kernel);
+            options.cancel = &cancel;
+            Result r{0, std::vector<double>(s.data.size()), std::vector<double>(s.voxels()),
+                     std::vector<double>(s.voxels())};
+            tamrin_test::CapturedHost host;
+            // Set before the start: no position is denoised.
+            std::atomic<int64_t> progress{0};
+            options.progress = &progress;
+            EXPECT_EQ(denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
+                                    tamrin_test::resultsInto(r.denoised, r.noise, r.weight), options),
+                      kDenoiseCancelled);
+            EXPECT_EQ(progress.load(), 0);
+            // Set from the watching thread once some work is done.
+            cancel = false;
+            Watched w{&cancel, 1};
+            options.progress = nullptr;
+            EXPECT_EQ(denoiseSeriesWatched(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
+                                           tamrin_test::resultsInto(r.denoised, r.noise, r.weight), options, 1, watch,
+                                           &w),
+                      kDenoiseCancelled);
+            EXPECT_LT(w.lastDone, w.total);
+            EXPECT_EQ(w.finishedCalls, 1);
+            EXPECT_EQ(host.liveBlocks(), 0);
+            if (workers != 3) continue;
+            // The same options with the flag down again: the whole result.
+            cancel = false;
+            Watched full{&cancel, -1};
+            ASSERT_EQ(denoiseSeriesWatched(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), 2,
+                                           tamrin_test::resultsInto(r.denoised, r.noise, r.weight), options, 1, watch,
+                                           &full),
+                      kDenoiseOk);
+            EXPECT_EQ(full.lastDone, patchPositions(s.X, s.Y, s.Z, s.N));
+            EXPECT_EQ(full.total, full.lastDone);
+            EXPECT_EQ(full.finishedCalls, 1);
+            EXPECT_TRUE(identical(r.denoised, expected.denoised));
+            EXPECT_TRUE(identical(r.noise, expected.noise));
+        }
 }
