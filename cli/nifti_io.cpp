@@ -341,6 +341,46 @@ bool writeConverted(znzFile fp, const double* values, int64_t count, void* buffe
     return true;
 }
 
+namespace {
+
+// Writes the header, the extension flag and the extensions of `image` (whose
+// iname_offset has been set) at the start of fp.
+bool writeHeader(znzFile fp, const nifti_image* image, bool version2) {
+    nifti_1_header header1;
+    nifti_2_header header2;
+    bool ok = version2 ? nifti_convert_nim2n2hdr(image, &header2) == 0 : nifti_convert_nim2n1hdr(image, &header1) == 0;
+    if (version2) {
+        header2.vox_offset = image->iname_offset;
+        std::memcpy(header2.magic, "n+2\0\r\n\032\n", 8);
+        ok = ok && znzwrite(&header2, sizeof(header2), 1, fp) == 1;
+    } else {
+        header1.vox_offset = static_cast<float>(image->iname_offset);
+        std::memcpy(header1.magic, "n+1", 4);
+        ok = ok && znzwrite(&header1, sizeof(header1), 1, fp) == 1;
+    }
+    const char extender[4] = {static_cast<char>(image->num_ext > 0 ? 1 : 0), 0, 0, 0};
+    ok = ok && znzwrite(extender, 4, 1, fp) == 1;
+    for (int e = 0; ok && e < image->num_ext; e++) {
+        const nifti1_extension& ext = image->ext_list[e];
+        const int32_t sizeAndCode[2] = {ext.esize, ext.ecode};
+        ok = znzwrite(sizeAndCode, sizeof(sizeAndCode), 1, fp) == 1 &&
+             (ext.esize <= 8 || znzwrite(ext.edata, static_cast<size_t>(ext.esize - 8), 1, fp) == 1);
+    }
+    return ok;
+}
+
+// Reads the file back: every byte present (and a gzip stream intact), and
+// on the disk.
+bool writtenCompletely(const std::string& path, const nifti_image* image) {
+    nifti_image* written = nifti_image_read(path.c_str(), 0);
+    const bool ok = written != nullptr && written->nvox == image->nvox && written->datatype == image->datatype &&
+                    written->iname_offset == image->iname_offset;
+    if (written != nullptr) nifti_image_free(written);
+    return ok && contentLengthMatches(path, image->iname_offset + image->nvox * image->nbyper) && syncFile(path);
+}
+
+}  // namespace
+
 bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error, const double* values) {
     // The file is laid out here (header, extension flag, extensions, data at
     // the offset the header names) from the library's header conversion and
@@ -358,16 +398,6 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
     for (int e = 0; e < image->num_ext; e++) extensionBytes += image->ext_list[e].esize;
     image->iname_offset = (version2 ? sizeof(nifti_2_header) : sizeof(nifti_1_header)) + 4 + extensionBytes;
 
-    nifti_1_header header1;
-    nifti_2_header header2;
-    bool ok = version2 ? nifti_convert_nim2n2hdr(image, &header2) == 0 : nifti_convert_nim2n1hdr(image, &header1) == 0;
-    if (version2) {
-        header2.vox_offset = image->iname_offset;
-        std::memcpy(header2.magic, "n+2\0\r\n\032\n", 8);
-    } else {
-        header1.vox_offset = static_cast<float>(image->iname_offset);
-        std::memcpy(header1.magic, "n+1", 4);
-    }
     std::unique_ptr<void, void (*)(void*)> buffer(values != nullptr ? std::malloc(kConvertChunk * 8) : nullptr,
                                                   std::free);
     if (values != nullptr && buffer == nullptr) {
@@ -376,32 +406,14 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
     }
     nifti_set_debug_level(0);
     znzFile fp = znzopen(path.c_str(), "wb", nifti_is_gzfile(path.c_str()));
-    ok = ok && !znz_isnull(fp);
-    if (ok)
-        ok = version2 ? znzwrite(&header2, sizeof(header2), 1, fp) == 1
-                      : znzwrite(&header1, sizeof(header1), 1, fp) == 1;
-    const char extender[4] = {static_cast<char>(image->num_ext > 0 ? 1 : 0), 0, 0, 0};
-    ok = ok && znzwrite(extender, 4, 1, fp) == 1;
-    for (int e = 0; ok && e < image->num_ext; e++) {
-        const nifti1_extension& ext = image->ext_list[e];
-        const int32_t sizeAndCode[2] = {ext.esize, ext.ecode};
-        ok = znzwrite(sizeAndCode, sizeof(sizeAndCode), 1, fp) == 1 &&
-             (ext.esize <= 8 || znzwrite(ext.edata, static_cast<size_t>(ext.esize - 8), 1, fp) == 1);
-    }
+    bool ok = !znz_isnull(fp) && writeHeader(fp, image, version2);
     if (values == nullptr)
         ok = ok && nifti_write_all_data(fp, image, nullptr) == 0;
     else
         ok = ok && (image->datatype == DT_FLOAT64 ? writeConverted<double>(fp, values, image->nvox, buffer.get())
                                                   : writeConverted<float>(fp, values, image->nvox, buffer.get()));
     if (!znz_isnull(fp)) ok = znzclose(fp) == 0 && ok;
-
-    // Read the file back: every byte present (and a gzip stream intact), and
-    // on the disk.
-    nifti_image* written = ok ? nifti_image_read(path.c_str(), 0) : nullptr;
-    ok = written != nullptr && written->nvox == image->nvox && written->datatype == image->datatype &&
-         written->iname_offset == image->iname_offset;
-    if (written != nullptr) nifti_image_free(written);
-    if (!ok || !contentLengthMatches(path, image->iname_offset + image->nvox * image->nbyper) || !syncFile(path)) {
+    if (!ok || !writtenCompletely(path, image)) {
         *error = "could not be written completely (disk full, or the folder not writable?)";
         return false;
     }
