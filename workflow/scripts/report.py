@@ -109,7 +109,7 @@ def _stats(record):
         ("time", _number(seconds, 2, " s")),
         ("patches / s", _number(rate)),
         ("workers", str(record["workers"])),
-        ("peak memory", _number(record.get("peak_mib"), 0, " MiB")),
+        ("peak memory (sampled)", _number(record.get("peak_mib") or None, 0, " MiB")),
         ("memory requested", _number(record["requested_mib"], 0, " MiB")),
     ]
     return "".join(f"<div><dt>{html.escape(k)}</dt><dd>{html.escape(v)}</dd></div>" for k, v in items)
