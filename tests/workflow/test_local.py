@@ -144,6 +144,7 @@ def test_bad_configuration_is_refused(example, tamrin, snakemake_tool, tmp_path)
         ([f"bids={example}", f"out={example}/sub-01", f"tamrin={tamrin}"], "inside the source dataset"),
         ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", f"mask={tmp_path}"],
          "needs tamrin denoise --mask"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "workers=0"], "workers needs a whole number"),
     ]
     for config, message in cases:
         result = snakemake(["--cores", "1", "-n", "--config"] + config, cwd=tmp_path, check=False)

@@ -206,6 +206,7 @@ def write_report(out, series, source, version, now=None):
         parts += ["<h2>Denoised</h2>"] + done_cards
     parts.append("</main></body></html>\n")
 
+    os.makedirs(out, exist_ok=True)
     path = os.path.join(out, "report.html")
     temporary = path + ".part"
     with open(temporary, "w") as f:

@@ -34,6 +34,16 @@ def object_mask(b0, noise):
     return np.isfinite(b0) & (b0 > OBJECT_THRESHOLD * bright) & np.isfinite(noise) & (noise > 0)
 
 
+def read_bvals(path, volumes):
+    """The b-values, or None when the file does not hold one per volume (the
+    figure then shows the second volume)."""
+    try:
+        bvals = np.loadtxt(path, ndmin=1)
+    except (OSError, ValueError):
+        return None
+    return bvals if bvals.ndim == 1 and bvals.size == volumes else None
+
+
 def read_benchmark(path):
     """Wall seconds and peak resident MiB from a Snakemake benchmark file
     (None for what it does not hold)."""
@@ -55,9 +65,7 @@ def read_benchmark(path):
 def summarise(args):
     source = nibabel.load(args.source)
     volumes = source.shape[3]
-    bvals = np.loadtxt(args.bval, ndmin=1) if args.bval else None
-    if bvals is not None and bvals.size != volumes:
-        bvals = None
+    bvals = read_bvals(args.bval, volumes) if args.bval else None
     shown = figures.diffusion_volume(volumes, bvals)
     b0_index = int(np.flatnonzero(bvals <= figures.B0_THRESHOLD)[0]) if (
         bvals is not None and (bvals <= figures.B0_THRESHOLD).any()) else 0
