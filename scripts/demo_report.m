@@ -3,8 +3,9 @@
 % OUT holds truth.nii, noisy.nii, and denoised.nii and noise.nii from
 % "tamrin denoise" (float64, NaN where no patch covered). When MEXDIR has the
 % Tamrin MEX function, it denoises the same series and its results must equal
-% the command's bit for bit. Writes OUT/demo.png. Exits 1 on a mismatch, or
-% when REQUIRE_MEX is 1 and the MEX function is missing.
+% the command's bit for bit. Exits 1 on a mismatch, or when REQUIRE_MEX is 1
+% and the MEX function is missing. The figure is drawn by
+% workflow/scripts/figures.py, the workflow's report's figure code.
 1;
 
 % Reads an uncompressed single-file NIfTI-1 or NIfTI-2 image of float32,
@@ -38,15 +39,6 @@ function data = read_nifti (file)
     data = data * scale(1) + scale(2);
   end
   data = reshape (data, [dims 1]);
-end
-
-% One panel: values mapped linearly from [low, high] to 0..255, NaN black,
-% y upwards, each voxel a zoom x zoom block.
-function panel = gray_panel (slice, low, high, zoom)
-  g = (slice - low) / (high - low);
-  g(isnan (g)) = 0;
-  g = min (max (g, 0), 1);
-  panel = kron (flipud (g'), ones (zoom));
 end
 
 args = argv ();
@@ -107,21 +99,3 @@ else
     exit (1);
   end
 end
-
-% Figure: middle slice of the first diffusion-weighted volume.
-z = round (Z / 2);
-v = 2;
-zoom = max (1, round (288 / max (X, Y)));
-top = max (max (truth(:, :, z, v)));
-panels = {gray_panel(truth(:, :, z, v), 0, top, zoom), ...
-          gray_panel(noisy(:, :, z, v), 0, top, zoom), ...
-          gray_panel(denoised(:, :, z, v), 0, top, zoom), ...
-          gray_panel(noisy(:, :, z, v) - denoised(:, :, z, v), -3 * sigma, 3 * sigma, zoom), ...
-          gray_panel(noise(:, :, z), 0, 2 * sigma, zoom)};
-gap = ones (size (panels{1}, 1), 6);
-figure_image = [panels{1} gap panels{2} gap panels{3} gap panels{4} gap panels{5}];
-png = fullfile (out, 'demo.png');
-imwrite (uint8 (round (255 * figure_image)), png);
-printf ('figure: %s\n', png);
-printf ('  slice z = %d of volume %d; left to right: truth, noisy, denoised (0 to %.0f),\n', z, v, top);
-printf ('  residual noisy - denoised (-3 to +3 sigma), noise map (0 to 2 sigma)\n');

@@ -1,0 +1,151 @@
+"""The workflow run locally on the example dataset: the derivatives it makes,
+the broken series failing alone, reruns, and a participant added later."""
+
+import filecmp
+import json
+import os
+import subprocess
+
+import nibabel
+import numpy as np
+
+from conftest import WORKERS, derivative_files, make_dataset, planned_jobs, snakemake
+
+GOOD = ["sub-01/dwi/sub-01_acq-b1000_dir-AP", "sub-01/dwi/sub-01_acq-b1000_dir-PA",
+        "sub-02/ses-1/dwi/sub-02_ses-1_run-1", "sub-02/ses-1/dwi/sub-02_ses-1_run-2",
+        "sub-02/ses-2/dwi/sub-02_ses-2", "sub-03/dwi/sub-03"]
+BROKEN = "sub-04/dwi/sub-04"
+
+
+def extension(key):
+    return ".nii" if key.startswith("sub-03/") else ".nii.gz"
+
+
+def read_json(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def test_outputs_are_the_commands_results(local_run, example, tamrin, tmp_path):
+    """Every good series is denoised with the workers asked for, exactly as
+    tamrin denoise run by hand gives it, under BIDS derivative names."""
+    out, _, result = local_run
+    assert result.returncode != 0, "the broken series should make the run fail"
+    expected = [".bidsignore", "dataset_description.json"]
+    for key in GOOD:
+        stem = f"{key}_desc-"
+        expected += [f"{stem}denoised_dwi{extension(key)}", f"{stem}noise_dwi{extension(key)}",
+                     f"{stem}denoised_dwi.json", f"{stem}noise_dwi.json",
+                     f"{stem}denoised_dwi.bval", f"{stem}denoised_dwi.bvec"]
+    assert derivative_files(out) == sorted(expected)
+
+    for key in (GOOD[0], GOOD[5]):
+        source = os.path.join(example, f"{key}_dwi{extension(key)}")
+        by_hand, noise = (str(tmp_path / f"{name}{extension(key)}") for name in ("denoised", "noise"))
+        subprocess.run([tamrin, "denoise", source, by_hand, "--noise-map", noise, "--workers", str(WORKERS),
+                        "--quiet"], check=True)
+        assert filecmp.cmp(by_hand, os.path.join(out, f"{key}_desc-denoised_dwi{extension(key)}"), shallow=False)
+        assert filecmp.cmp(noise, os.path.join(out, f"{key}_desc-noise_dwi{extension(key)}"), shallow=False)
+
+
+def test_metadata(local_run, example):
+    out, _, _ = local_run
+    description = read_json(os.path.join(out, "dataset_description.json"))
+    assert description["DatasetType"] == "derivative"
+    assert description["GeneratedBy"][0]["Name"] == "tamrin" and description["GeneratedBy"][0]["Version"]
+    assert description["DatasetLinks"]["raw"] == "file://" + example
+
+    # Own sidecar over the root's; gradients copied.
+    key = GOOD[1]
+    sidecar = read_json(os.path.join(out, f"{key}_desc-denoised_dwi.json"))
+    assert sidecar["Sources"] == [f"bids:raw:{key}_dwi.nii.gz"]
+    assert sidecar["PhaseEncodingDirection"] == "j" and sidecar["MagneticFieldStrength"] == 3
+    assert sidecar["DenoisingParameters"]["Workers"] == WORKERS
+    noise = read_json(os.path.join(out, f"{key}_desc-noise_dwi.json"))
+    assert noise["Sources"] == sidecar["Sources"] and "PhaseEncodingDirection" not in noise
+    for kind in ("bval", "bvec"):
+        assert filecmp.cmp(os.path.join(example, f"{key}_dwi.{kind}"),
+                           os.path.join(out, f"{key}_desc-denoised_dwi.{kind}"), shallow=False)
+    # sub-03 inherits everything from the dataset's root.
+    assert filecmp.cmp(os.path.join(example, "dwi.bval"),
+                       os.path.join(out, "sub-03/dwi/sub-03_desc-denoised_dwi.bval"), shallow=False)
+    assert read_json(os.path.join(out, "sub-03/dwi/sub-03_desc-denoised_dwi.json"))["EchoTime"] == 0.08
+
+    # The outputs keep the source's geometry.
+    source = nibabel.load(os.path.join(example, f"{key}_dwi.nii.gz"))
+    denoised = nibabel.load(os.path.join(out, f"{key}_desc-denoised_dwi.nii.gz"))
+    assert denoised.shape == source.shape and np.array_equal(denoised.affine, source.affine)
+
+
+def test_broken_series_fails_alone_with_the_commands_message(local_run):
+    out, _, result = local_run
+    assert not [f for f in derivative_files(out) if f.startswith("sub-04/")]
+    log = os.path.join(out, "logs", f"{BROKEN}_dwi.nii.gz.log")
+    with open(log) as f:
+        message = f.read()
+    assert "a 3-D image" in message and "4-D series" in message
+    assert "a 3-D image" in result.output  # shown where snakemake ran, too
+
+
+def test_summaries(local_run, example):
+    """The noise level in the object follows the level the series were made
+    with, in the same proportion for all (the estimate of such small patches
+    runs high by the same factor)."""
+    out, _, _ = local_run
+    ratios = []
+    for key in GOOD:
+        summary = read_json(os.path.join(out, "figures", f"{key}.json"))
+        own = os.path.join(example, f"{key}_dwi.json")
+        sigma = read_json(own if os.path.exists(own) else os.path.join(example, "dwi.json"))["PhantomNoiseSigma"]
+        ratios.append(summary["noise_median"] / sigma)
+        assert summary["patches"] > 0 and summary["seconds"] is not None and summary["bvalue"] == 1000
+    assert 0.9 < min(ratios) and max(ratios) < 1.5 and max(ratios) / min(ratios) < 1.1, ratios
+
+
+def test_rerun_does_nothing_but_retry_the_broken_series(local_run, example, tamrin):
+    out, work, _ = local_run
+    config = ["--config", f"bids={example}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}"]
+    rerun = snakemake(["--cores", "2", "-n"] + config, cwd=work, check=True)
+    assert planned_jobs(rerun) == {"all": 1, "denoise": 1, "gradients": 2, "sidecars": 1, "summary": 1}
+    assert f"wildcards: series={BROKEN}, ext=.nii.gz" in rerun.output
+    without = snakemake(["--cores", "2", "-n"] + config + ["participant_label=01,02,03"], cwd=work, check=True)
+    assert planned_jobs(without) == {} and "Nothing to be done" in without.output
+
+
+def test_added_participant_runs_only_its_jobs(tamrin, snakemake_tool, tmp_path):
+    source = make_dataset(str(tmp_path / "bids"), "03")
+    out = str(tmp_path / "derivatives")
+    config = ["--config", f"bids={source}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}"]
+    snakemake(["--cores", "2"] + config, cwd=tmp_path, check=True)
+    before = {f: os.stat(os.path.join(out, f)).st_mtime_ns for f in derivative_files(out)}
+
+    make_dataset(source, "05")
+    plan = snakemake(["--cores", "2", "-n"] + config, cwd=tmp_path, check=True)
+    assert planned_jobs(plan) == {"all": 1, "denoise": 1, "gradients": 2, "sidecars": 1, "summary": 1}
+    assert "series=sub-05/dwi/sub-05" in plan.output and "series=sub-03" not in plan.output
+    snakemake(["--cores", "2"] + config, cwd=tmp_path, check=True)
+    after = {f: os.stat(os.path.join(out, f)).st_mtime_ns for f in derivative_files(out)}
+    assert {f: after[f] for f in before} == before
+    assert "sub-05/dwi/sub-05_desc-denoised_dwi.nii.gz" in after
+    # The report was rewritten at the end of each run and lists both.
+    with open(os.path.join(out, "report.html")) as f:
+        page = f.read()
+    assert "sub-03/dwi/sub-03" in page and "sub-05/dwi/sub-05" in page
+
+
+def test_bad_configuration_is_refused(example, tamrin, snakemake_tool, tmp_path):
+    cases = [
+        ([f"bids={example}"], "bids=IN out=OUT"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tmp_path}/none"], "tamrin not found"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "particpant_label=01"],
+         "unknown option particpant_label"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "participant_label=sub-07"],
+         "no participant sub-07"),
+        ([f"bids={example}", f"out={example}/sub-01", f"tamrin={tamrin}"], "inside the source dataset"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", f"mask={tmp_path}"],
+         "needs tamrin denoise --mask"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "workers=0"], "workers needs a whole number"),
+    ]
+    for config, message in cases:
+        result = snakemake(["--cores", "1", "-n", "--config"] + config, cwd=tmp_path, check=False)
+        assert message in result.output, (config, result.output[-2000:])

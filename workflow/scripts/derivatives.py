@@ -1,0 +1,141 @@
+"""The metadata files of the derivatives dataset: its description and a JSON
+sidecar per output, and where every file of a series goes.
+
+    python3 derivatives.py description OUT_JSON SOURCE VERSION
+    python3 derivatives.py sidecars --source-image PATH --denoised OUT_JSON
+        --noise OUT_JSON --parameters JSON [SIDECAR ...]
+"""
+
+import argparse
+import json
+import os
+import sys
+
+# Files of the derivatives dataset that are not BIDS files.
+NOT_BIDS = ["figures/", "logs/", "report.html"]
+
+
+def files(key, extension):
+    """The files made for the series ``key`` (see bids.Series), relative to
+    the derivatives dataset. With ``"{series}"`` and ``"{ext}"`` these are
+    the workflow's patterns.
+    """
+    return {
+        "denoised": f"{key}_desc-denoised_dwi{extension}",
+        "noise": f"{key}_desc-noise_dwi{extension}",
+        "denoised_json": f"{key}_desc-denoised_dwi.json",
+        "noise_json": f"{key}_desc-noise_dwi.json",
+        "bval": f"{key}_desc-denoised_dwi.bval",
+        "bvec": f"{key}_desc-denoised_dwi.bvec",
+        "figure": f"figures/{key}.png",
+        "summary": f"figures/{key}.json",
+        "log": f"logs/{key}_dwi{extension}.log",
+        "benchmark": f"logs/{key}_dwi{extension}.tsv",
+    }
+
+
+def _write_json(path, content):
+    # Written under another name and renamed, so a reader never sees half.
+    temporary = path + ".part"
+    with open(temporary, "w") as f:
+        json.dump(content, f, indent=2)
+        f.write("\n")
+    os.replace(temporary, path)
+
+
+def read_json(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def write_dataset_description(path, source, version):
+    """Write ``dataset_description.json`` of the derivatives dataset, and
+    ``.bidsignore`` beside it for the report's files.
+
+    Parameters
+    ----------
+    path : str
+        The file to write.
+    source : str
+        The source dataset's folder (named in ``DatasetLinks`` as ``raw``,
+        which the sidecars' ``Sources`` refer to).
+    version : str
+        The tamrin version.
+    """
+    name = None
+    described = os.path.join(source, "dataset_description.json")
+    if os.path.isfile(described):
+        name = read_json(described).get("Name")
+    uri = "file://" + os.path.abspath(source)
+    _write_json(path, {
+        "Name": f"{name or os.path.basename(os.path.abspath(source))}: denoised",
+        "BIDSVersion": "1.9.0",
+        "DatasetType": "derivative",
+        "GeneratedBy": [{
+            "Name": "tamrin",
+            "Version": version,
+            "Description": "PCA denoising of overlapping cubic patches (tamrin denoise), run by the "
+                           "project's Snakemake workflow",
+        }],
+        "SourceDatasets": [{"URL": uri}],
+        "DatasetLinks": {"raw": uri},
+    })
+    with open(os.path.join(os.path.dirname(path), ".bidsignore"), "w") as f:
+        f.write("\n".join(NOT_BIDS) + "\n")
+
+
+def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters):
+    """Write the sidecars of a denoised series and of its noise map.
+
+    The denoised series' sidecar carries the source's metadata (every
+    applicable sidecar, merged as BIDS inheritance does) with ``Sources``,
+    ``Description`` and ``DenoisingParameters`` added; the noise map's has
+    the latter three only.
+
+    Parameters
+    ----------
+    source_image : str
+        The source series' path relative to its dataset.
+    sidecars : list of str
+        Its applicable sidecars, least specific first.
+    denoised_json, noise_json : str
+        The files to write.
+    parameters : dict
+        The options the series was denoised with.
+    """
+    metadata = {}
+    for sidecar in sidecars:
+        metadata.update(read_json(sidecar))
+    source = f"bids:raw:{source_image}"
+    common = {"Sources": [source], "DenoisingParameters": parameters}
+    metadata.update(Description="The source series denoised by tamrin denoise", **common)
+    _write_json(denoised_json, metadata)
+    _write_json(noise_json, dict(
+        Description="Local noise level (standard deviation, in the source's units) estimated by "
+                    "tamrin denoise; 0 where no patch gave an estimate",
+        **common))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Metadata files of the derivatives dataset.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    description = commands.add_parser("description", help="dataset_description.json and .bidsignore")
+    description.add_argument("path")
+    description.add_argument("source")
+    description.add_argument("version")
+    sidecars = commands.add_parser("sidecars", help="the sidecars of a denoised series and its noise map")
+    sidecars.add_argument("--source-image", required=True)
+    sidecars.add_argument("--denoised", required=True)
+    sidecars.add_argument("--noise", required=True)
+    sidecars.add_argument("--parameters", required=True, type=json.loads)
+    sidecars.add_argument("inherited", nargs="*")
+    args = parser.parse_args(argv)
+    if args.command == "description":
+        write_dataset_description(args.path, args.source, args.version)
+    else:
+        write_sidecars(args.source_image, args.inherited, args.denoised, args.noise, args.parameters)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
