@@ -90,6 +90,10 @@ py::list takeMessages() {
 // after they are restored.
 std::timed_mutex gCallLock;
 
+// Set on the thread whose call is running: a progress callable that calls
+// the module again would wait for its own call forever.
+thread_local bool tInCall = false;
+
 // ---------------------------------------------------------------------------
 // The watch on the calling thread.
 
@@ -214,9 +218,11 @@ py::list denoiseInto(const py::object& data, int32_t workers, const py::object& 
     tamrin::DenoiseOptions options;
     options.cancel = &watch.cancel;
 
+    if (tInCall) throw std::runtime_error("tamrin.denoise cannot be called from its own progress callable");
     int32_t status = tamrin::kDenoiseOk;
     {
         std::unique_lock<std::timed_mutex> call = lockCall();
+        tInCall = true;
         {
             std::lock_guard<std::mutex> guard(gMessageLock);
             gMessages.clear();
@@ -226,6 +232,7 @@ py::list denoiseInto(const py::object& data, int32_t workers, const py::object& 
         const tamrin::HostServices* previous = tamrin::installHostServices(&kQueuedServices);
         status = tamrin::denoiseSeriesWatched(series, workers, results, options, kWatchIntervalMs, onWatch, &watch);
         tamrin::installHostServices(previous);
+        tInCall = false;
     }
     py::list messages = takeMessages();
     if (watch.errorType != nullptr) {

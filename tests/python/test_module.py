@@ -128,6 +128,8 @@ def test_progress_callable_sees_every_position_and_can_stop_the_call():
 
     with pytest.raises(Stop):
         tamrin.denoise(data, 2, progress=stop)
+    with pytest.raises(RuntimeError, match="cannot be called from its own progress callable"):
+        tamrin.denoise(data, 2, progress=lambda done, total: tamrin.denoise(data, 1))
     assert_same_bits(tamrin.denoise(data, 2)[0], expected[0])
 
 
