@@ -9,12 +9,15 @@ order of the two alternates from round to round), for each worker count:
 
   command  `tamrin denoise IN OUT --workers K --datatype float64 --uncovered nan`,
            with stderr on a terminal so that it prints its denoising time
-           ("done: ... in S s", tenths of a second); its whole wall time too
+           ("done: ... in S s", tenths of a second); its whole wall time and
+           CPU time (reading and writing included) too
   module   tamrin.denoise(data, K) on the same file's values as nibabel maps
-           them (float32, Fortran order, read where they lie), timed around
-           the call
+           them (float32, Fortran order, read where they lie), wall and CPU
+           time around the call
 
-and prints the medians and the ratio module / command (1.00: the same time).
+and prints the medians and the ratios module / command (1.00: the same
+time). CPU time suffers less than wall time from other processes sharing
+the processors.
 Run it with the interpreter the module is installed for (scripts/test_python
 makes build/python-venv), or it is taken from the build folder's python/.
 Times are only comparable when nothing else runs: the load average is printed.
@@ -24,6 +27,7 @@ import argparse
 import os
 import pty
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -44,8 +48,13 @@ def arguments():
     return parser.parse_args()
 
 
+def cpu_seconds(who):
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
 def command_seconds(tamrin, source, output, workers):
-    """Runs the command with stderr on a terminal; returns (denoising s, wall s)."""
+    """Runs the command with stderr on a terminal; returns (denoising s, wall s, CPU s)."""
     controller, terminal = pty.openpty()
     chunks = []
 
@@ -61,10 +70,10 @@ def command_seconds(tamrin, source, output, workers):
 
     reader = threading.Thread(target=read)
     reader.start()
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), cpu_seconds(resource.RUSAGE_CHILDREN)
     subprocess.run([tamrin, "denoise", source, output, "--workers", str(workers), "--datatype",
                     "float64", "--uncovered", "nan", "--force"], stderr=terminal, check=True)
-    wall = time.perf_counter() - start
+    wall, cpu = time.perf_counter() - start, cpu_seconds(resource.RUSAGE_CHILDREN) - cpu
     os.close(terminal)
     reader.join()
     os.close(controller)
@@ -72,13 +81,14 @@ def command_seconds(tamrin, source, output, workers):
     found = re.search(r"done: [\d,]+ patches in ([\d.]+) s", text)
     if found is None:
         raise RuntimeError(f"no denoising time in the command's output: {text[-300:]!r}")
-    return float(found.group(1)), wall
+    return float(found.group(1)), wall, cpu
 
 
 def module_seconds(tamrin_module, data, workers):
-    start = time.perf_counter()
+    """Wall and CPU seconds of one call."""
+    start, cpu = time.perf_counter(), cpu_seconds(resource.RUSAGE_SELF)
     tamrin_module.denoise(data, workers)
-    return time.perf_counter() - start
+    return time.perf_counter() - start, cpu_seconds(resource.RUSAGE_SELF) - cpu
 
 
 def main():
@@ -104,28 +114,34 @@ def main():
     print(f"series {args.size} (noise everywhere), {args.rounds} rounds, "
           f"tamrin {tamrin.__version__} from {Path(tamrin.__file__).parent}")
     print("load average at start: " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
-    times = {(w, what): [] for w in args.workers for what in ("command", "wall", "module")}
+    kinds = ("command", "wall", "command cpu", "module", "module cpu")
+    times = {(w, what): [] for w in args.workers for what in kinds}
     for round_ in range(args.rounds):
         for workers in args.workers:
             order = ("command", "module") if round_ % 2 == 0 else ("module", "command")
             for what in order:
                 if what == "command":
-                    denoising, wall = command_seconds(tamrin_command, source, output, workers)
-                    times[workers, "command"].append(denoising)
-                    times[workers, "wall"].append(wall)
+                    measured = command_seconds(tamrin_command, source, output, workers)
+                    names = ("command", "wall", "command cpu")
                 else:
-                    times[workers, "module"].append(module_seconds(tamrin, data, workers))
+                    measured = module_seconds(tamrin, data, workers)
+                    names = ("module", "module cpu")
+                for name, seconds in zip(names, measured):
+                    times[workers, name].append(seconds)
         print(f"round {round_ + 1}: " + ", ".join(
             f"{w} workers: command {times[w, 'command'][-1]:.1f} s, "
             f"module {times[w, 'module'][-1]:.2f} s" for w in args.workers), flush=True)
 
-    print(f"\n{'workers':>7}  {'command denoising s':>19}  {'command wall s':>14}  "
-          f"{'module call s':>13}  {'module / command':>16}")
+    print("\nmedians, seconds:")
+    print(f"{'workers':>7}  {'command denoising':>17}  {'command wall':>12}  {'module call':>11}  "
+          f"{'ratio':>5}  {'command CPU':>11}  {'module CPU':>10}  {'ratio':>5}")
     for workers in args.workers:
-        command, wall, module = (statistics.median(times[workers, what])
-                                 for what in ("command", "wall", "module"))
-        print(f"{workers:>7}  {command:>19.2f}  {wall:>14.2f}  {module:>13.2f}  "
-              f"{module / command:>16.3f}")
+        m = {what: statistics.median(times[workers, what]) for what in kinds}
+        print(f"{workers:>7}  {m['command']:>17.2f}  {m['wall']:>12.2f}  {m['module']:>11.2f}  "
+              f"{m['module'] / m['command']:>5.3f}  {m['command cpu']:>11.2f}  "
+              f"{m['module cpu']:>10.2f}  {m['module cpu'] / m['command cpu']:>5.3f}")
+    print("ratio: module / command (denoising time; CPU time of the call against the whole "
+          "command's)")
     print("load average at end: " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
     if args.work is None:
         for path in work.iterdir():
