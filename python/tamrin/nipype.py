@@ -2,9 +2,10 @@
 
 Reads a 4-D NIfTI series with nibabel, denoises it with ``tamrin.denoise`` in
 the node's process and writes the denoised series and the noise map as NIfTI
-files with the input's geometry, like ``tamrin denoise IN OUT --noise-map
-NOISE``: float32 unless ``datatype='float64'``, uncovered voxels filled with
-the input's values unless ``uncovered`` says otherwise.
+files with the input's geometry, with the values ``tamrin denoise IN OUT
+--noise-map NOISE`` writes: NaN and infinities in the input read as 0,
+float32 unless ``datatype='float64'``, uncovered voxels filled with the
+input's values unless ``uncovered`` says otherwise.
 
 >>> from nipype import Node
 >>> from tamrin.nipype import Denoise
@@ -57,18 +58,22 @@ class Denoise(SimpleInterface):
         inputs = self.inputs
         image = nib.load(inputs.in_file)
         data = np.asanyarray(image.dataobj)
-        if data.dtype.kind == "f" and not np.isfinite(data).all():
-            bad = np.count_nonzero(~np.isfinite(data))
-            raise ValueError(f"{inputs.in_file}: {bad} values are NaN or infinite; the denoiser "
-                             "needs finite values (replace them, for example with 0)")
+        if data.dtype.kind == "f":
+            finite = np.isfinite(data)
+            if not finite.all():  # read as 0, as the command reads them
+                data = np.where(finite, data, 0)
+            del finite
         workers = inputs.workers if isdefined(inputs.workers) else None
         denoised, noise_map = tamrin.denoise(data, workers)
 
-        uncovered = np.isnan(denoised)
+        # Voxels without an estimate: uncovered ones, and covered ones whose
+        # patches' decomposition broke down; the command fills both alike.
         if inputs.uncovered != "nan":
-            denoised[uncovered] = data[uncovered] if inputs.uncovered == "input" else 0.0
-            noise_map[np.isnan(noise_map)] = 0.0
-        del uncovered, data
+            missing = ~np.isfinite(denoised)
+            denoised[missing] = data[missing] if inputs.uncovered == "input" else 0.0
+            noise_map[~np.isfinite(noise_map)] = 0.0
+            del missing
+        del data
 
         folder, base, extension = split_filename(inputs.in_file)
         out_file = self._target(inputs.out_file, runtime.cwd, base + "_denoised" + extension)

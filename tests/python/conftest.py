@@ -28,6 +28,15 @@ def tool(name):
     return path
 
 
+def command_outputs(source, folder, workers, datatype, uncovered):
+    """Runs tamrin denoise with the given options; returns its two outputs' values as stored."""
+    out, noise = folder / f"command_out{workers}.nii", folder / f"command_noise{workers}.nii"
+    subprocess.run([tool("tamrin"), "denoise", source, out, "--noise-map", noise,
+                    "--workers", str(workers), "--datatype", datatype, "--uncovered", uncovered,
+                    "--force", "--quiet"], check=True, capture_output=True)
+    return tuple(np.asanyarray(nib.load(path).dataobj) for path in (out, noise))
+
+
 def bits(array):
     """The values' bit patterns, so that NaN compares equal to the same NaN."""
     array = np.asarray(array)

@@ -14,7 +14,7 @@ import pytest
 import tamrin
 from tamrin import _tamrin
 
-from conftest import BUILD, assert_same_bits, bits, tool
+from conftest import BUILD, assert_same_bits, bits, command_outputs, tool
 
 
 def noisy_series(shape, seed=1):
@@ -29,15 +29,6 @@ def as_doubles_off_the_float_grid(data):
     return doubles
 
 
-def command_results(source, folder, workers):
-    """tamrin denoise with float64 output and NaN for uncovered voxels."""
-    out, noise = folder / f"out{workers}.nii", folder / f"noise{workers}.nii"
-    subprocess.run([tool("tamrin"), "denoise", source, out, "--noise-map", noise,
-                    "--workers", str(workers), "--datatype", "float64", "--uncovered", "nan",
-                    "--force", "--quiet"], check=True, capture_output=True)
-    return tuple(np.asanyarray(nib.load(path).dataobj) for path in (out, noise))
-
-
 @pytest.mark.parametrize("workers", [1, 3])
 def test_same_bits_as_the_command(phantom, phantom_data, tmp_path, workers):
     # The float32 file is denoised where it lies by the command; the float64
@@ -47,7 +38,8 @@ def test_same_bits_as_the_command(phantom, phantom_data, tmp_path, workers):
     nib.Nifti1Image(doubles, nib.load(phantom).affine).to_filename(doubles_file)
     for source, data in ((phantom, phantom_data), (doubles_file, doubles)):
         denoised, noise_map = tamrin.denoise(data, workers)
-        expected_denoised, expected_noise = command_results(source, tmp_path, workers)
+        expected_denoised, expected_noise = command_outputs(source, tmp_path, workers,
+                                                            "float64", "nan")
         assert_same_bits(denoised, expected_denoised)
         assert_same_bits(noise_map, expected_noise)
         assert denoised.flags.f_contiguous and noise_map.flags.f_contiguous
