@@ -1,0 +1,131 @@
+"""Build backend of the tamrin Python package (PEP 517).
+
+``python3 -m pip install --no-build-isolation ./python`` calls build_wheel
+here: it configures the repository with CMake, builds the extension target
+(tamrin_python, with the project's compiler flags and kernels), and packs the
+extension with the package's Python files into a wheel. Nothing is
+downloaded: CMake, the compiler, the Python headers and pybind11 are the
+system's (scripts/deps installs them).
+
+Config settings (``pip install --config-settings KEY=VALUE``):
+
+build-dir
+    The CMake build folder (default: build-python in the repository). A
+    folder the project was already configured in, such as the build folder
+    of scripts/build, is reused with its own settings; only the Python
+    module is switched on and the interpreter set.
+jobs
+    Parallel build jobs (default: the number of processors).
+"""
+
+import base64
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+try:
+    import tomllib
+except ImportError:  # Python before 3.11
+    import tomli as tomllib
+
+PACKAGE_ROOT = Path(__file__).resolve().parent.parent
+REPOSITORY = PACKAGE_ROOT.parent
+TARGET = "tamrin_python"
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    settings = config_settings or {}
+    build_dir = Path(settings.get("build-dir") or REPOSITORY / "build-python").resolve()
+    extension = _build_extension(build_dir, settings.get("jobs"))
+    metadata = _metadata(_project_version(build_dir))
+    name, version = "tamrin", metadata["Version"]
+
+    python = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    platform = re.sub(r"[^A-Za-z0-9]", "_", sysconfig.get_platform())
+    tag = f"{python}-{python}-{platform}"
+    dist_info = f"{name}-{version}.dist-info"
+    files = {f"tamrin/{path.name}": path.read_bytes()
+             for path in sorted((PACKAGE_ROOT / "tamrin").glob("*.py"))}
+    files[f"tamrin/{extension.name}"] = extension.read_bytes()
+    files[f"{dist_info}/METADATA"] = _metadata_text(metadata).encode()
+    files[f"{dist_info}/WHEEL"] = (
+        "Wheel-Version: 1.0\nGenerator: tamrin_build\nRoot-Is-Purelib: false\n"
+        f"Tag: {tag}\n").encode()
+
+    wheel_name = f"{name}-{version}-{tag}.whl"
+    with zipfile.ZipFile(Path(wheel_directory) / wheel_name, "w", zipfile.ZIP_DEFLATED) as wheel:
+        record = []
+        for path, content in files.items():
+            wheel.writestr(path, content)
+            digest = base64.urlsafe_b64encode(hashlib.sha256(content).digest())
+            digest = digest.rstrip(b"=").decode()
+            record.append(f"{path},sha256={digest},{len(content)}")
+        record.append(f"{dist_info}/RECORD,,")
+        wheel.writestr(f"{dist_info}/RECORD", "\n".join(record) + "\n")
+    return wheel_name
+
+
+def _build_extension(build_dir, jobs):
+    """Configures and builds the extension target; returns the module's path."""
+    if not (REPOSITORY / "include" / "tamrin" / "denoise.h").is_file():
+        raise RuntimeError(f"tamrin: the project's sources are expected in {REPOSITORY}; "
+                           "build from a checkout of the repository")
+    interpreter = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
+    configure = ["cmake", "-S", str(REPOSITORY), "-B", str(build_dir),
+                 "-DTAMRIN_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={interpreter}"]
+    if not (build_dir / "CMakeCache.txt").is_file():
+        configure += ["-DCMAKE_BUILD_TYPE=Release", "-DTAMRIN_BUILD_TESTS=OFF",
+                      "-DTAMRIN_BUILD_BENCH=OFF", "-DTAMRIN_BUILD_MEX=OFF",
+                      "-DTAMRIN_BUILD_CLI=OFF"]
+    _run(configure)
+    jobs = str(jobs or os.cpu_count() or 1)
+    _run(["cmake", "--build", str(build_dir), "--target", TARGET, "-j", jobs])
+
+    module = build_dir / "python" / "tamrin" / f"_tamrin{sysconfig.get_config_var('EXT_SUFFIX')}"
+    if not module.is_file():
+        raise RuntimeError(f"tamrin: the build made no {module}; see CMake's messages above "
+                           "(python3-dev and pybind11-dev are needed)")
+    return module
+
+
+def _run(command):
+    print("tamrin_build:", " ".join(command), file=sys.stderr, flush=True)
+    # CMake's output goes to stderr so that pip shows it with -v and on failure.
+    subprocess.run(command, check=True, stdout=sys.stderr)
+
+
+def _project_version(build_dir):
+    """The version CMake's project() declares, as the configured build recorded it."""
+    cache = (build_dir / "CMakeCache.txt").read_text()
+    found = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache, re.MULTILINE)
+    if found is None:
+        raise RuntimeError(f"tamrin: no project version in {build_dir / 'CMakeCache.txt'}")
+    return found.group(1).strip()
+
+
+def _metadata(version):
+    project = tomllib.loads((PACKAGE_ROOT / "pyproject.toml").read_text())["project"]
+    metadata = {"Metadata-Version": "2.1", "Name": project["name"], "Version": version,
+                "Summary": project["description"], "Requires-Python": project["requires-python"]}
+    metadata["Requires-Dist"] = list(project.get("dependencies", []))
+    for extra, requirements in project.get("optional-dependencies", {}).items():
+        metadata.setdefault("Provides-Extra", []).append(extra)
+        metadata["Requires-Dist"] += [f'{r}; extra == "{extra}"' for r in requirements]
+    return metadata
+
+
+def _metadata_text(metadata):
+    lines = []
+    for key, value in metadata.items():
+        for item in value if isinstance(value, list) else [value]:
+            lines.append(f"{key}: {item}")
+    return "\n".join(lines) + "\n"

@@ -1,0 +1,267 @@
+// The extension module tamrin._tamrin: runs the denoiser on numpy arrays.
+//
+// tamrin/__init__.py checks and converts the caller's arguments and creates
+// the result arrays; denoiseInto runs the core into them. The series is read
+// where it lies (a Fortran-ordered float64 or float32 array), and the results
+// are written straight into the caller's arrays.
+//
+// While the workers run the interpreter lock is released and the calling
+// thread wakes every 100 ms (denoiseSeriesWatched) to take the lock briefly:
+// it runs the interpreter's signal handlers, so that Ctrl-C raises
+// KeyboardInterrupt, and calls the progress callable. An exception from
+// either sets the cancel flag; the workers stop at their next row, and the
+// exception is raised once they have ended.
+//
+// The core's messages come from worker threads, where no Python code may run:
+// they are queued (with a thread-safe allocator, like the MEX gateway's) and
+// handed back to tamrin/__init__.py, which issues them as warnings. Calls run
+// one at a time, since the services table and the queue are process-wide.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tamrin/denoise.h"
+#include "tamrin/host.h"
+#include "tamrin/watch.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr int32_t kWatchIntervalMs = 100;
+
+// ---------------------------------------------------------------------------
+// Messages from worker threads, in order of arrival; a text repeated back to
+// back is stored once with its count.
+
+struct MessageRun {
+    std::string text;
+    long long count;
+};
+
+std::mutex gMessageLock;
+std::vector<MessageRun> gMessages;
+long long gMessagesLost = 0;  // texts that found no memory to be stored in
+
+void queuePrint(const char* text) {
+    std::lock_guard<std::mutex> guard(gMessageLock);
+    if (!gMessages.empty() && gMessages.back().text == text) {
+        gMessages.back().count++;
+        return;
+    }
+    try {
+        gMessages.push_back(MessageRun{text, 1});
+    } catch (...) {
+        gMessagesLost++;  // on a worker thread nothing may escape
+    }
+}
+
+void* threadSafeCalloc(std::size_t count, std::size_t size) { return std::calloc(count, size); }
+
+void threadSafeFree(void* block) { std::free(block); }
+
+const tamrin::HostServices kQueuedServices = {queuePrint, threadSafeCalloc, threadSafeFree};
+
+// Empties the queue into a list of (text, count); lost texts come last with
+// an empty text. Needs the interpreter lock.
+py::list takeMessages() {
+    std::vector<MessageRun> runs;
+    long long lost = 0;
+    {
+        std::lock_guard<std::mutex> guard(gMessageLock);
+        runs.swap(gMessages);
+        std::swap(lost, gMessagesLost);
+    }
+    py::list messages;
+    for (const MessageRun& run : runs) messages.append(py::make_tuple(run.text, run.count));
+    if (lost > 0) messages.append(py::make_tuple(std::string(), lost));
+    return messages;
+}
+
+// One call at a time: held from before the services are installed until
+// after they are restored.
+std::timed_mutex gCallLock;
+
+// Set on the thread whose call is running: a progress callable that calls
+// the module again would wait for its own call forever.
+thread_local bool tInCall = false;
+
+// ---------------------------------------------------------------------------
+// The watch on the calling thread.
+
+struct Watch {
+    py::object progress;  // None, or a callable taking (done, total)
+    std::atomic<bool> cancel{false};
+    // The pending exception (type, value, traceback) that stopped the run.
+    PyObject* errorType = nullptr;
+    PyObject* errorValue = nullptr;
+    PyObject* errorTrace = nullptr;
+};
+
+// Keeps the exception now set in the interpreter and stops the run.
+void stopWithPendingError(Watch* watch) {
+    PyErr_Fetch(&watch->errorType, &watch->errorValue, &watch->errorTrace);
+    watch->cancel.store(true);
+}
+
+// Called every interval while the run goes on, then once at its end.
+void onWatch(int64_t done, int64_t total, bool /*finished*/, void* context) {
+    Watch* watch = static_cast<Watch*>(context);
+    if (watch->cancel.load()) return;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+        stopWithPendingError(watch);
+        return;
+    }
+    if (watch->progress.is_none()) return;
+    PyObject* result = PyObject_CallFunction(watch->progress.ptr(), "LL", static_cast<long long>(done),
+                                             static_cast<long long>(total));
+    if (result == nullptr)
+        stopWithPendingError(watch);
+    else
+        Py_DECREF(result);
+}
+
+// Takes the call lock with the interpreter lock released, answering signals
+// while another call holds it.
+std::unique_lock<std::timed_mutex> lockCall() {
+    std::unique_lock<std::timed_mutex> lock(gCallLock, std::defer_lock);
+    for (;;) {
+        {
+            py::gil_scoped_release release;
+            if (lock.try_lock_for(std::chrono::milliseconds(kWatchIntervalMs))) return lock;
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Arguments: checked again here, since the arrays are handed to the core as
+// raw pointers.
+
+using F64 = py::array_t<double, py::array::f_style>;
+using F32 = py::array_t<float, py::array::f_style>;
+
+bool aligned(const py::array& a) { return (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0; }
+
+// A writeable, aligned, Fortran-ordered float64 array of the given shape.
+F64 resultArray(const py::object& object, const char* name, const std::vector<py::ssize_t>& shape) {
+    if (!F64::check_(object)) throw py::type_error(std::string(name) + " must be a Fortran-ordered float64 array");
+    F64 array = py::reinterpret_borrow<F64>(object);
+    if (!array.writeable() || !aligned(array) || array.ndim() != static_cast<py::ssize_t>(shape.size()))
+        throw py::value_error(std::string(name) + " must be a writeable, aligned array of " +
+                              std::to_string(shape.size()) + " dimensions");
+    for (std::size_t i = 0; i < shape.size(); i++)
+        if (array.shape(static_cast<py::ssize_t>(i)) != shape[i])
+            throw py::value_error(std::string(name) + " does not have the series' extents");
+    return array;
+}
+
+tamrin::SeriesView seriesOf(const py::object& data) {
+    const bool doubles = F64::check_(data);
+    if (!doubles && !F32::check_(data))
+        throw py::type_error("data must be a Fortran-ordered float64 or float32 array");
+    const py::array array = py::reinterpret_borrow<py::array>(data);
+    if (array.ndim() != 4 || !aligned(array)) throw py::value_error("data must be an aligned 4-D array");
+    tamrin::SeriesView view;
+    view.values = array.data();
+    view.type = doubles ? tamrin::kValuesDouble : tamrin::kValuesSingle;
+    int32_t* extents[4] = {&view.X, &view.Y, &view.Z, &view.N};
+    for (py::ssize_t i = 0; i < 4; i++) {
+        if (array.shape(i) < 1 || array.shape(i) > INT32_MAX)
+            throw py::value_error("each extent of data must be from 1 to 2147483647");
+        *extents[i] = static_cast<int32_t>(array.shape(i));
+    }
+    if (view.N < 2) throw py::value_error("data must hold at least 2 volumes");
+    return view;
+}
+
+// Raises the exception for a status other than kDenoiseOk.
+[[noreturn]] void raiseStatus(int32_t status) {
+    const std::string message = std::string("denoising failed: ") + tamrin::denoiseStatusMessage(status);
+    if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoiseDecompositionFailed) {
+        PyErr_SetString(PyExc_MemoryError, message.c_str());
+        throw py::error_already_set();
+    }
+    if (status == tamrin::kDenoiseBadExtents) throw py::value_error(message);
+    throw std::runtime_error(message);
+}
+
+// denoiseInto(data, workers, denoised, noise, weight, progress): denoises
+// data into the three result arrays and returns the core's messages as a
+// list of (text, count).
+py::list denoiseInto(const py::object& data, int32_t workers, const py::object& denoisedArray,
+                     const py::object& noiseArray, const py::object& weightArray, const py::object& progress) {
+    const tamrin::SeriesView series = seriesOf(data);
+    if (workers < 1) throw py::value_error("workers must be at least 1");
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+        throw py::type_error("progress must be None or a callable taking (done, total)");
+    const std::vector<py::ssize_t> map = {series.X, series.Y, series.Z};
+    F64 denoised = resultArray(denoisedArray, "denoised", {series.X, series.Y, series.Z, series.N});
+    F64 noise = resultArray(noiseArray, "noise", map);
+    F64 weight = resultArray(weightArray, "weight", map);
+
+    tamrin::DenoiseResults results;
+    results.denoised = denoised.mutable_data();
+    results.noise = noise.mutable_data();
+    results.weight = weight.mutable_data();
+    Watch watch;
+    watch.progress = progress;
+    tamrin::DenoiseOptions options;
+    options.cancel = &watch.cancel;
+
+    if (tInCall) throw std::runtime_error("tamrin.denoise cannot be called from its own progress callable");
+    int32_t status = tamrin::kDenoiseOk;
+    {
+        std::unique_lock<std::timed_mutex> call = lockCall();
+        tInCall = true;
+        {
+            std::lock_guard<std::mutex> guard(gMessageLock);
+            gMessages.clear();
+            gMessagesLost = 0;
+        }
+        py::gil_scoped_release release;
+        const tamrin::HostServices* previous = tamrin::installHostServices(&kQueuedServices);
+        status = tamrin::denoiseSeriesWatched(series, workers, results, options, kWatchIntervalMs, onWatch, &watch);
+        tamrin::installHostServices(previous);
+        tInCall = false;
+    }
+    py::list messages = takeMessages();
+    if (watch.errorType != nullptr) {
+        PyErr_Restore(watch.errorType, watch.errorValue, watch.errorTrace);
+        throw py::error_already_set();
+    }
+    if (status != tamrin::kDenoiseOk) raiseStatus(status);
+    return messages;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tamrin, module) {
+    module.doc() = "The denoiser's native part; use tamrin.denoise.";
+    module.attr("__version__") = TAMRIN_VERSION;
+    module.def("denoise_into", &denoiseInto, py::arg("data"), py::arg("workers"), py::arg("denoised"),
+               py::arg("noise"), py::arg("weight"), py::arg("progress") = py::none(),
+               "Denoises data (a Fortran-ordered float64 or float32 X x Y x Z x N array) into the given\n"
+               "Fortran-ordered float64 arrays; returns the core's messages as (text, count) pairs.");
+    module.def(
+        "patch_positions",
+        [](int32_t X, int32_t Y, int32_t Z, int32_t N) { return tamrin::patchPositions(X, Y, Z, N); },
+        py::arg("X"), py::arg("Y"), py::arg("Z"), py::arg("N"),
+        "Patch positions a run of an X x Y x Z x N series visits (the total of its progress).");
+    module.def(
+        "workers_used",
+        [](int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested) {
+            return tamrin::workersUsed(X, Y, Z, N, requested);
+        },
+        py::arg("X"), py::arg("Y"), py::arg("Z"), py::arg("N"), py::arg("requested"),
+        "Worker threads a run of an X x Y x Z x N series with `requested` workers uses.");
+}

@@ -1,0 +1,212 @@
+"""Tamrin: patch-PCA denoising of 4-D MRI series, for numpy arrays.
+
+``tamrin.denoise(data)`` denoises an X x Y x Z x N series (N volumes of an
+X x Y x Z grid, for example a diffusion-weighted scan as nibabel loads it)
+and returns the denoised series and a map of the local noise level. The work
+runs on several threads in native code, with the same results as the
+``tamrin denoise`` command and the ``Tamrin`` MEX function.
+
+``tamrin.nipype.Denoise`` wraps it as a nipype interface.
+"""
+
+import operator
+import os
+import warnings
+
+import numpy as np
+
+from . import _tamrin
+from ._tamrin import __version__
+
+__all__ = ["denoise", "__version__"]
+
+_INT32_MAX = 2**31 - 1
+
+
+def denoise(data, workers=None, *, progress=False):
+    """Denoise a 4-D series by PCA of overlapping cubic patches.
+
+    Every cubic patch of side s (the smallest integer whose cube is at least
+    N) is decomposed into principal components across the volumes; the
+    noise level of the patch is estimated from its singular values, the
+    components that do not rise above the noise are discarded, and the
+    rebuilt patches are averaged where they overlap, weighted by how few
+    components they kept.
+
+    Parameters
+    ----------
+    data : array_like, shape (X, Y, Z, N)
+        The series: N >= 2 volumes of an X x Y x Z grid, real numbers.
+        float64 and float32 arrays in Fortran order (x fastest, then y, z and
+        the volume: what nibabel returns for NIfTI data, memory-mapped
+        arrays included) are read where they lie, without a copy. Other
+        memory orders and strides, other byte orders and integer or other
+        floating types are converted once, to float64 in Fortran order
+        (float32 stays float32), which takes that much memory for the call.
+        float32 values give exactly the results of the same values given as
+        float64.
+    workers : int, optional
+        Number of worker threads; None (the default) uses every processor
+        (``os.cpu_count()``). Counts above what the series allows (its
+        longest spatial extent divided by the patch side) are lowered.
+    progress : bool or callable, optional
+        True draws a progress bar (tqdm) on stderr; a callable is called
+        about ten times a second as ``progress(done, total)`` with the
+        patch positions finished so far and their total, and once at the
+        end with ``done == total``. An exception it raises stops the call and
+        is raised from it.
+
+    Returns
+    -------
+    denoised : numpy.ndarray of float64, shape (X, Y, Z, N), Fortran order
+        The denoised series.
+    noise_map : numpy.ndarray of float64, shape (X, Y, Z), Fortran order
+        The local noise level, a standard deviation in the units of the data.
+
+    Raises
+    ------
+    ValueError
+        When data does not have four dimensions, an extent is 0 or above
+        2**31 - 1, N < 2, or workers < 1.
+    TypeError
+        When data is complex, of objects, booleans, strings or other
+        non-numeric values, or workers is not an integer.
+    MemoryError
+        When the results or the working memory cannot be obtained.
+    KeyboardInterrupt
+        On Ctrl-C (SIGINT) while the workers run: they stop within a
+        fraction of a second, everything the call obtained is released and
+        the next call is unaffected.
+
+    Warns
+    -----
+    RuntimeWarning
+        When a patch could not be decomposed (NaN or infinities in the data
+        make the patches that contain them NaN), with the number of times.
+
+    Notes
+    -----
+    Uncovered voxels: both results are NaN where no processed patch
+    reached. Patches whose values sum to exactly 0 (an exact-zero
+    background, as masked data has) are skipped, and a series thinner than
+    a patch along some axis has no patch there at all (all NaN). Zero the
+    background of masked data and expect NaN outside the mask;
+    ``numpy.nan_to_num`` or ``numpy.where(numpy.isnan(d), data, d)`` fill
+    them when a downstream tool needs finite values.
+
+    Reproducibility: the results depend only on the data and on the number
+    of workers actually used, never on timing or on the machine's
+    instruction set; the same call gives the same bits on every run. One
+    worker gives exactly the single-threaded arithmetic; other counts
+    differ from it only in the order in which overlapping patches are added
+    (relative differences around 1e-15). The results are those of
+    ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` and of the
+    MEX function ``Tamrin(data, workers)`` with the same worker count.
+
+    Threads: the interpreter lock is released while the workers run, so
+    other Python threads go on; calls made from several threads at once run
+    one after another.
+
+    Examples
+    --------
+    >>> import nibabel as nib
+    >>> import tamrin
+    >>> image = nib.load("dwi.nii.gz")
+    >>> denoised, noise_map = tamrin.denoise(image.dataobj, progress=True)
+    """
+    series = _series_array(data)
+    requested = _worker_count(workers)
+    X, Y, Z, N = series.shape
+    try:
+        denoised = np.empty((X, Y, Z, N), order="F")
+        noise_map = np.empty((X, Y, Z), order="F")
+        weight = np.empty((X, Y, Z), order="F")
+    except MemoryError:
+        needed = 8 * X * Y * Z * (N + 2)
+        raise MemoryError(
+            f"not enough memory for the results ({needed / 2**20:.1f} MiB)") from None
+
+    bar = None
+    if callable(progress):
+        report = progress
+    elif progress:
+        bar = _progress_bar(_tamrin.patch_positions(X, Y, Z, N))
+        report = lambda done, total: bar.update(done - bar.n)  # noqa: E731
+    else:
+        report = None
+    try:
+        messages = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report)
+    finally:
+        if bar is not None:
+            bar.close()
+    _warn(messages)
+    return denoised, noise_map
+
+
+def _series_array(data):
+    """The series as an array the core reads where it lies, converting at most once."""
+    array = np.asarray(data)
+    kind = array.dtype.kind
+    if kind == "c":
+        raise TypeError(f"data must be real; got a complex array ({array.dtype})")
+    if kind not in "fiu":
+        raise TypeError(f"data must be an array of real numbers; got dtype {array.dtype}")
+    if array.ndim != 4:
+        hint = " (a single volume: at least 2 volumes are needed)" if array.ndim == 3 else ""
+        raise ValueError(
+            "data must have exactly four dimensions, X x Y x Z x N (N volumes of an "
+            f"X x Y x Z grid); got {array.ndim} dimensions, shape {array.shape}{hint}")
+    if min(array.shape[:3]) < 1:
+        raise ValueError(
+            f"data must not be empty: X, Y and Z must be at least 1; shape {array.shape}")
+    if array.shape[3] < 2:
+        raise ValueError(
+            f"data must hold at least 2 volumes (its 4th extent N); N is {array.shape[3]}")
+    if max(array.shape) > _INT32_MAX:
+        raise ValueError(f"each extent of data must be at most {_INT32_MAX}; shape {array.shape}")
+
+    target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
+    ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
+             and array.flags.aligned)
+    if ready:
+        return array
+    try:
+        return np.asfortranarray(array, dtype=target)
+    except MemoryError:
+        raise MemoryError(
+            f"not enough memory to convert data to {target} in Fortran order "
+            f"({array.size * target.itemsize / 2**20:.1f} MiB)") from None
+
+
+def _worker_count(workers):
+    """The requested worker count as an int from 1 to 2**31 - 1."""
+    if workers is None:
+        return max(1, min(os.cpu_count() or 1, _INT32_MAX))
+    if isinstance(workers, (bool, np.bool_)):
+        raise TypeError("workers must be an integer (the number of worker threads), not a bool")
+    try:
+        count = operator.index(workers)
+    except TypeError:
+        raise TypeError("workers must be an integer (the number of worker threads); "
+                        f"got {type(workers).__name__}") from None
+    if count < 1:
+        raise ValueError(f"workers must be at least 1 (the number of worker threads); got {count}")
+    return min(count, _INT32_MAX)
+
+
+def _progress_bar(total):
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise ImportError("progress=True needs tqdm (Debian: python3-tqdm); "
+                          "pass a callable taking (done, total) instead") from None
+    return tqdm(total=total, unit="patch", unit_scale=True, desc="tamrin")
+
+
+def _warn(messages):
+    """Issues the core's messages as warnings, each distinct run once with its count."""
+    for text, count in messages:
+        if not text:
+            text = "further messages were lost for want of memory"
+        times = f" ({count} times)" if count > 1 else ""
+        warnings.warn(f"tamrin: {text.strip()}{times}", RuntimeWarning, stacklevel=3)
