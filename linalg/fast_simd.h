@@ -3,7 +3,7 @@
 // The kernel sources are compiled once per instruction set, each time inside
 // its own namespace (TAMRIN_ISA_NS, set by the build), and the lane count W
 // follows the instruction set the compiler targets: 8 with AVX-512, 4 with
-// AVX2, 2 otherwise. Every helper here works lane by lane and performs on
+// AVX2, 2 otherwise (SSE2 on x86-64, NEON on ARM64). Every helper here works lane by lane and performs on
 // each lane exactly the IEEE operation its scalar form would, so code written
 // with them gives the same bits as the scalar reference whatever W is.
 // Nothing here may use fused multiply-add: the build compiles with
@@ -17,6 +17,8 @@
 
 #if defined(__SSE2__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 // The build names the namespace of each instruction-set build; a build that
@@ -76,6 +78,8 @@ inline vd vsqrt(vd v) {
     return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
 #elif defined(__SSE2__)
     return reinterpret_cast<vd>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
+#elif defined(__aarch64__)
+    return reinterpret_cast<vd>(vsqrtq_f64(reinterpret_cast<float64x2_t>(v)));
 #else
     for (int i = 0; i < W; i++) v[i] = __builtin_sqrt(v[i]);
     return v;

@@ -6,11 +6,16 @@ function outDir = build_tamrin(outDir)
 %   outDir = build_tamrin(...)   returns the folder, ready for addpath
 %
 %   Compiles the gateway and the denoising core from the source tree this
-%   file belongs to, with a GCC or Clang toolchain (C++17, threads), the
-%   fast patch kernel once per instruction set on x86-64 (default, AVX2,
-%   AVX-512; the widest the processor has is used at run time). The
+%   file belongs to, with a GCC or Clang toolchain (C++17, threads): GCC or
+%   Clang on Linux, Xcode's Clang on macOS (Apple silicon and Intel),
+%   MinGW-w64 on Windows. Microsoft Visual C++ cannot build it (see below).
+%   On x86-64 the fast patch kernel is built once per instruction set
+%   (default, AVX2, AVX-512; the widest the processor has is used at run
+%   time); on ARM64 once, with the processor's 128-bit vectors. The
 %   arithmetic is built without fused multiply-add (-ffp-contract=off), so
-%   results match the other builds bit for bit. Afterwards:
+%   results match the other builds bit for bit. The module is Tamrin.mex
+%   for Octave, and for MATLAB Tamrin.mexw64 (Windows), .mexa64 (Linux),
+%   .mexmaci64 (Intel macOS) or .mexmaca64 (Apple silicon). Afterwards:
 %     addpath(outDir); [denoised, noiseMap] = Tamrin(data, workers);
 
   here = fileparts(mfilename('fullpath'));
@@ -20,6 +25,9 @@ function outDir = build_tamrin(outDir)
   end
   if ~isAbsolute(outDir)
     outDir = fullfile(pwd, outDir);
+  end
+  if ~isOctave()
+    checkMatlabCompiler();
   end
   if ~exist(outDir, 'dir')
     [ok, msg] = mkdir(outDir);
@@ -52,10 +60,15 @@ function outDir = build_tamrin(outDir)
   % the compiler's default target, AVX2 and AVX-512 (and the dispatcher,
   % linalg/fast_patch.cpp, is told so). Every build gives the same bits.
   isas = {'baseline', ''};
-  dispatch = {};
   if isX86()
     isas = [isas; {'avx2', '-mavx2'; 'avx512', '-mavx512f'}];
-    dispatch = {'-DTAMRIN_FAST_X86'};
+  end
+  if ispc()
+    % 64-bit Windows keeps the stack 16-byte aligned and GCC cannot realign
+    % it there, yet may move 32- and 64-byte vectors to and from the stack
+    % with aligned instructions, which would fault. The assembler (binutils
+    % 2.38 or later) turns those into unaligned moves.
+    isas(2:end, 2) = strcat(isas(2:end, 2), {' -Wa,-muse-unaligned-vector-move'});
   end
 
   % Objects go to a temporary folder: the source tree stays clean.
@@ -65,7 +78,6 @@ function outDir = build_tamrin(outDir)
     error('Tamrin:build', 'cannot create %s: %s', objDir, msg);
   end
   removeObjects = onCleanup(@() removeFolder(objDir));
-  objects = {};
 
   if isOctave()
     % mkoctfile takes its compiler flags from the environment.
@@ -75,21 +87,56 @@ function outDir = build_tamrin(outDir)
     baseFlags = [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' flags];
     setenv('CFLAGS', [strtrim(mkoctfile('-p', 'CFLAGS')) ' -ffp-contract=off -fno-fast-math']);
     setenv('LDFLAGS', [strtrim(mkoctfile('-p', 'LDFLAGS')) ' -pthread']);
-    setenv('CXXFLAGS', baseFlags);
-    for k = 1:numel(sources)
-      defines = {};
-      if ~isempty(dispatch) && ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
-        defines = dispatch;
-      end
-      objects{end + 1} = octaveCompile(objDir, '', sources{k}, [{include} defines]); %#ok<AGROW>
+    compile = @(isa, source, isaFlags, defines) octaveCompile(objDir, isa, source, ...
+                                                              strtrim([baseFlags ' ' isaFlags]), [{include} defines]);
+  else
+    linkFlags = 'LDFLAGS=$LDFLAGS -pthread';
+    if ispc()
+      % The C++ runtime and the thread library go into the module, which
+      % then loads without MinGW's DLLs on the path.
+      linkFlags = [linkFlags ' -static'];
     end
-    for i = 1:size(isas, 1)
-      setenv('CXXFLAGS', strtrim([baseFlags ' ' isas{i, 2}]));
+    common = {'-R2018a', include, 'CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math', linkFlags};
+    compile = @(isa, source, isaFlags, defines) matlabCompile(objDir, isa, source, ...
+                                                              [common defines {strtrim(['CXXFLAGS=$CXXFLAGS ' flags ' ' isaFlags])}]);
+  end
+
+  % The instruction-set builds first, so that the dispatcher is told which
+  % exist. On Windows an assembler too old for the option above leaves only
+  % the default build: the same results, more slowly.
+  objects = {};
+  for i = 1:size(isas, 1)
+    done = numel(objects);
+    try
       for k = 1:numel(stages)
-        objects{end + 1} = octaveCompile(objDir, isas{i, 1}, fullfile(root, 'linalg', stages{k}), ...
-                                         {include, ['-DTAMRIN_ISA_NS=isa_' isas{i, 1}]}); %#ok<AGROW>
+        objects{end + 1} = compile(isas{i, 1}, fullfile(root, 'linalg', stages{k}), isas{i, 2}, ...
+                                   {['-DTAMRIN_ISA_NS=isa_' isas{i, 1}]}); %#ok<AGROW>
       end
+    catch failure
+      if i == 1 || ~ispc()
+        rethrow(failure);
+      end
+      warning('Tamrin:build', ['the %s build of the fast kernel did not compile (it needs binutils 2.38 ' ...
+               'or later on Windows) and is left out: the module runs the default build, with the same ' ...
+               'results, more slowly.\n%s'], isas{i, 1}, failure.message);
+      objects = objects(1:done);
+      isas = isas(1:i - 1, :);
+      break;
     end
+  end
+  dispatch = {};
+  if size(isas, 1) > 1
+    dispatch = {'-DTAMRIN_FAST_X86'};
+  end
+  for k = 1:numel(sources)
+    defines = {};
+    if ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
+      defines = dispatch;
+    end
+    objects{end + 1} = compile('', sources{k}, '', defines); %#ok<AGROW>
+  end
+
+  if isOctave()
     setenv('CXXFLAGS', baseFlags);
     [out, status] = mkoctfile('--mex', objects{:}, '-o', fullfile(outDir, 'Tamrin.mex'));
     if status ~= 0
@@ -97,22 +144,6 @@ function outDir = build_tamrin(outDir)
     end
     clear restore;
   else
-    common = {'-R2018a', include, 'CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math', ...
-              'LDFLAGS=$LDFLAGS -pthread'};
-    for k = 1:numel(sources)
-      defines = {};
-      if ~isempty(dispatch) && ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
-        defines = dispatch;
-      end
-      objects{end + 1} = matlabCompile(objDir, '', sources{k}, [common defines {['CXXFLAGS=$CXXFLAGS ' flags]}]); %#ok<AGROW>
-    end
-    for i = 1:size(isas, 1)
-      for k = 1:numel(stages)
-        objects{end + 1} = matlabCompile(objDir, isas{i, 1}, fullfile(root, 'linalg', stages{k}), ...
-                                         [common {['-DTAMRIN_ISA_NS=isa_' isas{i, 1}], ...
-                                                  strtrim(['CXXFLAGS=$CXXFLAGS ' flags ' ' isas{i, 2}])}]); %#ok<AGROW>
-      end
-    end
     mex(common{:}, ['CXXFLAGS=$CXXFLAGS ' flags], '-outdir', outDir, '-output', 'Tamrin', objects{:});
   end
   clear removeObjects;
@@ -120,6 +151,26 @@ function outDir = build_tamrin(outDir)
   helpFile = fullfile(here, 'Tamrin.m');
   if ~strcmp(fullfile(outDir, 'Tamrin.m'), helpFile)
     copyfile(helpFile, fullfile(outDir, 'Tamrin.m'));
+  end
+end
+
+% MATLAB's C++ compiler for mex must be GCC (MinGW-w64 on Windows) or Clang:
+% the fast kernel is written with GCC's vector extensions, which both accept,
+% and the results depend on -ffp-contract=off.
+function checkMatlabCompiler()
+  config = mex.getCompilerConfigurations('C++', 'Selected');
+  if isempty(config)
+    error('Tamrin:build', ['no C++ compiler is selected for mex: run "mex -setup C++" and choose ' ...
+                           'MinGW-w64 (Windows), Xcode Clang (macOS) or g++ (Linux)']);
+  end
+  known = any(strcmp(config(1).Manufacturer, {'GNU', 'Apple'})) || ...
+          ~isempty(regexpi(config(1).ShortName, '(mingw|g\+\+|clang)', 'once'));
+  if ~known
+    error('Tamrin:build', ['mex is set up to use %s, which cannot build Tamrin: its fast kernel is written ' ...
+                           'with GCC''s vector extensions, which Microsoft Visual C++ does not compile, and ' ...
+                           'its results depend on compiling without fused multiply-add (-ffp-contract=off). ' ...
+                           'Run "mex -setup C++" and choose MinGW64 (Windows), Xcode Clang (macOS) or g++ (Linux).'], ...
+          config(1).Name);
   end
 end
 
@@ -137,12 +188,14 @@ function names = fastStageSources(root)
   end
 end
 
-% Compiles one source with mkoctfile (flags from the environment) into
-% objDir; isa tells apart the builds of one source. Returns the object's path.
-function object = octaveCompile(objDir, isa, source, options)
+% Compiles one source with mkoctfile, which takes the compiler flags from
+% CXXFLAGS, into objDir; isa tells apart the builds of one source. Returns the
+% object's path.
+function object = octaveCompile(objDir, isa, source, cxxflags, options)
   [folder, name] = fileparts(source);
   [~, folder] = fileparts(folder);
   object = fullfile(objDir, [joinNonEmpty({folder, name, isa}) '.o']);
+  setenv('CXXFLAGS', cxxflags);
   [out, status] = mkoctfile('--mex', '-c', options{:}, source, '-o', object);
   if status ~= 0
     error('Tamrin:build', 'compiling %s failed:\n%s', source, out);
