@@ -151,8 +151,12 @@ int main(int argc, char** argv) {
         files++;
         for (int32_t workers : {1, 3}) {
             std::vector<double> denoised(input.size()), noiseMap(voxels), weights(voxels);
-            const int32_t status = tamrin::denoiseVolume(input.data(), c.X, c.Y, c.Z, c.N, workers, denoised.data(),
-                                                         noiseMap.data(), weights.data(), &options);
+            tamrin::DenoiseResults results;
+            results.denoised = denoised.data();
+            results.noise = noiseMap.data();
+            results.weight = weights.data();
+            const int32_t status =
+                tamrin::denoiseSeries(tamrin::seriesView(input.data(), c.X, c.Y, c.Z, c.N), workers, results, options);
             if (status != tamrin::kDenoiseOk) {
                 std::fprintf(stderr, "%s, %d workers: %s\n", c.name, workers, tamrin::denoiseStatusMessage(status));
                 return 1;
