@@ -85,10 +85,8 @@ LaneEntry* newEntry(FastPatchWork* work, int32_t b, int32_t j0, int32_t count, i
     int64_t& entries = work->entryCount[b];
     int64_t& used = work->paramCount[b];
     if (entries == work->entryCapacity || used + params > work->paramCapacity) {
-#if defined(__AVX512F__)
-        // Applying needs U and V; a group whose U and V wait gets them in full.
-        if (work->laneGroup[b] >= 0) accumulateGroup(work, work->laneGroup[b]);
-#endif
+        // Applying needs U and V: if they wait, the lane gets them in full.
+        completeLane(work, b);
         applyEntries(work, b, 0, entries);
         entries = 0;
         used = 0;

@@ -3,6 +3,8 @@
 # its own namespace so that one binary runs on any x86-64 processor.
 set(TAMRIN_FAST_STAGE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_large.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_accumulate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_diagonalise.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_replay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_finish.cpp

@@ -25,6 +25,12 @@
 
 namespace tamrin {
 
+// Largest M * N that the AVX-512 build reduces eight patches at a time in
+// the lanes of its vectors, and that every build reduces with the whole
+// matrix in the core's cache; larger patches are reduced lane by lane in
+// passes that alternate direction (fast_reduce_large.cpp).
+constexpr int64_t kFastLargePatch = 32768;
+
 // One logged operation on a lane's U and V, in the order the diagonalisation
 // made them: count > 0: a run of count sweep steps, step t rotating columns
 // j0 + t and j0 + t + 1 of V by (cs1, sn1) and of U by (cs2, sn2), the four
@@ -48,7 +54,7 @@ struct FastPatchWork {
 
     double* rowA;
     double* rowV;
-    double* scratch;   // 2 * ldc + 16: the column scratch of stage 2
+    double* scratch;   // 2 * ldc + ldr + 32: column and row scratch of stages 2 to 4
     double* colA;      // batch * laneA
     double* colV;      // batch * laneV
     double* w;         // batch * laneVec
@@ -64,6 +70,9 @@ struct FastPatchWork {
     uint8_t* needV;             // batch * N  replay must compute
     int32_t* laneGroup;         // batch: the group of eight whose U and V wait, or -1
     int32_t* groupPending;      // batch / 8 + 1: whether a group's U and V wait
+    int32_t* laneWaits;         // batch: whether a large patch's U and V wait
+    double* reflectW;           // batch * laneVec: w and e as the bidiagonalisation
+    double* reflectE;           // batch * laneVec  left them, for a waiting lane
     LaneEntry* entries;         // batch * entryCapacity
     double* params;             // batch * paramCapacity
     int64_t* entryCount;        // batch: entries logged per lane
@@ -94,15 +103,13 @@ void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* c
 // Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the
 // columns of U and V that some lane of the group needs (needU, needV), or
 // all of them when `all`; the other columns are left undefined.
-void accumulateLanes(FastPatchWork* work, int32_t count, bool all);
+void accumulateGroups(FastPatchWork* work, int32_t count, bool all);
 
 // Stages 3 and 4 in full for waiting group g.
 void accumulateGroup(FastPatchWork* work, int32_t g);
 }
 
 // The stages of one build as the entry points chain them (fast_patch.cpp).
-// accumulateLanes is null in builds that reduce lane by lane, where U and V
-// never wait.
 struct FastStages {
     void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
     void (*accumulateLanes)(FastPatchWork*, int32_t, bool);

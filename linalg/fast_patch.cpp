@@ -25,21 +25,20 @@
 namespace tamrin {
 
 const FastStages& fastStages(int32_t isa) {
-#define TAMRIN_STAGES_OF(ns, accumulate)                                                                    \
+#define TAMRIN_STAGES_OF(ns)                                                                                \
     FastStages {                                                                                            \
-        ns::reduceLanes, accumulate, ns::diagonaliseLanes, ns::replayLane, ns::sortLane, ns::selectLane,    \
-            ns::rebuildLane                                                                                 \
+        ns::reduceLanes, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::sortLane,           \
+            ns::selectLane, ns::rebuildLane                                                                 \
     }
 #if defined(TAMRIN_FAST_X86)
-    // Only the AVX-512 build leaves the U and V of reduced groups waiting.
-    static const FastStages avx512 = TAMRIN_STAGES_OF(isa_avx512, isa_avx512::accumulateLanes);
-    static const FastStages avx2 = TAMRIN_STAGES_OF(isa_avx2, nullptr);
+    static const FastStages avx512 = TAMRIN_STAGES_OF(isa_avx512);
+    static const FastStages avx2 = TAMRIN_STAGES_OF(isa_avx2);
     if (isa == kFastIsaAvx512) return avx512;
     if (isa == kFastIsaAvx2) return avx2;
 #else
     (void)isa;
 #endif
-    static const FastStages baseline = TAMRIN_STAGES_OF(isa_baseline, nullptr);
+    static const FastStages baseline = TAMRIN_STAGES_OF(isa_baseline);
     return baseline;
 #undef TAMRIN_STAGES_OF
 }
@@ -71,9 +70,10 @@ FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
     shape.M = M;
     shape.N = N;
     shape.isa = isa;
-    // As many patches as the build has lanes for the usual patch sizes; large
-    // patches gain little from batching and would need much memory for it.
-    shape.batch = int64_t{M} * N <= 32768 ? (isa == kFastIsaAvx512 ? 16 : 8) : 2;
+    // As many patches as the diagonalisation has lanes for (sixteen with
+    // AVX-512), so that its chains of divisions overlap; eight for large
+    // patches, which are reduced one by one in any build.
+    shape.batch = isa == kFastIsaAvx512 && int64_t{M} * N <= kFastLargePatch ? 16 : 8;
     shape.ldr = roundUp(N + 7, 8);
     shape.ldc = roundUp(M, 8);
     shape.ldv = roundUp(N, 8);
@@ -81,10 +81,11 @@ FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
     shape.laneV = shape.ldv * N;
     shape.laneVec = roundUp(N + 8, 8);
     // Room for the rotations of a typical patch (about N^2 steps) twice over,
-    // within bounds; a lane whose log fills up has it applied in full and
-    // starts over.
+    // within bounds (16 MiB of parameters per lane): a lane whose log fills
+    // up has it applied in full, without leaving out what the rebuild does
+    // not read, and starts over.
     const int64_t typical = 2 * int64_t{N} * N;
-    shape.entryCapacity = (typical < 256 ? 256 : typical > 65536 ? 65536 : typical) + N;
+    shape.entryCapacity = (typical < 256 ? 256 : typical > 524288 ? 524288 : typical) + N;
     shape.paramCapacity = 4 * shape.entryCapacity;
     return shape;
 }
@@ -94,7 +95,7 @@ void layOut(FastPatchWork* work, Arena& arena) {
     const int64_t B = work->batch, M = work->M, N = work->N;
     work->rowA = take<double>(arena, (M + 8) * work->ldr);
     work->rowV = take<double>(arena, N * work->ldr);
-    work->scratch = take<double>(arena, 2 * work->ldc + 16);
+    work->scratch = take<double>(arena, 2 * work->ldc + work->ldr + 32);
     work->colA = take<double>(arena, B * work->laneA);
     work->colV = take<double>(arena, B * work->laneV);
     work->w = take<double>(arena, B * work->laneVec);
@@ -108,7 +109,7 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->plainMeans = take<double>(arena, N);
     // The AVX-512 batch reduction's eight interleaved patches per group,
     // with their w and e, and its scratch for V and the means.
-    const bool groups = work->isa == kFastIsaAvx512 && B >= 8;
+    const bool groups = work->isa == kFastIsaAvx512 && M * N <= kFastLargePatch;
     work->inter = take<double>(arena, groups ? (B / 8 * (M * N + 2 * N) + N * N + N) * 8 : 0);
     work->params = take<double>(arena, B * work->paramCapacity);
     work->entries = take<LaneEntry>(arena, B * work->entryCapacity);
@@ -119,6 +120,9 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->order = take<int32_t>(arena, B * N);
     work->laneGroup = take<int32_t>(arena, B);
     work->groupPending = take<int32_t>(arena, B / 8 + 1);
+    work->laneWaits = take<int32_t>(arena, B);
+    work->reflectW = take<double>(arena, B * work->laneVec);
+    work->reflectE = take<double>(arena, B * work->laneVec);
     work->wanted = take<uint8_t>(arena, N);
     work->needU = take<uint8_t>(arena, B * N);
     work->needV = take<uint8_t>(arena, B * N);
@@ -221,7 +225,7 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
             weight[b] = selectComponents(w, N, M, sigma[b], nullptr);
             stages.selectLane(work, l);
         }
-        if (stages.accumulateLanes != nullptr) stages.accumulateLanes(work, lanes, false);
+        stages.accumulateLanes(work, lanes, false);
     }
 
     for (int32_t b = 0; b < count; b++) {

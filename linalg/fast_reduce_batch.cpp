@@ -316,7 +316,7 @@ void accumulate(FastPatchWork* work, int32_t g, int32_t count, bool all) {
 }  // namespace
 
 // Lanes b0 .. b0 + 7 of the batch (those past count repeat the first):
-// stages 1 and 2; the group waits for stages 3 and 4 (accumulateLanes).
+// stages 1 and 2; the group waits for stages 3 and 4 (accumulateGroups).
 void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches) {
     const int64_t M = work->M, N = work->N;
     const GroupStore store = groupStore(work, b0 / 8);
@@ -369,7 +369,7 @@ void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* c
     work->groupPending[b0 / 8] = 1;
 }
 
-void accumulateLanes(FastPatchWork* work, int32_t count, bool all) {
+void accumulateGroups(FastPatchWork* work, int32_t count, bool all) {
     for (int32_t b0 = 0; b0 < count; b0 += 8)
         if (work->laneGroup[b0] >= 0 && work->groupPending[work->laneGroup[b0]] != 0)
             accumulate(work, work->laneGroup[b0], count, all);

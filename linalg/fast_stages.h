@@ -9,11 +9,29 @@
 // means.
 void reduceLane(FastPatchWork* work, int32_t b, const double* patch);
 
+// Stage 2 of reduceLane for patches whose matrix does not stay in the cache
+// (fast_reduce_large.cpp), on the m x n row-major matrix A (stride ldr, with
+// zero padding rows). Leaves w and e; returns the norm bound. scratch:
+// 2 * m + n + 32 doubles.
+double bidiagonaliseLarge(double* A, int64_t ldr, int32_t m, int32_t n, double* w, double* e, double* scratch);
+
+// The row reflection of step i of the bidiagonalisation for the rows
+// [r0, r1) of A (fast_reduce.cpp).
+void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e);
+
 // The same for lanes 0 .. count-1, patch b into lane b. In the AVX-512 build,
-// groups of eight lanes holding at least `together` patches are reduced
-// together, and their U and V wait (laneGroup) for accumulateLanes or
-// accumulateGroup; the other builds reduce lane by lane.
+// groups of eight lanes holding at least `together` small patches are
+// reduced together, and their U and V wait (laneGroup) for stages 3 and 4;
+// so do those of a large patch's lane (laneWaits).
 void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);
+
+// Stages 3 and 4 for the waiting lanes among 0 .. count-1 (and their groups):
+// the columns of U and V that the lane needs (needU, needV), or all of them
+// when `all`; the other columns are left undefined (fast_accumulate.cpp).
+void accumulateLanes(FastPatchWork* work, int32_t count, bool all);
+
+// U and V of lane b in full, if they wait.
+void completeLane(FastPatchWork* work, int32_t b);
 
 // Stage 5 for lanes 0 .. count-1 together; counts unconverged values in
 // messages. w and e are final; the rotations of U and V are left in each
@@ -41,7 +59,7 @@ void sortLane(FastPatchWork* work, int32_t b);
 // kept components need (markLane).
 void selectLane(FastPatchWork* work, int32_t b);
 
-// After selectLane (and, for a waiting group, accumulateLanes): replays what
+// After selectLane and accumulateLanes: replays what
 // the kept components need, gives them their signs (stage 7) and rebuilds
 // lane b into patch (M x N), as rebuildPatch; returns false when a result is
 // NaN.

@@ -295,7 +295,7 @@ TEST(FastKernelDecomposition, MatchesCenterAndDecomposeInEveryArray) {
     for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {
         if (!tamrin::fastIsaAvailable(isa)) continue;
         IsaScope scope(isa);
-        for (auto shape : {std::pair<int32_t, int32_t>{8, 2}, {8, 8}, {27, 14}, {27, 27}, {64, 30}, {125, 65}}) {
+        for (auto shape : {std::pair<int32_t, int32_t>{8, 2}, {8, 8}, {27, 14}, {27, 27}, {64, 30}, {125, 65}, {216, 200}}) {
             const int32_t M = shape.first, N = shape.second;
             tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
             ASSERT_NE(work, nullptr);
