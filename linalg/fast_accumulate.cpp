@@ -7,12 +7,10 @@
 // Column j of U depends only on Householder columns i <= j and its own
 // earlier values, column j of V only on rows i < j and its own values; so
 // the accumulation runs for the listed columns alone (those markLane asked
-// for, a few in the usual patch), their values side by side in the lanes of
-// vectors, each lane going through exactly the plain statements of its
-// column. Columns not listed are left undefined.
-#include <cstring>
-#include <type_traits>
-
+// for: from a tenth to two thirds of them in the usual patch), their values
+// side by side in the lanes of vectors, each lane going through exactly the
+// plain statements of its column. A step skips the columns it does not
+// reach. Columns not listed are left undefined.
 #include "fast_kernel.h"
 #include "fast_simd.h"
 
@@ -20,129 +18,114 @@ namespace tamrin {
 namespace TAMRIN_ISA_NS {
 namespace {
 
-// Vectors of listed columns that go through the steps together.
+// Vectors of listed columns whose sums advance together.
 constexpr int kChunk = 8;
 
-// The columns jq as C integer vectors; returns the largest.
-template <int C>
-inline int64_t lanesOf(const int64_t* jq, vm* lane) {
-    int64_t last = -1;
-    for (int c = 0; c < C; c++) {
-        std::memcpy(&lane[c], jq + c * W, sizeof(vm));
-        for (int q = 0; q < W; q++) last = jq[c * W + q] > last ? jq[c * W + q] : last;
+// How the multiplier of a column update follows from its sum t.
+enum class Factor { Plain, DivideThenScale };
+
+// One step of an accumulation on C vectors of listed columns (Y, row-major,
+// stride ldy): t = sum over k in [d0, k1) of a[k] * Y[k] (each lane in
+// ascending k), f from t, then Y[k] += f * b[k] for k in [u0, k1). With
+// Masked, only the lanes set in mask change (the first vector only).
+template <int C, bool Masked>
+void stepColumns(const double* a, const double* b, double* Y, int64_t ldy, int64_t d0, int64_t u0, int64_t k1,
+                 Factor factor, double p, double q, vm mask) {
+    vd f[C];
+    for (int c = 0; c < C; c++) f[c] = vd{};
+    for (int64_t k = d0; k < k1; k++) {
+        const double s = a[k];
+        const double* row = Y + k * ldy;
+        for (int c = 0; c < C; c++) f[c] = f[c] + s * loadu(row + c * W);
     }
-    return last;
+    if (factor == Factor::DivideThenScale)
+        for (int c = 0; c < C; c++) f[c] = (f[c] / p) * q;
+    for (int64_t k = u0; k < k1; k++) {
+        const double s = b[k];
+        double* row = Y + k * ldy;
+        for (int c = 0; c < C; c++) {
+            const vd y = loadu(row + c * W);
+            const vd updated = y + f[c] * s;
+            storeu(row + c * W, Masked && c == 0 ? select(mask, updated, y) : updated);
+        }
+    }
 }
 
-// Column j of V, for the C * W columns jq (lane q; -1 for an unused lane),
-// in Y (row-major, stride ldy): after step j it is 1 at row j and 0 below;
-// step i < j, when g = e[i + 1] is not 0, adds t * u_k to rows k > i, with
-// u_k = (A[i][k] / A[i][i + 1]) / g and t = sum over k > i of A[i][k] *
-// V[k][j]; every step i < j then clears row i. R: the rows of A (stride ldv).
-template <int C>
-void rightColumns(const double* R, int64_t ldv, int32_t n, const double* e, const int64_t* jq, double* Y, int64_t ldy,
-                  double* u) {
-    vm lane[C];
-    const int64_t last = lanesOf<C>(jq, lane);
+// stepColumns over the listed lanes from `from` to `count`: the vector that
+// holds `from` changes only from there on; the others in chunks of up to
+// kChunk vectors (lanes past count are scratch).
+void stepListed(const double* a, const double* b, double* Y, int64_t ldy, int64_t d0, int64_t u0, int64_t k1,
+                Factor factor, double p, double q, int32_t from, int32_t count) {
+    int32_t q0 = from / W * W;
+    if (q0 < from) {
+        vm mask;
+        for (int l = 0; l < W; l++) mask[l] = q0 + l >= from ? -1 : 0;
+        stepColumns<1, true>(a, b, Y + q0, ldy, d0, u0, k1, factor, p, q, mask);
+        q0 += W;
+    }
+    for (; q0 < count; q0 += kChunk * W) {
+        const int32_t vectors = (count - q0 + W - 1) / W;
+        double* Yq = Y + q0;
+        switch (vectors >= kChunk ? kChunk : vectors) {
+            case 8: stepColumns<8, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 7: stepColumns<7, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 6: stepColumns<6, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 5: stepColumns<5, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 4: stepColumns<4, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 3: stepColumns<3, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            case 2: stepColumns<2, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+            default: stepColumns<1, false>(a, b, Yq, ldy, d0, u0, k1, factor, p, q, vm{}); break;
+        }
+    }
+}
+
+// Columns cols[0 .. count-1] (ascending) of V into Y (n rows, stride ldy).
+// Column j after its own step is 1 at row j and 0 below; step i < j, when
+// g = e[i + 1] is not 0, adds t * u_k to rows k > i, with u_k = (A[i][k] /
+// A[i][i + 1]) / g and t = sum over k > i of A[i][k] * V[k][j]; every step
+// i < j then clears row i. R: the first n rows of A (stride ldv).
+void rightColumns(const double* R, int64_t ldv, int32_t n, const double* e, const int32_t* cols, int32_t count,
+                  double* Y, int64_t ldy, double* u) {
     for (int64_t k = 0; k < n; k++)
-        for (int c = 0; c < C; c++) storeu(Y + k * ldy + c * W, select(lane[c] == k, splat(1.0), vd{}));
-    for (int64_t i = last - 1; i >= 0; i--) {
+        for (int64_t q = 0; q < ldy; q++) Y[k * ldy + q] = q < count && cols[q] == k ? 1.0 : 0.0;
+    int32_t from = count;  // lanes from `from` on hold columns j > i
+    for (int64_t i = cols[count - 1] - 1; i >= 0; i--) {
+        while (from > 0 && cols[from - 1] > i) from--;
         const int64_t l = i + 1;
-        vm later[C];
-        for (int c = 0; c < C; c++) later[c] = lane[c] > i;
         const double g = e[l];
         if (g != 0.0) {
             const double* ri = R + i * ldv;
             for (int64_t k = l; k < n; k++) u[k] = (ri[k] / ri[l]) / g;
-            vd t[C];
-            for (int c = 0; c < C; c++) t[c] = vd{};
-            for (int64_t k = l; k < n; k++) {
-                const double s = ri[k];
-                for (int c = 0; c < C; c++) t[c] = t[c] + s * loadu(Y + k * ldy + c * W);
-            }
-            for (int64_t k = l; k < n; k++)
-                for (int c = 0; c < C; c++) {
-                    const vd y = loadu(Y + k * ldy + c * W);
-                    storeu(Y + k * ldy + c * W, select(later[c], y + t[c] * u[k], y));
-                }
+            stepListed(ri, u, Y, ldy, l, l, n, Factor::Plain, 0.0, 0.0, from, count);
         }
-        for (int c = 0; c < C; c++) storeu(Y + i * ldy + c * W, select(later[c], vd{}, loadu(Y + i * ldy + c * W)));
+        for (int32_t q = from; q < count; q++) Y[i * ldy + q] = 0.0;
     }
 }
 
-// Column j of U, for the C * W columns jq (-1: unused lane), in Y: it starts
-// as Householder column j (rows j and below; H holds the columns, stride
-// ldc). Step j scales it by g = 1 / w[j] (or clears it when w[j] is 0) and
-// adds 1 at row j; step i < j first clears row i and, when w[i] is not 0,
-// adds f * H[k][i] to rows k >= i, f = (t / H[i][i]) * (1 / w[i]) and t =
-// sum over k > i of H[k][i] * U[k][j].
-template <int C>
-void leftColumns(const double* H, int64_t ldc, int32_t m, const double* w, const int64_t* jq, double* Y,
-                 int64_t ldy) {
-    vm lane[C];
-    const int64_t last = lanesOf<C>(jq, lane);
+// Columns cols[0 .. count-1] (ascending) of U into Y (m rows, stride ldy).
+// Column j starts as Householder column j (rows j and below; H holds the
+// columns, stride ldc). Step j scales it by g = 1 / w[j] (or clears it when
+// w[j] is 0) and adds 1 at row j; step i < j first clears row i and, when
+// w[i] is not 0, adds f * H[k][i] to rows k >= i, with f = (t / H[i][i]) *
+// (1 / w[i]) and t = sum over k > i of H[k][i] * U[k][j].
+void leftColumns(const double* H, int64_t ldc, int32_t m, const double* w, const int32_t* cols, int32_t count,
+                 double* Y, int64_t ldy) {
     for (int64_t k = 0; k < m; k++)
-        for (int c = 0; c < C; c++)
-            for (int q = 0; q < W; q++) {
-                const int64_t j = jq[c * W + q];
-                Y[k * ldy + c * W + q] = j >= 0 && k >= j ? H[j * ldc + k] : 0.0;
-            }
-    for (int64_t i = last; i >= 0; i--) {
-        vm later[C], own[C];
-        for (int c = 0; c < C; c++) {
-            later[c] = lane[c] > i;
-            own[c] = lane[c] == i;
-        }
-        for (int c = 0; c < C; c++) storeu(Y + i * ldy + c * W, select(later[c], vd{}, loadu(Y + i * ldy + c * W)));
+        for (int64_t q = 0; q < ldy; q++) Y[k * ldy + q] = 0.0;
+    for (int32_t q = 0; q < count; q++)
+        for (int64_t k = cols[q]; k < m; k++) Y[k * ldy + q] = H[cols[q] * ldc + k];
+    int32_t from = count;
+    for (int64_t i = cols[count - 1]; i >= 0; i--) {
+        while (from > 0 && cols[from - 1] > i) from--;
+        for (int32_t q = from; q < count; q++) Y[i * ldy + q] = 0.0;
         const bool reflect = w[i] != 0.0;
         const double g = reflect ? 1.0 / w[i] : 0.0;
         const double* hi = H + i * ldc;
-        if (reflect && i < last) {
-            vd f[C];
-            for (int c = 0; c < C; c++) f[c] = vd{};
-            for (int64_t k = i + 1; k < m; k++) {
-                const double s = hi[k];
-                for (int c = 0; c < C; c++) f[c] = f[c] + s * loadu(Y + k * ldy + c * W);
-            }
-            for (int c = 0; c < C; c++) f[c] = (f[c] / hi[i]) * g;
-            for (int64_t k = i; k < m; k++) {
-                const double s = hi[k];
-                for (int c = 0; c < C; c++) {
-                    const vd y = loadu(Y + k * ldy + c * W);
-                    storeu(Y + k * ldy + c * W, select(later[c], y + f[c] * s, y));
-                }
-            }
-        }
-        for (int64_t k = i; k < m; k++)
-            for (int c = 0; c < C; c++) {
-                const vd y = loadu(Y + k * ldy + c * W);
-                storeu(Y + k * ldy + c * W, select(own[c], reflect ? y * g : vd{}, y));
-            }
-        for (int c = 0; c < C; c++) {
-            const vd y = loadu(Y + i * ldy + c * W);
-            storeu(Y + i * ldy + c * W, select(own[c], y + 1.0, y));
-        }
-    }
-}
-
-// Runs body<C>(first lane, jq) over the listed columns cols[0 .. count-1] in
-// chunks of at most kChunk vectors, jq padded with -1.
-template <typename Body>
-void inChunks(const int32_t* cols, int32_t count, Body body) {
-    for (int32_t q0 = 0; q0 < count; q0 += kChunk * W) {
-        int64_t jq[kChunk * W];
-        const int32_t left = count - q0;
-        const int32_t vectors = left >= kChunk * W ? kChunk : (left + W - 1) / W;
-        for (int32_t q = 0; q < vectors * W; q++) jq[q] = q < left ? cols[q0 + q] : -1;
-        switch (vectors) {
-            case 8: body(std::integral_constant<int, 8>{}, q0, jq); break;
-            case 7: body(std::integral_constant<int, 7>{}, q0, jq); break;
-            case 6: body(std::integral_constant<int, 6>{}, q0, jq); break;
-            case 5: body(std::integral_constant<int, 5>{}, q0, jq); break;
-            case 4: body(std::integral_constant<int, 4>{}, q0, jq); break;
-            case 3: body(std::integral_constant<int, 3>{}, q0, jq); break;
-            case 2: body(std::integral_constant<int, 2>{}, q0, jq); break;
-            default: body(std::integral_constant<int, 1>{}, q0, jq); break;
+        if (reflect && from < count) stepListed(hi, hi, Y, ldy, i + 1, i, m, Factor::DivideThenScale, hi[i], g, from, count);
+        if (from > 0 && cols[from - 1] == i) {
+            double* own = Y + (from - 1);
+            for (int64_t k = i; k < m; k++) own[k * ldy] = reflect ? own[k * ldy] * g : 0.0;
+            own[i * ldy] += 1.0;
         }
     }
 }
@@ -160,30 +143,27 @@ void accumulateLane(FastPatchWork* work, int32_t b, bool all) {
     const int32_t M = work->M, N = work->N;
     double* U = work->colA + b * work->laneA;
     double* V = work->colV + b * work->laneV;
-    const double* w = work->reflectW + b * work->laneVec;
-    const double* e = work->reflectE + b * work->laneVec;
     int32_t* cols = work->used;
     double* Y = work->rowA;
 
     int32_t count = listColumns(work->needV + int64_t{b} * N, N, all, cols);
     int64_t ldy = (count + W - 1) / W * W;
-    inChunks(cols, count, [&](auto C, int32_t q0, const int64_t* jq) {
-        rightColumns<decltype(C)::value>(V, work->ldv, N, e, jq, Y + q0, ldy, work->scratch);
-    });
-    // The rows of A in V are read to the end; now the columns take their place.
-    for (int32_t q = 0; q < count; q++) {
-        double* column = V + int64_t{cols[q]} * work->ldv;
-        for (int64_t k = 0; k < N; k++) column[k] = Y[k * ldy + q];
+    if (count > 0) {
+        rightColumns(V, work->ldv, N, work->reflectE + b * work->laneVec, cols, count, Y, ldy, work->scratch);
+        // The rows of A in V are read to the end; now the columns take their place.
+        for (int32_t q = 0; q < count; q++) {
+            double* column = V + int64_t{cols[q]} * work->ldv;
+            for (int64_t k = 0; k < N; k++) column[k] = Y[k * ldy + q];
+        }
     }
-
     count = listColumns(work->needU + int64_t{b} * N, N, all, cols);
     ldy = (count + W - 1) / W * W;
-    inChunks(cols, count, [&](auto C, int32_t q0, const int64_t* jq) {
-        leftColumns<decltype(C)::value>(U, work->ldc, M, w, jq, Y + q0, ldy);
-    });
-    for (int32_t q = 0; q < count; q++) {
-        double* column = U + int64_t{cols[q]} * work->ldc;
-        for (int64_t k = 0; k < M; k++) column[k] = Y[k * ldy + q];
+    if (count > 0) {
+        leftColumns(U, work->ldc, M, work->reflectW + b * work->laneVec, cols, count, Y, ldy);
+        for (int32_t q = 0; q < count; q++) {
+            double* column = U + int64_t{cols[q]} * work->ldc;
+            for (int64_t k = 0; k < M; k++) column[k] = Y[k * ldy + q];
+        }
     }
     work->laneWaits[b] = 0;
 }

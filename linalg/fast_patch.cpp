@@ -80,13 +80,16 @@ FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
     shape.laneA = shape.ldc * N;
     shape.laneV = shape.ldv * N;
     shape.laneVec = roundUp(N + 8, 8);
-    // Room for the rotations of a typical patch (about N^2 steps) twice over,
-    // within bounds (16 MiB of parameters per lane): a lane whose log fills
-    // up has it applied in full, without leaving out what the rebuild does
-    // not read, and starts over.
-    const int64_t typical = 2 * int64_t{N} * N;
-    shape.entryCapacity = (typical < 256 ? 256 : typical > 524288 ? 524288 : typical) + N;
-    shape.paramCapacity = 4 * shape.entryCapacity;
+    // Room for the rotations of a typical patch (N^2 steps or a little
+    // fewer) twice over, one and a half times for large patches, within
+    // bounds (16 MiB of parameters per lane), and for its sweeps (about two
+    // per singular value, and the cancellations) eight times over: a lane
+    // whose log fills up has it applied in full, without leaving out what
+    // the rebuild does not read, and starts over.
+    const int64_t square = int64_t{N} * N;
+    const int64_t typical = int64_t{M} * N <= kFastLargePatch ? 2 * square : square + square / 2;
+    shape.paramCapacity = 4 * ((typical < 256 ? 256 : typical > 524288 ? 524288 : typical) + N);
+    shape.entryCapacity = 16 * int64_t{N} + 256;
     return shape;
 }
 
