@@ -3,10 +3,15 @@
 //
 // Layouts (all strides in doubles, padded so that vector loads and stores
 // that start inside a row or column may run past its end):
-//   rowA   (M + 8) x ldr   row-major centred patch during stages 1 to 4
+//   rowA   (M + 8) x ldr   row-major centred patch during stages 1 to 4;
+//                          for a waiting lane's stages 3 and 4, its listed
+//                          columns of U, then of V, side by side
 //   rowV   N x ldr         row-major V during stage 3
-//   colA   per lane, N columns of ldc   column-major U from stage 5 on
-//   colV   per lane, N columns of ldv   column-major V from stage 5 on
+//   colA   per lane, N columns of ldc   column-major U from stage 5 on; while
+//                          a large patch's lane waits, its Householder columns
+//   colV   per lane, N columns of ldv   column-major V from stage 5 on; while
+//                          a large patch's lane waits, the first N rows of
+//                          its bidiagonalised matrix, row i in column i
 //   inter  per group of eight lanes M x N, then 2 x N elements of 8
 //          doubles: the eight patches interleaved as the bidiagonalisation
 //          leaves them, with their w and e; then N x N and N elements of 8
