@@ -4,6 +4,8 @@
 #
 # usage: bench/whole_run.sh [--quick] [--rounds R] [--build DIR] [--work DIR]
 #                           [--no-mex] [--no-install] [--keep]
+#        bench/whole_run.sh --volumes N[,N...] [--grid XxYxZ] [--compare DIR]
+#                           [--rounds R] [--build DIR] [--work DIR] [--no-install] [--keep]
 #   --quick       64x64x30x30 series (and 48x48x30x30 for the worker limit)
 #                 instead of 128x128x60x30 (and 96x96x60x30); under a minute a round
 #   --rounds R    rounds of every configuration (default 3); medians reported
@@ -13,6 +15,20 @@
 #   --no-mex      skip the Tamrin(data, 2) call in Octave
 #   --no-install  do not install mrtrix3 and time when missing (scripts/deps)
 #   --keep        keep the temporary folder
+#   --volumes N,...  the many-volume mode (below) for these volume counts
+#   --grid XxYxZ  its grid for every N (default: 128x128x60 up to 30 volumes,
+#                 64x64x40 up to 105, 40x40x24 beyond)
+#   --compare DIR  a second build folder (another commit's) timed in the same
+#                 rounds, for before and after
+#
+# Many-volume mode: for each N a series from tamrin-make-phantom (noise in
+# every voxel, sigma 20) on its grid, denoised by `tamrin denoise --workers 2`
+# and `dwidenoise -nthreads 2` in turn, rounds interleaved. Printed per N:
+# median wall seconds, the whole-run ratio tamrin / dwidenoise, and the cost
+# per unit ratio: tamrin's time per denoised patch position ((X-s+1)(Y-s+1)
+# (Z-s+1)) against dwidenoise's per voxel (XYZ), since dwidenoise denoises
+# every voxel; below 1 tamrin is ahead. The load average is printed with
+# every round.
 #
 # Two series from tamrin-make-phantom (30 volumes, sigma 20):
 #   everywhere  a magnitude image with noise in every voxel: every patch is
@@ -34,7 +50,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-quick=0 rounds=3 build=$root/build work= mex=1 install=1 keep=0
+quick=0 rounds=3 build=$root/build work= mex=1 install=1 keep=0 volumes= grid= compare=
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -44,7 +60,10 @@ while [ $# -gt 0 ]; do
     --no-mex) mex=0 ;;
     --no-install) install=0 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --volumes) volumes=${2:?--volumes needs a list of volume counts}; shift ;;
+    --grid) grid=${2:?--grid needs XxYxZ}; shift ;;
+    --compare) compare=${2:?--compare needs a build folder}; shift ;;
+    -h|--help) sed -n '2,50p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/whole_run.sh: unknown argument $1 (see --help)" >&2; exit 1 ;;
   esac
   shift
@@ -69,12 +88,88 @@ if [ "$mex" = 1 ] && [ -f "$build/matlab/Tamrin.mex" ]; then
   octave=$(command -v octave-cli || command -v octave || true)
 fi
 
+# The many-volume mode (--volumes): tamrin against dwidenoise per volume
+# count, and against the --compare build when given.
+many_volumes() {
+  local list n g x y z s positions voxels
+  case $grid in ''|[0-9]*x[0-9]*x[0-9]*) ;; *) echo "bench/whole_run.sh: --grid needs XxYxZ" >&2; exit 1 ;; esac
+  local other=
+  if [ -n "$compare" ]; then
+    other=$(cd "$compare" && pwd)/cli/tamrin
+    [ -x "$other" ] || { echo "bench/whole_run.sh: $other is missing" >&2; exit 2; }
+  fi
+  IFS=, read -r -a list <<<"$volumes"
+  for n in "${list[@]}"; do
+    case $n in ''|*[!0-9]*) echo "bench/whole_run.sh: --volumes needs counts such as 200,288" >&2; exit 1 ;; esac
+    g=$grid
+    [ -n "$g" ] || { if [ "$n" -le 30 ]; then g=128x128x60; elif [ "$n" -le 105 ]; then g=64x64x40; else g=40x40x24; fi; }
+    "$phantom" --size "${g}x$n" --seed 1 --noise-everywhere "$work/truth.nii" "$work/many$n.nii" >/dev/null
+    echo "$g" >"$work/many$n.grid"
+  done
+  rm -f "$work/truth.nii" "$work"/many*.times
+  echo "== many volumes: ${list[*]}, $rounds rounds; $(nproc) processors; tamrin --workers 2, dwidenoise -nthreads 2"
+  for r in $(seq 1 "$rounds"); do
+    echo "== round $r of $rounds, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    for n in "${list[@]}"; do
+      run tamrin-many$n "$tamrin" denoise "$work/many$n.nii" "$work/out.nii" --noise-map "$work/sigma.nii" \
+        --workers 2 --force --quiet
+      run dwi-many$n dwidenoise "$work/many$n.nii" "$work/out.nii" -noise "$work/sigma.nii" -nthreads 2 -quiet -force
+      [ -n "$other" ] && run other-many$n "$other" denoise "$work/many$n.nii" "$work/out.nii" \
+        --noise-map "$work/sigma.nii" --workers 2 --force --quiet
+    done
+  done
+  echo
+  echo "== results: medians of $rounds rounds (wall seconds), load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '%5s %11s %10s %9s %9s %9s %13s' N patch grid tamrin_s dwi_s whole_run cost_per_unit
+  [ -n "$other" ] && printf ' %9s %12s' other_s tamrin/other
+  echo
+  for n in "${list[@]}"; do
+    g=$(cat "$work/many$n.grid")
+    IFS=x read -r x y z <<<"$g"
+    s=$(awk -v n="$n" 'BEGIN { s = 1; while (s * s * s < n) s++; print s }')
+    positions=$(( (x - s + 1) * (y - s + 1) * (z - s + 1) ))
+    voxels=$(( x * y * z ))
+    local t d
+    t=$(median "$work/tamrin-many$n.times" 1)
+    d=$(median "$work/dwi-many$n.times" 1)
+    printf '%5s %11s %10s %9.1f %9.1f %9s %13s' "$n" "$((s * s * s))x$n" "$g" "$t" "$d" "$(ratio "$t" "$d")" \
+      "$(awk -v t="$t" -v d="$d" -v p="$positions" -v v="$voxels" 'BEGIN { printf "%.2f", (t / p) / (d / v) }')"
+    if [ -n "$other" ]; then
+      local o
+      o=$(median "$work/other-many$n.times" 1)
+      printf ' %9.1f %12s' "$o" "$(ratio "$t" "$o")"
+    fi
+    echo
+  done
+  echo "   (cost per unit: tamrin seconds per patch position over dwidenoise seconds per voxel; goal <= 0.9 at 200 and 288 volumes)"
+}
+
 if [ -z "$work" ]; then
   work=$(mktemp -d "${TMPDIR:-/tmp}/tamrin-whole-run.XXXXXX")
   [ "$keep" = 1 ] || trap 'rm -rf "$work"' EXIT
 else
   mkdir -p "$work"
   work=$(cd "$work" && pwd)
+fi
+
+# run NAME COMMAND...: one timed run, appending "wall cpu peakKiB" to NAME's file.
+run() {
+  local name=$1; shift
+  local out=$work/time.out
+  if ! /usr/bin/time -f '%e %U %S %M' -o "$out" "$@" >"$work/run.log" 2>&1; then
+    echo "bench/whole_run.sh: $name failed:" >&2
+    cat "$work/run.log" >&2
+    exit 3
+  fi
+  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$out" >>"$work/$name.times"
+}
+# median FILE COLUMN
+median() { sort -g -k"$2","$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+if [ -n "$volumes" ]; then
+  many_volumes
+  exit 0
 fi
 
 if [ "$quick" = 1 ]; then
@@ -114,17 +209,6 @@ function kb = vm(field)
 end
 EOF
 
-# run NAME COMMAND...: one timed run, appending "wall cpu peakKiB" to NAME's file.
-run() {
-  local name=$1; shift
-  local out=$work/time.out
-  if ! /usr/bin/time -f '%e %U %S %M' -o "$out" "$@" >"$work/run.log" 2>&1; then
-    echo "bench/whole_run.sh: $name failed:" >&2
-    cat "$work/run.log" >&2
-    exit 3
-  fi
-  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$out" >>"$work/$name.times"
-}
 run_mex() {
   "$octave" --no-gui --norc --no-history -q --eval \
     "addpath('$build/matlab'); addpath('$work'); mex_call('$1', [$X $Y $Z $N], $2, '$work/mex.out');" \
@@ -157,15 +241,12 @@ for r in $(seq 1 "$rounds"); do
   done
 done
 
-# median FILE COLUMN
-median() { sort -g -k"$2","$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 declare -A wall cpu peak
 for c in "${configs[@]}"; do
   wall[$c]=$(median "$work/$c.times" 1)
   cpu[$c]=$(median "$work/$c.times" 2)
   peak[$c]=$(median "$work/$c.times" 3)
 done
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 # Input + outputs of the denoiser in double, in KiB, for extents X Y Z N.
 io_kib() { awk -v x="$1" -v y="$2" -v z="$3" -v n="$4" 'BEGIN { printf "%.0f", (2 * x * y * z * n + x * y * z) * 8 / 1024 }'; }

@@ -85,8 +85,8 @@ LaneEntry* newEntry(FastPatchWork* work, int32_t b, int32_t j0, int32_t count, i
     int64_t& entries = work->entryCount[b];
     int64_t& used = work->paramCount[b];
     if (entries == work->entryCapacity || used + params > work->paramCapacity) {
-        // Applying needs U and V; a group whose U and V wait gets them in full.
-        if (work->laneGroup[b] >= 0) accumulateGroup(work, work->laneGroup[b]);
+        // Applying needs U and V: if they wait, the lane gets them in full.
+        completeLane(work, b);
         applyEntries(work, b, 0, entries);
         entries = 0;
         used = 0;
@@ -98,15 +98,6 @@ LaneEntry* newEntry(FastPatchWork* work, int32_t b, int32_t j0, int32_t count, i
     return entry;
 }
 
-// hypotOf and signOf for operands that arrive late in a chain of divisions:
-// the same operations, with the branch taken by selecting lanes, so that a
-// mispredicted branch cannot stall what follows.
-inline double hypotLate(double p, double q) { return hypotLanes(splat(p), splat(q))[0]; }
-inline double signLate(double p, double q) {
-    const vd a = splat(fabsOf(p));
-    return select(splat(q) > 0.0, a, -a)[0];
-}
-
 // Lane states as integers: the round loop keeps them in vectors.
 constexpr int64_t kDone = 0, kSweeping = 1, kEnding = 2, kWaiting = 3;
 
@@ -115,104 +106,6 @@ constexpr int64_t kDone = 0, kSweeping = 1, kEnding = 2, kWaiting = 3;
 struct Track {
     int32_t k, pass, l;
 };
-
-// Integer lanes, kLanes of them in kParts native vectors.
-struct Ints {
-    vm v[kParts];
-};
-inline Ints splatInts(int64_t x) {
-    Ints r;
-    for (int i = 0; i < kParts; i++) r.v[i] = vm{} + x;
-    return r;
-}
-inline Ints loadInts(const int64_t* p) {
-    Ints r;
-    std::memcpy(&r, p, sizeof(r));
-    return r;
-}
-#define TAMRIN_INTS_OP(op, Result)                                      \
-    inline Result operator op(const Ints& a, const Ints& b) {           \
-        Result r;                                                       \
-        for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] op b.v[i];     \
-        return r;                                                       \
-    }
-TAMRIN_INTS_OP(+, Ints)
-TAMRIN_INTS_OP(-, Ints)
-TAMRIN_INTS_OP(<, PackMask)
-TAMRIN_INTS_OP(==, PackMask)
-TAMRIN_INTS_OP(!=, PackMask)
-#undef TAMRIN_INTS_OP
-inline PackMask operator&(const PackMask& a, const PackMask& b) {
-    PackMask r;
-    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] & b.v[i];
-    return r;
-}
-inline PackMask operator|(const PackMask& a, const PackMask& b) {
-    PackMask r;
-    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] | b.v[i];
-    return r;
-}
-inline PackMask operator~(const PackMask& a) {
-    PackMask r;
-    for (int i = 0; i < kParts; i++) r.v[i] = ~a.v[i];
-    return r;
-}
-inline Ints asInts(const PackMask& m) {
-    Ints r;
-    for (int i = 0; i < kParts; i++) r.v[i] = m.v[i];
-    return r;
-}
-inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
-    Ints r;
-    for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
-    return r;
-}
-// Bit b set when lane b of m is set.
-inline uint32_t bitsOf(const PackMask& m) {
-    uint32_t bits = 0;
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        bits |= static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]),
-                                                             reinterpret_cast<__m512i>(m.v[i])))
-                << (i * W);
-#else
-        for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m.v[i][l] & 1) << (i * W + l);
-#endif
-    }
-    return bits;
-}
-
-// base[index] on the lanes of m, 0.0 on the others.
-inline Pack gatherLanes(const double* base, const Ints& index, const PackMask& m) {
-    Pack r;
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
-        r.v[i] = reinterpret_cast<vd>(
-            _mm512_mask_i64gather_pd(_mm512_setzero_pd(), k, reinterpret_cast<__m512i>(index.v[i]), base, 8));
-#elif defined(__AVX2__)
-        r.v[i] = reinterpret_cast<vd>(_mm256_mask_i64gather_pd(_mm256_setzero_pd(), base,
-                                                               reinterpret_cast<__m256i>(index.v[i]),
-                                                               reinterpret_cast<__m256d>(m.v[i]), 8));
-#else
-        for (int l = 0; l < W; l++) r.v[i][l] = m.v[i][l] ? base[index.v[i][l]] : 0.0;
-#endif
-    }
-    return r;
-}
-
-// base[index] = v on the lanes of m (distinct indices).
-inline void scatterLanes(double* base, const Ints& index, const PackMask& m, const Pack& v) {
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
-        _mm512_mask_i64scatter_pd(base, k, reinterpret_cast<__m512i>(index.v[i]), reinterpret_cast<__m512d>(v.v[i]), 8);
-#else
-        for (int l = 0; l < W; l++)
-            if (m.v[i][l]) base[index.v[i][l]] = v.v[i][l];
-#endif
-    }
-}
 
 // Runs lane b from the start of a pass until it is ready for its first sweep
 // step (returns true, with the shifted f and x) or has no singular value left
@@ -280,153 +173,196 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
     return false;
 }
 
-}  // namespace
-
-void diagonaliseLanes(FastPatchWork* work, int32_t count) {
-    // The next sweep of each lane (block start, singular value, whether there
-    // is one, shifted f and x, and where its parameters go), prepared by the
-    // bookkeeping and taken up two rounds later, so that no step waits for
-    // its preparation.
+// The sweeps of the lanes as the round loop schedules them. A lane's next
+// sweep (block start, singular value, whether there is one, shifted f and x,
+// where its parameters go) is prepared by the bookkeeping and taken up two
+// rounds later, so that no step waits for its preparation.
+struct Schedule {
     alignas(64) int64_t nextL[kLanes], nextK[kLanes], nextSweep[kLanes];
     alignas(64) double nextF[kLanes], nextX[kLanes];
     double* nextAt[kLanes];
     Track tracks[kLanes];
-    int32_t live = 0;
-    auto prepare = [&](int32_t b) {
-        double f0 = 1.0, x0 = 1.0;
-        const bool sweep = startSweep(work, b, &tracks[b], &f0, &x0);
-        nextL[b] = tracks[b].l;
-        nextK[b] = tracks[b].k;
-        nextSweep[b] = sweep ? -1 : 0;
-        nextF[b] = f0;
-        nextX[b] = x0;
-        if (sweep) {
-            const int32_t steps = tracks[b].k - tracks[b].l;
-            const LaneEntry* entry = newEntry(work, b, tracks[b].l, steps, 4 * int64_t{steps});
-            nextAt[b] = work->params + b * work->paramCapacity + entry->at;
-        }
-        return sweep;
-    };
     // Where each lane's next four parameters go; lanes without a step write
     // them to `sink` and stay there (step 0).
-    alignas(32) double sink[4] = {0.0, 0.0, 0.0, 0.0};
+    alignas(32) double sink[4];
     double* slot[kLanes];
     int64_t step[kLanes];
-    alignas(64) int64_t laneState[kLanes], laneBase[kLanes];
+    // f and x of each lane after the last round, for lanes that end there.
+    alignas(64) double lastF[kLanes], lastX[kLanes];
+    int32_t live;  // lanes with a singular value left
+};
+
+// Prepares lane b's next sweep (startSweep) and logs its entry; false when
+// the lane has no singular value left.
+bool prepareLane(FastPatchWork* work, Schedule& s, int32_t b) {
+    double f0 = 1.0, x0 = 1.0;
+    Track& track = s.tracks[b];
+    const bool sweep = startSweep(work, b, &track, &f0, &x0);
+    s.nextL[b] = track.l;
+    s.nextK[b] = track.k;
+    s.nextSweep[b] = sweep ? -1 : 0;
+    s.nextF[b] = f0;
+    s.nextX[b] = x0;
+    if (sweep) {
+        const int32_t steps = track.k - track.l;
+        const LaneEntry* entry = newEntry(work, b, track.l, steps, 4 * int64_t{steps});
+        s.nextAt[b] = work->params + b * work->paramCapacity + entry->at;
+    }
+    return sweep;
+}
+
+// Empties the logs of lanes 0 .. count-1 and prepares their first sweeps;
+// returns the lanes' states (kWaiting, or kDone for a lane with nothing to
+// do and for the lanes past count).
+Ints startLanes(FastPatchWork* work, Schedule& s, int32_t count) {
+    alignas(64) int64_t state[kLanes];
+    s.sink[0] = s.sink[1] = s.sink[2] = s.sink[3] = 0.0;
+    s.live = 0;
     for (int32_t b = 0; b < kLanes; b++) {
-        laneBase[b] = b * work->laneVec + 1;
-        nextL[b] = nextK[b] = nextSweep[b] = 0;
-        nextF[b] = nextX[b] = 1.0;
-        nextAt[b] = slot[b] = sink;
-        step[b] = 0;
-        laneState[b] = kDone;
+        s.nextL[b] = s.nextK[b] = s.nextSweep[b] = 0;
+        s.nextF[b] = s.nextX[b] = 1.0;
+        s.nextAt[b] = s.slot[b] = s.sink;
+        s.step[b] = 0;
+        state[b] = kDone;
         if (b >= count) continue;
         work->entryCount[b] = 0;
         work->paramCount[b] = 0;
-        tracks[b] = Track{work->N - 1, 0, 0};
-        const bool sweep = prepare(b);
-        laneState[b] = sweep ? kWaiting : kDone;
-        live += sweep;
+        s.tracks[b] = Track{work->N - 1, 0, 0};
+        const bool sweep = prepareLane(work, s, b);
+        state[b] = sweep ? kWaiting : kDone;
+        s.live += sweep;
     }
+    return loadInts(state);
+}
 
-    // The round loop's view of the lanes: state, step j and singular value k.
-    Ints state = loadInts(laneState), J = splatInts(0), K = splatInts(0);
+// Which lanes step in a round, and how their states move on.
+struct Round {
+    PackMask joining;  // lanes starting their prepared sweep
+    PackMask steps;    // lanes making a step: those going on and those joining
+    // The same as bits (lane b is bit b), and the lanes whose sweep ended in
+    // the round before.
+    uint32_t joined, stepping, ended;
+};
+
+// A sweeping lane goes on while j + 1 < k; a lane that ended its sweep waits
+// a round, then joins with its prepared sweep at j = l. Moves state, J and K
+// on, and points each lane's parameter slot where this round writes.
+inline Round nextRound(Schedule& s, Ints& state, Ints& J, Ints& K) {
+    const PackMask sweeping = state == splatInts(kSweeping);
+    const PackMask goesOn = sweeping & (J + splatInts(1) < K);
+    Round r;
+    r.joining = (state == splatInts(kWaiting)) & (loadInts(s.nextSweep) != splatInts(0));
+    r.steps = goesOn | r.joining;
+    r.joined = bitsOf(r.joining);
+    r.stepping = bitsOf(r.steps);
+    r.ended = bitsOf(sweeping & ~goesOn);
+    J = select(r.joining, loadInts(s.nextL), J - asInts(goesOn));
+    K = select(r.joining, loadInts(s.nextK), K);
+    state = select(r.steps, splatInts(kSweeping),
+                   select(sweeping, splatInts(kEnding), select(state == splatInts(kEnding), splatInts(kWaiting), state)));
+    for (uint32_t bits = r.ended; bits != 0; bits &= bits - 1) {
+        const int32_t b = __builtin_ctz(bits);
+        s.slot[b] = s.sink;
+        s.step[b] = 0;
+    }
+    for (uint32_t bits = r.joined; bits != 0; bits &= bits - 1) {
+        const int32_t b = __builtin_ctz(bits);
+        s.slot[b] = s.nextAt[b];
+        s.step[b] = 4;
+    }
+    return r;
+}
+
+// The running values of the lanes' sweeps; lanes without a step hold
+// harmless values.
+struct Sweep {
+    Pack f, x, cs, sn;
+};
+
+// One sweep step on every lane, in the plain order of operations, from
+// g = e[j + 1] and y = w[j + 1]: leaves the new e[j] in z1 and w[j] in z2
+// and writes the step's rotation parameters to the lanes' slots.
+inline void sweepStep(Sweep& v, Pack g, Pack y, Schedule& s, Pack* z1Out, Pack* z2Out) {
+    Pack h = v.sn * g;
+    g = v.cs * g;
+    const Pack z1 = hypotPack(v.f, h);
+    v.cs = v.f / z1;
+    v.sn = h / z1;
+    v.f = v.x * v.cs + g * v.sn;
+    g = g * v.cs - v.x * v.sn;
+    h = y * v.sn;
+    y = y * v.cs;
+    const Pack cs1 = v.cs, sn1 = v.sn;
+    const Pack z2 = hypotPack(v.f, h);
+    const PackMask moved = nonzero(z2);
+    const Pack inverse = 1.0 / z2;
+    v.cs = select(moved, v.f * inverse, v.cs);
+    v.sn = select(moved, h * inverse, v.sn);
+    v.f = v.cs * g + v.sn * y;
+    v.x = v.cs * y - v.sn * g;
+    writeParams(s.slot, s.step, cs1, sn1, v.cs, v.sn);
+    *z1Out = z1;
+    *z2Out = z2;
+}
+
+// The end of the sweeps of the lanes in `ending` (those that ended in the
+// round before): e[l] = 0, e[k] = f, w[k] = x, the pass count, and the
+// preparation of each lane's next sweep.
+void endSweeps(FastPatchWork* work, Schedule& s, uint32_t ending) {
+    for (; ending != 0; ending &= ending - 1) {
+        const int32_t b = __builtin_ctz(ending);
+        double* w = work->w + b * work->laneVec;
+        double* e = work->e + b * work->laneVec;
+        Track& track = s.tracks[b];
+        e[track.l] = 0.0;
+        e[track.k] = s.lastF[b];
+        w[track.k] = s.lastX[b];
+        if (++track.pass == 30) {
+            track.k--;
+            track.pass = 0;
+        }
+        s.live -= !prepareLane(work, s, b);
+    }
+}
+
+}  // namespace
+
+void diagonaliseLanes(FastPatchWork* work, int32_t count) {
+    Schedule s;
+    // The round loop's view of the lanes: state, step j and singular value k,
+    // and where lane b's w and e start (plus one: step j reads e[j + 1]).
+    Ints state = startLanes(work, s, count), J = splatInts(0), K = splatInts(0);
+    alignas(64) int64_t laneBase[kLanes];
+    for (int32_t b = 0; b < kLanes; b++) laneBase[b] = b * work->laneVec + 1;
     const Ints base = loadInts(laneBase);
-    // Running values of the lanes; lanes without a step hold harmless values.
-    Pack f = splatLanes(1.0), x = splatLanes(1.0), cs = splatLanes(1.0), sn = splatLanes(0.0);
-    // Round t - 1: its steps, new e[j] and w[j], and f and x for lanes that
-    // end their sweep there.
+    Sweep v{splatLanes(1.0), splatLanes(1.0), splatLanes(1.0), splatLanes(0.0)};
+    // Round t - 1: its steps, and the e[j] and w[j] they made.
     PackMask lastSteps = nonzero(splatLanes(0.0));
     Ints lastJ = splatInts(0);
     Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
-    alignas(64) double lastF[kLanes], lastX[kLanes];
-    while (live > 0) {
-
-        // Which lanes step in this round: a sweeping lane goes on while
-        // j + 1 < k; a lane that ended its sweep waits a round, then joins
-        // with its prepared sweep.
-        const PackMask sweeping = state == splatInts(kSweeping);
-        const PackMask goesOn = sweeping & (J + splatInts(1) < K);
-        const PackMask joining = (state == splatInts(kWaiting)) & (loadInts(nextSweep) != splatInts(0));
-        J = select(joining, loadInts(nextL), J - asInts(goesOn));
-        K = select(joining, loadInts(nextK), K);
-        state = select(joining | goesOn, splatInts(kSweeping),
-                       select(sweeping, splatInts(kEnding),
-                              select(state == splatInts(kEnding), splatInts(kWaiting), state)));
-        const PackMask steps = goesOn | joining;
-        const uint32_t stepping = bitsOf(steps);
-        for (uint32_t ended = bitsOf(sweeping & ~goesOn); ended != 0; ended &= ended - 1) {
-            const int32_t b = __builtin_ctz(ended);
-            slot[b] = sink;
-            step[b] = 0;
-        }
-        const uint32_t joined = bitsOf(joining);
-        for (uint32_t bits = joined; bits != 0; bits &= bits - 1) {
-            const int32_t b = __builtin_ctz(bits);
-            slot[b] = nextAt[b];
-            step[b] = 4;
-        }
-
-        if (stepping != 0) {
-            if (joined != 0) {
-                f = select(joining, loadLanes(nextF), f);
-                x = select(joining, loadLanes(nextX), x);
-                cs = select(joining, splatLanes(1.0), cs);
-                sn = select(joining, splatLanes(1.0), sn);
+    while (s.live > 0) {
+        const Round r = nextRound(s, state, J, K);
+        Pack z1 = lastE, z2 = lastW;
+        if (r.stepping != 0) {
+            if (r.joined != 0) {
+                v.f = select(r.joining, loadLanes(s.nextF), v.f);
+                v.x = select(r.joining, loadLanes(s.nextX), v.x);
+                v.cs = select(r.joining, splatLanes(1.0), v.cs);
+                v.sn = select(r.joining, splatLanes(1.0), v.sn);
             }
             const Ints at = base + J;
-            Pack g = gatherLanes(work->e, at, steps);
-            Pack y = gatherLanes(work->w, at, steps);
-
-            // One sweep step on every lane, in the plain order of operations.
-            Pack h = sn * g;
-            g = cs * g;
-            const Pack z1 = hypotPack(f, h);
-            cs = f / z1;
-            sn = h / z1;
-            f = x * cs + g * sn;
-            g = g * cs - x * sn;
-            h = y * sn;
-            y = y * cs;
-            const Pack cs1 = cs, sn1 = sn;
-            const Pack z2 = hypotPack(f, h);
-            const PackMask moved = nonzero(z2);
-            const Pack inverse = 1.0 / z2;
-            cs = select(moved, f * inverse, cs);
-            sn = select(moved, h * inverse, sn);
-            f = cs * g + sn * y;
-            x = cs * y - sn * g;
-            writeParams(slot, step, cs1, sn1, cs, sn);
-
-            // Bookkeeping of round t - 1, while this round's step computes.
-            scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
-            scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
-            lastE = z1;
-            lastW = z2;
-        } else {
-            scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
-            scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
+            sweepStep(v, gatherLanes(work->e, at, r.steps), gatherLanes(work->w, at, r.steps), s, &z1, &z2);
         }
+        // Bookkeeping of round t - 1, while this round's step computes.
+        scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
+        scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
+        lastE = z1;
+        lastW = z2;
+        endSweeps(work, s, r.ended);
 
-        // Lanes whose sweep ended in round t - 1 prepare their next one.
-        for (uint32_t ending = bitsOf(sweeping & ~goesOn); ending != 0; ending &= ending - 1) {
-            const int32_t b = __builtin_ctz(ending);
-            double* w = work->w + b * work->laneVec;
-            double* e = work->e + b * work->laneVec;
-            Track& track = tracks[b];
-            e[track.l] = 0.0;
-            e[track.k] = lastF[b];
-            w[track.k] = lastX[b];
-            if (++track.pass == 30) {
-                track.k--;
-                track.pass = 0;
-            }
-            live -= !prepare(b);
-        }
-
-        storeLanes(lastF, f);
-        storeLanes(lastX, x);
-        lastSteps = steps;
+        storeLanes(s.lastF, v.f);
+        storeLanes(s.lastX, v.x);
+        lastSteps = r.steps;
         lastJ = J;
     }
 }

@@ -1,18 +1,11 @@
 // Fast kernel, after the diagonalisation: ordering by descending singular
-// value, the sign convention, the rebuild of the thresholded patch and the
-// copy into the plain path's layouts.
-#include <cstring>
-
+// value, the sign convention and the rebuild of the thresholded patch.
 #include "fast_kernel.h"
 #include "fast_simd.h"
 
 namespace tamrin {
 namespace TAMRIN_ISA_NS {
 namespace {
-
-inline void copyColumn(double* dst, const double* src, int64_t rows) {
-    std::memcpy(dst, src, sizeof(double) * static_cast<size_t>(rows));
-}
 
 // Number of entries below zero among rows values (padding rows never are).
 inline int64_t negatives(const double* p, int64_t rows) {
@@ -129,32 +122,6 @@ bool rebuildLane(FastPatchWork* work, int32_t b, double* patch) {
     for (int i = 0; i < W; i++)
         if (nan[i] != 0) return false;
     return true;
-}
-
-bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V) {
-    const int32_t M = work->M, N = work->N;
-    const int64_t ldc = work->ldc, ldv = work->ldv;
-    double* u = work->colA + b * work->laneA;
-    double* v = work->colV + b * work->laneV;
-    const double* s = work->w + b * work->laneVec;
-    const int32_t* order = work->order + int64_t{b} * N;
-    // Column j of the results is the column of the j-th sorted value, with
-    // its sign: the same moves and negations as the plain path's stages 6
-    // and 7, made while copying.
-    bool clean = true;
-    for (int64_t j = 0; j < N; j++) {
-        double* uj = u + order[j] * ldc;
-        double* vj = v + order[j] * ldv;
-        orientPair(uj, ldc, vj, ldv, M + N);
-        copyColumn(U + j * M, uj, M);
-        for (int64_t k = 0; k < N; k++) V[k * N + j] = vj[k];
-        w[j] = s[j];
-        clean = clean && w[j] == w[j];
-    }
-    const int64_t total = int64_t{M} * N;
-    for (int64_t i = 0; i < total; i++) clean = clean && U[i] == U[i];
-    for (int64_t i = 0; i < int64_t{N} * N; i++) clean = clean && V[i] == V[i];
-    return clean;
 }
 
 }  // namespace TAMRIN_ISA_NS

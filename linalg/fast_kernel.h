@@ -3,10 +3,15 @@
 //
 // Layouts (all strides in doubles, padded so that vector loads and stores
 // that start inside a row or column may run past its end):
-//   rowA   (M + 8) x ldr   row-major centred patch during stages 1 to 4
+//   rowA   (M + 8) x ldr   row-major centred patch during stages 1 to 4;
+//                          for a waiting lane's stages 3 and 4, its listed
+//                          columns of U, then of V, side by side
 //   rowV   N x ldr         row-major V during stage 3
-//   colA   per lane, N columns of ldc   column-major U from stage 5 on
-//   colV   per lane, N columns of ldv   column-major V from stage 5 on
+//   colA   per lane, N columns of ldc   column-major U from stage 5 on; while
+//                          a large patch's lane waits, its Householder columns
+//   colV   per lane, N columns of ldv   column-major V from stage 5 on; while
+//                          a large patch's lane waits, the first N rows of
+//                          its bidiagonalised matrix, row i in column i
 //   inter  per group of eight lanes M x N, then 2 x N elements of 8
 //          doubles: the eight patches interleaved as the bidiagonalisation
 //          leaves them, with their w and e; then N x N and N elements of 8
@@ -24,6 +29,12 @@
 #include "tamrin/fast_patch.h"
 
 namespace tamrin {
+
+// Largest M * N that the AVX-512 build reduces eight patches at a time in
+// the lanes of its vectors, and that every build reduces with the whole
+// matrix in the core's cache; larger patches are reduced lane by lane in
+// passes that alternate direction (fast_reduce_large.cpp).
+constexpr int64_t kFastLargePatch = 32768;
 
 // One logged operation on a lane's U and V, in the order the diagonalisation
 // made them: count > 0: a run of count sweep steps, step t rotating columns
@@ -48,7 +59,7 @@ struct FastPatchWork {
 
     double* rowA;
     double* rowV;
-    double* scratch;   // 2 * ldc + 16: the column scratch of stage 2
+    double* scratch;   // 2 * ldc + ldr + 32: column and row scratch of stages 2 to 4
     double* colA;      // batch * laneA
     double* colV;      // batch * laneV
     double* w;         // batch * laneVec
@@ -64,6 +75,9 @@ struct FastPatchWork {
     uint8_t* needV;             // batch * N  replay must compute
     int32_t* laneGroup;         // batch: the group of eight whose U and V wait, or -1
     int32_t* groupPending;      // batch / 8 + 1: whether a group's U and V wait
+    int32_t* laneWaits;         // batch: whether a large patch's U and V wait
+    double* reflectW;           // batch * laneVec: w and e as the bidiagonalisation
+    double* reflectE;           // batch * laneVec  left them, for a waiting lane
     LaneEntry* entries;         // batch * entryCapacity
     double* params;             // batch * paramCapacity
     int64_t* entryCount;        // batch: entries logged per lane
@@ -77,53 +91,42 @@ struct FastPatchWork {
     void* block;                // the one allocation behind all of the above
 };
 
-// Stages of one instruction-set build; the same declarations in each namespace.
-#define TAMRIN_FAST_STAGES                                                                                      \
-    /* Stages 1 to 4 for lane b: means, centring, bidiagonalisation, accumulation of V and U; leaves U and V  \
-       column-major in the lane, w, e, bound and means. */                                                     \
-    void reduceLane(FastPatchWork* work, int32_t b, const double* patch);                                        \
-    /* The same for lanes 0 .. count-1, patch b into lane b; groups of eight lanes with at least `together`  \
-       patches are reduced together where the build can, and their U and V wait (laneGroup) for             \
-       accumulateLanes or accumulateGroup. */                                                                   \
-    void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);        \
-    /* Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the columns of U and V that some lane   \
-       of the group needs (needU, needV), or all of them when `all`; the other columns are left undefined. */    \
-    void accumulateLanes(FastPatchWork* work, int32_t count, bool all);                                         \
-    /* Stages 3 and 4 in full for waiting group g. */                                                           \
-    void accumulateGroup(FastPatchWork* work, int32_t g);                                                       \
-    /* Whether the count values at p are all finite. */                                                         \
-    bool allFinite(const double* p, int64_t count);                                                              \
-    /* Stage 5 for lanes 0 .. count-1 together; counts unconverged values in messages. w and e are final;   \
-       the rotations of U and V are left in each lane's log for replayLane. */                                \
-    void diagonaliseLanes(FastPatchWork* work, int32_t count);                                                  \
-    /* Marks in lane b's log the rotations that the columns c with wanted[c] != 0 depend on, and in its      \
-       needU and needV the columns of U and V, as they are before the rotations, that those read. */          \
-    void markLane(FastPatchWork* work, int32_t b, const uint8_t* wanted);                                       \
-    /* Applies lane b's logged rotations to its U and V (all of them, or those markLane kept) and empties     \
-       the log. */                                                                                              \
-    void replayLane(FastPatchWork* work, int32_t b);                                                            \
-    /* Applies lane b's log entries first .. last-1, each as far as its useU and useV say. */                 \
-    void applyEntries(FastPatchWork* work, int32_t b, int64_t first, int64_t last);                             \
-    /* Stage 6 on lane b's w alone: lane b's order[j] becomes the column of the j-th sorted value. */         \
-    void sortLane(FastPatchWork* work, int32_t b);                                                              \
-    /* After sortLane and the component selection on the sorted w: marks what the kept components need       \
-       (markLane). */                                                                                           \
-    void selectLane(FastPatchWork* work, int32_t b);                                                            \
-    /* After selectLane and accumulateLanes: replays what the kept components need, gives them their signs    \
-       (stage 7) and rebuilds lane b into patch (M x N), as rebuildPatch; returns false when a result is NaN. */ \
-    bool rebuildLane(FastPatchWork* work, int32_t b, double* patch);                                            \
-    /* After sortLane and a full replay: copies lane b out into the plain path's layouts, sorted and with     \
-       their signs (stages 6 and 7); returns false when a value is NaN. */                                       \
-    bool copyOutLane(FastPatchWork* work, int32_t b, double* U, double* w, double* V);
-
+// The stages of each instruction-set build, in its own namespace.
 namespace isa_baseline {
-TAMRIN_FAST_STAGES
+#include "fast_stages.h"
 }
 namespace isa_avx2 {
-TAMRIN_FAST_STAGES
+#include "fast_stages.h"
 }
 namespace isa_avx512 {
-TAMRIN_FAST_STAGES
+#include "fast_stages.h"
+
+// Reduces the eight lanes b0 .. b0 + 7 (those at or past count repeat lane
+// b0) together, stages 1 and 2; their U and V wait for stages 3 and 4.
+void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches);
+
+// Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the
+// columns of U and V that some lane of the group needs (needU, needV), or
+// all of them when `all`; the other columns are left undefined.
+void accumulateGroups(FastPatchWork* work, int32_t count, bool all);
+
+// Stages 3 and 4 in full for waiting group g.
+void accumulateGroup(FastPatchWork* work, int32_t g);
 }
+
+// The stages of one build as the entry points chain them (fast_patch.cpp).
+struct FastStages {
+    void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
+    void (*accumulateLanes)(FastPatchWork*, int32_t, bool);
+    void (*diagonaliseLanes)(FastPatchWork*, int32_t);
+    void (*replayLane)(FastPatchWork*, int32_t);
+    void (*sortLane)(FastPatchWork*, int32_t);
+    void (*selectLane)(FastPatchWork*, int32_t);
+    bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
+};
+
+// The stages built for an instruction set (the baseline for one this build
+// lacks).
+const FastStages& fastStages(int32_t isa);
 
 }  // namespace tamrin

@@ -1,6 +1,6 @@
-// Fast patch kernel: working store, choice of instruction set, and the two
-// entry points that chain the stages and fall back to the plain path for
-// patches whose results contain NaN.
+// Fast patch kernel: working store, choice of instruction set, and the entry
+// point that chains the stages and falls back to the plain path for patches
+// whose results contain NaN.
 //
 // Why that fallback is exact: the fast path performs the plain operations on
 // the same operands, so every value it computes is NaN exactly when the plain
@@ -17,47 +17,119 @@
 
 #include "fast_kernel.h"
 #include "tamrin/alloc.h"
+#include "tamrin/finite.h"
 #include "tamrin/host.h"
 #include "tamrin/noise.h"
 #include "tamrin/pca.h"
 
 namespace tamrin {
-namespace {
 
-struct Stages {
-    void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
-    bool (*allFinite)(const double*, int64_t);
-    void (*accumulateLanes)(FastPatchWork*, int32_t, bool);
-    void (*diagonaliseLanes)(FastPatchWork*, int32_t);
-    void (*replayLane)(FastPatchWork*, int32_t);
-    void (*sortLane)(FastPatchWork*, int32_t);
-    void (*selectLane)(FastPatchWork*, int32_t);
-    bool (*rebuildLane)(FastPatchWork*, int32_t, double*);
-    bool (*copyOutLane)(FastPatchWork*, int32_t, double*, double*, double*);
-};
-
-#define TAMRIN_STAGES_OF(ns) \
-    Stages {                                                                                                         \
-        ns::reduceLanes, ns::allFinite, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::sortLane,    \
-            ns::selectLane, ns::rebuildLane, ns::copyOutLane                                                       \
+const FastStages& fastStages(int32_t isa) {
+#define TAMRIN_STAGES_OF(ns)                                                                                \
+    FastStages {                                                                                            \
+        ns::reduceLanes, ns::accumulateLanes, ns::diagonaliseLanes, ns::replayLane, ns::sortLane,           \
+            ns::selectLane, ns::rebuildLane                                                                 \
     }
-
-const Stages& stagesFor(int32_t isa) {
 #if defined(TAMRIN_FAST_X86)
-    static const Stages avx512 = TAMRIN_STAGES_OF(isa_avx512);
-    static const Stages avx2 = TAMRIN_STAGES_OF(isa_avx2);
+    static const FastStages avx512 = TAMRIN_STAGES_OF(isa_avx512);
+    static const FastStages avx2 = TAMRIN_STAGES_OF(isa_avx2);
     if (isa == kFastIsaAvx512) return avx512;
     if (isa == kFastIsaAvx2) return avx2;
 #else
     (void)isa;
 #endif
-    static const Stages baseline = TAMRIN_STAGES_OF(isa_baseline);
+    static const FastStages baseline = TAMRIN_STAGES_OF(isa_baseline);
     return baseline;
+#undef TAMRIN_STAGES_OF
 }
+
+namespace {
 
 std::atomic<int32_t> gIsaCap{-1};
 
 int64_t roundUp(int64_t x, int64_t to) { return (x + to - 1) / to * to; }
+
+// Hands out consecutive 64-byte aligned pieces of one block. With a null
+// base it hands out null pointers and only adds up the size, so that the
+// same calls first size the block and then lay it out.
+struct Arena {
+    char* base;
+    int64_t used;
+};
+template <typename T>
+T* take(Arena& arena, int64_t count) {
+    const int64_t at = arena.used;
+    arena.used += roundUp(count * static_cast<int64_t>(sizeof(T)), 64);
+    return arena.base != nullptr && count > 0 ? reinterpret_cast<T*>(arena.base + at) : nullptr;
+}
+
+// The instruction set, batch size, strides and log capacities of a work
+// store for M x N patches.
+FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
+    FastPatchWork shape{};
+    shape.M = M;
+    shape.N = N;
+    shape.isa = isa;
+    // As many patches as the diagonalisation has lanes for (sixteen with
+    // AVX-512), so that its chains of divisions overlap; eight for large
+    // patches, which are reduced one by one in any build.
+    shape.batch = isa == kFastIsaAvx512 && int64_t{M} * N <= kFastLargePatch ? 16 : 8;
+    shape.ldr = roundUp(N + 7, 8);
+    shape.ldc = roundUp(M, 8);
+    shape.ldv = roundUp(N, 8);
+    shape.laneA = shape.ldc * N;
+    shape.laneV = shape.ldv * N;
+    shape.laneVec = roundUp(N + 8, 8);
+    // Room for the rotations of a typical patch (N^2 steps or a little
+    // fewer) twice over, one and a half times for large patches, within
+    // bounds (16 MiB of parameters per lane), and for its sweeps (about two
+    // per singular value, and the cancellations) eight times over: a lane
+    // whose log fills up has it applied in full, without leaving out what
+    // the rebuild does not read, and starts over.
+    const int64_t square = int64_t{N} * N;
+    const int64_t typical = int64_t{M} * N <= kFastLargePatch ? 2 * square : square + square / 2;
+    shape.paramCapacity = 4 * ((typical < 256 ? 256 : typical > 524288 ? 524288 : typical) + N);
+    shape.entryCapacity = 16 * int64_t{N} + 256;
+    return shape;
+}
+
+// Points every array of work into the arena (see FastPatchWork for each).
+void layOut(FastPatchWork* work, Arena& arena) {
+    const int64_t B = work->batch, M = work->M, N = work->N;
+    work->rowA = take<double>(arena, (M + 8) * work->ldr);
+    work->rowV = take<double>(arena, N * work->ldr);
+    work->scratch = take<double>(arena, 2 * work->ldc + work->ldr + 32);
+    work->colA = take<double>(arena, B * work->laneA);
+    work->colV = take<double>(arena, B * work->laneV);
+    work->w = take<double>(arena, B * work->laneVec);
+    work->e = take<double>(arena, B * work->laneVec);
+    work->means = take<double>(arena, B * work->laneVec);
+    work->bound = take<double>(arena, B);
+    work->original = take<double>(arena, B * M * N);
+    work->plainU = take<double>(arena, M * N);
+    work->plainV = take<double>(arena, N * N);
+    work->plainW = take<double>(arena, N);
+    work->plainMeans = take<double>(arena, N);
+    // The AVX-512 batch reduction's eight interleaved patches per group,
+    // with their w and e, and its scratch for V and the means.
+    const bool groups = work->isa == kFastIsaAvx512 && M * N <= kFastLargePatch;
+    work->inter = take<double>(arena, groups ? (B / 8 * (M * N + 2 * N) + N * N + N) * 8 : 0);
+    work->params = take<double>(arena, B * work->paramCapacity);
+    work->entries = take<LaneEntry>(arena, B * work->entryCapacity);
+    work->entryCount = take<int64_t>(arena, B);
+    work->paramCount = take<int64_t>(arena, B);
+    work->messages = take<int32_t>(arena, B);
+    work->used = take<int32_t>(arena, N);
+    work->order = take<int32_t>(arena, B * N);
+    work->laneGroup = take<int32_t>(arena, B);
+    work->groupPending = take<int32_t>(arena, B / 8 + 1);
+    work->laneWaits = take<int32_t>(arena, B);
+    work->reflectW = take<double>(arena, B * work->laneVec);
+    work->reflectE = take<double>(arena, B * work->laneVec);
+    work->wanted = take<uint8_t>(arena, N);
+    work->needU = take<uint8_t>(arena, B * N);
+    work->needV = take<uint8_t>(arena, B * N);
+}
 
 void printMessages(FastPatchWork* work, int32_t b) {
     for (int32_t i = 0; i < work->messages[b]; i++) hostPrint("no convergence in 30 svdcmp iterations\n");
@@ -95,90 +167,24 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     const int32_t cap = gIsaCap.load(std::memory_order_relaxed);
     for (int32_t candidate : {kFastIsaAvx2, kFastIsaAvx512})
         if ((cap < 0 || candidate <= cap) && fastIsaAvailable(candidate)) isa = candidate;
+    const FastPatchWork shape = shapeOf(M, N, isa);
 
-    FastPatchWork shape{};
-    shape.M = M;
-    shape.N = N;
-    shape.isa = isa;
-    // As many patches as the build has lanes for the usual patch sizes; large
-    // patches gain little from batching and would need much memory for it.
-    shape.batch = int64_t{M} * N <= 32768 ? (isa == kFastIsaAvx512 ? 16 : 8) : 2;
-    shape.ldr = roundUp(N + 7, 8);
-    shape.ldc = roundUp(M, 8);
-    shape.ldv = roundUp(N, 8);
-    shape.laneA = shape.ldc * N;
-    shape.laneV = shape.ldv * N;
-    shape.laneVec = roundUp(N + 8, 8);
-    // Room for the rotations of a typical patch (about N^2 steps) twice over,
-    // within bounds; a lane whose log fills up has it applied in full and
-    // starts over.
-    const int64_t typical = 2 * int64_t{N} * N;
-    const int64_t steps = (typical < 256 ? 256 : typical > 65536 ? 65536 : typical) + N;
-    shape.entryCapacity = steps;
-    shape.paramCapacity = 4 * steps;
-
-    const int64_t B = shape.batch;
-    const int64_t doubles[] = {
-        (M + 8) * shape.ldr,  // rowA
-        N * shape.ldr,        // rowV
-        2 * shape.ldc + 16,   // scratch
-        B * shape.laneA,      // colA
-        B * shape.laneV,      // colV
-        B * shape.laneVec,    // w
-        B * shape.laneVec,    // e
-        B * shape.laneVec,    // means
-        B,                    // bound
-        B * M * N,            // original
-        int64_t{M} * N,       // plainU
-        int64_t{N} * N,       // plainV
-        N,                    // plainW
-        N,                    // plainMeans
-        isa == kFastIsaAvx512 && shape.batch >= 8
-            ? (B / 8 * (int64_t{M} * N + 2 * int64_t{N}) + int64_t{N} * N + int64_t{N}) * 8
-            : 0,  // inter
-        B * shape.paramCapacity,                    // params
-        B * shape.entryCapacity * int64_t{sizeof(LaneEntry)} / 8,  // entries
-        2 * B,                                      // entryCount, paramCount
-    };
-    int64_t bytes = roundUp(sizeof(FastPatchWork), 64) + 64;
-    for (int64_t count : doubles) bytes += roundUp(count * 8, 64);
-    const int64_t ints = B + N + B * N + B + B / 8 + 1;
-    bytes += roundUp(ints * 4, 64) + roundUp(N + 2 * B * N, 64);
-
+    // One block: the record itself, then the arrays, all zero-filled.
+    const int64_t head = roundUp(sizeof(FastPatchWork), 64);
+    FastPatchWork sizing = shape;
+    Arena count{nullptr, 0};
+    layOut(&sizing, count);
+    const int64_t bytes = 64 + head + count.used;
     void* block = kernelMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
     std::memset(block, 0, static_cast<size_t>(bytes));
-    char* next = reinterpret_cast<char*>(roundUp(reinterpret_cast<intptr_t>(block), 64));
-    auto take = [&next](int64_t size) {
-        char* at = next;
-        next += roundUp(size, 64);
-        return at;
-    };
-    FastPatchWork* work = reinterpret_cast<FastPatchWork*>(take(sizeof(FastPatchWork)));
+    char* base = reinterpret_cast<char*>(roundUp(reinterpret_cast<intptr_t>(block), 64));
+    FastPatchWork* work = reinterpret_cast<FastPatchWork*>(base);
     *work = shape;
     work->block = block;
-    double *entries = nullptr, *counts = nullptr;
-    double** slots[] = {&work->rowA,  &work->rowV,     &work->scratch, &work->colA,
-                        &work->colV,  &work->w,        &work->e,      &work->means,  &work->bound,
-                        &work->original, &work->plainU, &work->plainV, &work->plainW, &work->plainMeans,
-                        &work->inter, &work->params, &entries, &counts};
-    static_assert(sizeof(slots) / sizeof(slots[0]) == sizeof(doubles) / sizeof(doubles[0]),
-                  "one slot for each array sized above");
-    for (std::size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); i++)
-        *slots[i] = doubles[i] > 0 ? reinterpret_cast<double*>(take(doubles[i] * 8)) : nullptr;
-    work->entries = reinterpret_cast<LaneEntry*>(entries);
-    work->entryCount = reinterpret_cast<int64_t*>(counts);
-    work->paramCount = work->entryCount + B;
-    int32_t* next32 = reinterpret_cast<int32_t*>(take(ints * 4));
-    work->messages = next32;
-    work->used = work->messages + B;
-    work->order = work->used + N;
-    work->laneGroup = work->order + B * N;
-    work->groupPending = work->laneGroup + B;
-    for (int64_t b = 0; b < B; b++) work->laneGroup[b] = -1;
-    work->wanted = reinterpret_cast<uint8_t*>(take(N + 2 * B * N));
-    work->needU = work->wanted + N;
-    work->needV = work->needU + B * N;
+    Arena arena{base + head, 0};
+    layOut(work, arena);
+    for (int64_t b = 0; b < work->batch; b++) work->laneGroup[b] = -1;
     return work;
 }
 
@@ -189,37 +195,11 @@ void fastPatchWorkRelease(FastPatchWork* work) {
 int32_t fastPatchWorkIsa(const FastPatchWork* work) { return work->isa; }
 int32_t fastPatchWorkBatch(const FastPatchWork* work) { return work->batch; }
 
-int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, double* w, double* V, double* means) {
-    const int32_t M = work->M, N = work->N;
-    const int64_t count = int64_t{M} * N;
-    const Stages& stages = stagesFor(work->isa);
-    if (stages.allFinite(patch, count)) {
-        work->messages[0] = 0;
-        // Through the same reduction as batches take, so that it is checked too.
-        const double* one = patch;
-        stages.reduceLanes(work, 1, &one, 1);
-        stages.diagonaliseLanes(work, 1);
-        stages.accumulateLanes(work, 1, true);
-        stages.replayLane(work, 0);
-        stages.sortLane(work, 0);
-        if (stages.copyOutLane(work, 0, U, w, V)) {
-            for (int64_t i = 0; i < N; i++) {
-                means[i] = work->means[i];
-                for (int64_t k = 0; k < M; k++) patch[i * M + k] = patch[i * M + k] - means[i];
-            }
-            printMessages(work, 0);
-            return 0;
-        }
-        work->messages[0] = 0;
-    }
-    return centerAndDecompose(patch, U, w, V, means, M, N);
-}
-
 int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t count, double correction,
                            double* sigma, double* weight) {
     const int32_t M = work->M, N = work->N;
     const int64_t size = int64_t{M} * N;
-    const Stages& stages = stagesFor(work->isa);
+    const FastStages& stages = fastStages(work->isa);
 
     // Lanes for the finite patches, in order; -1 for the others.
     int32_t lane[kFastMaxBatch];
@@ -227,7 +207,7 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
     int32_t lanes = 0;
     for (int32_t b = 0; b < count; b++) {
         lane[b] = -1;
-        if (!stages.allFinite(patches[b], size)) continue;
+        if (!allFinite(patches[b], size)) continue;
         lane[b] = lanes;
         std::memcpy(work->original + lanes * size, patches[b], sizeof(double) * static_cast<size_t>(size));
         work->messages[lanes] = 0;

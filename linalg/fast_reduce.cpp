@@ -85,17 +85,17 @@ void columnSweep(const double* dmult, int64_t dms, const double* umult, int64_t 
     }
 }
 
-// Row reflection of step i: for every row j in [l, m), t_j = sum over k in
+// Row reflection of step i for the rows j in [r0, r1): t_j = sum over k in
 // [l, n) of A[j][k] * A[i][k], then A[j][k] += t_j * e[k]. W rows make a
 // group: their products are transposed so that each lane adds its row's
-// products in column order. The sums of up to 8 groups advance together,
-// which keeps their addition chains overlapping. Rows past m read the zero
-// padding rows and are dropped.
-void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int32_t m, int32_t n, const double* e) {
-    constexpr int G = 8;
+// products in column order. The sums of up to G groups advance together,
+// which keeps their addition chains overlapping. Groups that run past r1
+// read the rows below (or the zero padding rows past m) and drop their sums.
+template <int G>
+void rowBlocks(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e) {
     const double* ri = A + i * ldr;
-    for (int64_t j0 = l; j0 < m; j0 += G * W) {
-        const int64_t groups = (m - j0 + W - 1) / W < G ? (m - j0 + W - 1) / W : G;
+    for (int64_t j0 = r0; j0 < r1; j0 += G * W) {
+        const int64_t groups = (r1 - j0 + W - 1) / W < G ? (r1 - j0 + W - 1) / W : G;
         vd t[G];
         for (int q = 0; q < G; q++) t[q] = vd{};
         for (int64_t k = l; k < n; k += W) {
@@ -111,7 +111,7 @@ void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int32_t m, int32_t n
                 t[q] = sum;
             }
         }
-        const int64_t rows = m - j0 < G * W ? m - j0 : G * W;
+        const int64_t rows = r1 - j0 < G * W ? r1 - j0 : G * W;
         for (int64_t r = 0; r < rows; r++) {
             double* row = A + (j0 + r) * ldr;
             const double tr = t[r / W][r % W];
@@ -171,7 +171,7 @@ double bidiagonalise(double* A, int64_t ldr, int32_t m, int32_t n, double* w, do
                 const double h = f * g - s;
                 ri[l] = f - g;
                 for (int32_t k = l; k < n; k++) e[k] = ri[k] / h;
-                rowSweep(A, ldr, i, l, m, n, e);
+                rowBlocks<8>(A, ldr, i, l, l, m, n, e);
                 for (int32_t k = l; k < n; k++) ri[k] *= scale;
             }
         }
@@ -223,6 +223,13 @@ void accumulateLeft(double* A, int64_t ldr, int32_t m, int32_t n, const double* 
 
 }  // namespace
 
+void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e) {
+    // Sixteen rows a block (at least two groups): the block stays in the
+    // first-level cache between the sums and the updates.
+    constexpr int G = kRowBlock / W;
+    rowBlocks<G>(A, ldr, i, l, r0, r1, n, e);
+}
+
 // dst[c * ldd + r] = src[r * lds + c] for r < rows and c < cols.
 void transposeInto(const double* src, int64_t lds, double* dst, int64_t ldd, int32_t rows, int32_t cols) {
     int64_t r0 = 0;
@@ -262,18 +269,52 @@ void reduceLane(FastPatchWork* work, int32_t b, const double* patch) {
     for (int64_t k = 0; k < M; k++)
         for (int64_t i0 = 0; i0 < N; i0 += W) storeu(A + k * ldr + i0, loadu(A + k * ldr + i0) - loadu(means + i0));
 
+    double* U = work->colA + b * work->laneA;
+    double* V = work->colV + b * work->laneV;
+    work->laneWaits[b] = 0;
+    if (int64_t{M} * N > kFastLargePatch) {
+        // Stages 3 and 4 wait until the rebuild knows which columns it reads
+        // (fast_accumulate.cpp): the Householder columns go to U, the first
+        // N rows of the matrix to V, w and e (which the diagonalisation
+        // changes) to reflectW and reflectE.
+        work->bound[b] = bidiagonaliseLarge(A, ldr, M, N, w, e, work->scratch);
+        transposeInto(A, ldr, U, work->ldc, M, N);
+        for (int64_t c = 0; c < N; c++) {
+            std::memcpy(V + c * work->ldv, A + c * ldr, sizeof(double) * static_cast<size_t>(N));
+            std::memset(U + c * work->ldc + M, 0, sizeof(double) * static_cast<size_t>(work->ldc - M));
+            std::memset(V + c * work->ldv + N, 0, sizeof(double) * static_cast<size_t>(work->ldv - N));
+        }
+        std::memcpy(work->reflectW + b * work->laneVec, w, sizeof(double) * static_cast<size_t>(N));
+        std::memcpy(work->reflectE + b * work->laneVec, e, sizeof(double) * static_cast<size_t>(N));
+        work->laneWaits[b] = 1;
+        return;
+    }
     work->bound[b] = bidiagonalise(A, ldr, M, N, w, e, work->scratch, work->scratch + work->ldc + 8);
     accumulateRight(A, ldr, N, e, work->rowV);
     accumulateLeft(A, ldr, M, N, w);
 
     // Column form for the rotations, with zero padding rows.
-    double* U = work->colA + b * work->laneA;
-    double* V = work->colV + b * work->laneV;
     transposeInto(A, ldr, U, work->ldc, M, N);
     transposeInto(work->rowV, ldr, V, work->ldv, N, N);
     for (int64_t c = 0; c < N; c++) {
         std::memset(U + c * work->ldc + M, 0, sizeof(double) * static_cast<size_t>(work->ldc - M));
         std::memset(V + c * work->ldv + N, 0, sizeof(double) * static_cast<size_t>(work->ldv - N));
+    }
+}
+
+void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together) {
+    for (int32_t b = 0; b < count; b++) work->laneGroup[b] = -1;
+    for (int32_t b0 = 0; b0 < count; b0 += 8) {
+        const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
+#if defined(__AVX512F__)
+        if (work->inter != nullptr && lanes >= together) {
+            reduceGroup(work, b0, count, patches);
+            continue;
+        }
+#else
+        (void)together;
+#endif
+        for (int32_t b = b0; b < b0 + lanes; b++) reduceLane(work, b, patches[b]);
     }
 }
 

@@ -7,40 +7,20 @@
 // additions; eight patches in the lanes run eight chains at once. A lane
 // whose plain path would skip a block (a zero column or a zero diagonal
 // value) computes it too, and every write of the block keeps that lane's old
-// value. Other builds reduce the patches one by one (fast_reduce.cpp).
+// value. Built only for AVX-512 (linalg/fast_kernel.cmake); the other builds
+// reduce the patches one by one (fast_reduce.cpp).
 #include <cstring>
 
 #include "fast_kernel.h"
 #include "fast_simd.h"
 
+#if !defined(__AVX512F__)
+#error "fast_reduce_batch.cpp is built for AVX-512 only"
+#endif
+
 namespace tamrin {
 namespace TAMRIN_ISA_NS {
-
-#if defined(__AVX512F__)
 namespace {
-
-// Eight interleaved matrices: element (r, c) at X + (r * cols + c) * 8.
-inline vd get(const double* X, int64_t cols, int64_t r, int64_t c) {
-    return *reinterpret_cast<const vd*>(X + (r * cols + c) * 8);
-}
-inline void put(double* X, int64_t cols, int64_t r, int64_t c, vd v) {
-    *reinterpret_cast<vd*>(X + (r * cols + c) * 8) = v;
-}
-// Writes v where mask is set and leaves the other lanes.
-inline void putMasked(double* X, int64_t cols, int64_t r, int64_t c, __mmask8 mask, vd v) {
-    _mm512_mask_store_pd(X + (r * cols + c) * 8, mask, reinterpret_cast<__m512d>(v));
-}
-inline __mmask8 nonzeroMask(vd v) { return _mm512_cmp_pd_mask(reinterpret_cast<__m512d>(v), _mm512_setzero_pd(), _CMP_NEQ_UQ); }
-// The same mask as a vector, for selects.
-inline vm maskVector(__mmask8 mask) {
-    return reinterpret_cast<vm>(_mm512_maskz_mov_epi64(mask, _mm512_set1_epi64(-1)));
-}
-inline vd absOf(vd v) { return select(vm{} + INT64_MAX, v, vd{}); }
-// -sign(p, q): |p| when q > 0, -|p| otherwise, negated.
-inline vd minusSign(vd p, vd q) {
-    const vd a = absOf(p);
-    return -select(q > 0.0, a, -a);
-}
 
 // For the columns j = cols[0 .. J-1]: t_j = sum over k in [d0, k1) of
 // A[k][i] * A[k][j] (in k order); f_j from t_j; then A[k][j] += f_j *
@@ -280,60 +260,6 @@ GroupStore groupStore(FastPatchWork* work, int64_t g) {
     return store;
 }
 
-// Lanes b0 .. b0 + 7 of the batch (those past count repeat the first):
-// stages 1 and 2; the group waits for stages 3 and 4.
-void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches) {
-    const int64_t M = work->M, N = work->N;
-    const GroupStore store = groupStore(work, b0 / 8);
-    double* A = store.A;
-    vd* w = store.w;
-    vd* e = store.e;
-    vd* means = store.means;
-    const double* lane[8];
-    for (int q = 0; q < 8; q++) lane[q] = patches[b0 + q < count ? b0 + q : b0];
-
-    // Interleave: voxel k of volume c of lane q goes to lane q of (k, c).
-    for (int64_t c = 0; c < N; c++) {
-        int64_t k0 = 0;
-        for (; k0 + 8 <= M; k0 += 8) {
-            vd p[8];
-            for (int q = 0; q < 8; q++) p[q] = loadu(lane[q] + c * M + k0);
-            transpose(p);
-            for (int r = 0; r < 8; r++) put(A, N, k0 + r, c, p[r]);
-        }
-        for (; k0 < M; k0++) {
-            vd v;
-            for (int q = 0; q < 8; q++) v[q] = lane[q][c * M + k0];
-            put(A, N, k0, c, v);
-        }
-    }
-
-    // Stage 1: column means, then centring.
-    for (int64_t c = 0; c < N; c++) {
-        vd sum = vd{};
-        for (int64_t k = 0; k < M; k++) sum = sum + get(A, N, k, c);
-        means[c] = sum / static_cast<double>(M);
-    }
-    for (int64_t k = 0; k < M; k++)
-        for (int64_t c = 0; c < N; c++) put(A, N, k, c, get(A, N, k, c) - means[c]);
-
-    const vd bound = bidiagonalise(A, M, N, w, e, work->used);
-
-    // The per-lane vectors.
-    const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
-    for (int32_t q = 0; q < lanes; q++) {
-        const int64_t b = b0 + q;
-        for (int64_t i = 0; i < N; i++) {
-            work->w[b * work->laneVec + i] = w[i][q];
-            work->e[b * work->laneVec + i] = e[i][q];
-            work->means[b * work->laneVec + i] = means[i][q];
-        }
-        work->bound[b] = bound[q];
-        work->laneGroup[b] = b0 / 8;
-    }
-    work->groupPending[b0 / 8] = 1;
-}
-
 // Copies columns cols[0 .. count-1] of the eight interleaved rows x n
 // matrices X into lanes b0 .. b0 + lanes - 1 (column c of lane b at base +
 // b * perLane + c * ld), with zero padding rows up to ld.
@@ -388,58 +314,70 @@ void accumulate(FastPatchWork* work, int32_t g, int32_t count, bool all) {
 }
 
 }  // namespace
-#endif
 
-void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together) {
-    for (int32_t b = 0; b < count; b++) work->laneGroup[b] = -1;
-    for (int32_t b0 = 0; b0 < count; b0 += 8) {
-        const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
-#if defined(__AVX512F__)
-        if (work->inter != nullptr && lanes >= together) {
-            reduceGroup(work, b0, count, patches);
-            continue;
+// Lanes b0 .. b0 + 7 of the batch (those past count repeat the first):
+// stages 1 and 2; the group waits for stages 3 and 4 (accumulateGroups).
+void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches) {
+    const int64_t M = work->M, N = work->N;
+    const GroupStore store = groupStore(work, b0 / 8);
+    double* A = store.A;
+    vd* w = store.w;
+    vd* e = store.e;
+    vd* means = store.means;
+    const double* lane[8];
+    for (int q = 0; q < 8; q++) lane[q] = patches[b0 + q < count ? b0 + q : b0];
+
+    // Interleave: voxel k of volume c of lane q goes to lane q of (k, c).
+    for (int64_t c = 0; c < N; c++) {
+        int64_t k0 = 0;
+        for (; k0 + 8 <= M; k0 += 8) {
+            vd p[8];
+            for (int q = 0; q < 8; q++) p[q] = loadu(lane[q] + c * M + k0);
+            transpose(p);
+            for (int r = 0; r < 8; r++) put(A, N, k0 + r, c, p[r]);
         }
-#else
-        (void)together;
-#endif
-        for (int32_t b = b0; b < b0 + lanes; b++) reduceLane(work, b, patches[b]);
+        for (; k0 < M; k0++) {
+            vd v;
+            for (int q = 0; q < 8; q++) v[q] = lane[q][c * M + k0];
+            put(A, N, k0, c, v);
+        }
     }
+
+    // Stage 1: column means, then centring.
+    for (int64_t c = 0; c < N; c++) {
+        vd sum = vd{};
+        for (int64_t k = 0; k < M; k++) sum = sum + get(A, N, k, c);
+        means[c] = sum / static_cast<double>(M);
+    }
+    for (int64_t k = 0; k < M; k++)
+        for (int64_t c = 0; c < N; c++) put(A, N, k, c, get(A, N, k, c) - means[c]);
+
+    const vd bound = bidiagonalise(A, M, N, w, e, work->used);
+
+    // The per-lane vectors.
+    const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
+    for (int32_t q = 0; q < lanes; q++) {
+        const int64_t b = b0 + q;
+        for (int64_t i = 0; i < N; i++) {
+            work->w[b * work->laneVec + i] = w[i][q];
+            work->e[b * work->laneVec + i] = e[i][q];
+            work->means[b * work->laneVec + i] = means[i][q];
+        }
+        work->bound[b] = bound[q];
+        work->laneGroup[b] = b0 / 8;
+    }
+    work->groupPending[b0 / 8] = 1;
 }
 
-void accumulateLanes(FastPatchWork* work, int32_t count, bool all) {
-#if defined(__AVX512F__)
+void accumulateGroups(FastPatchWork* work, int32_t count, bool all) {
     for (int32_t b0 = 0; b0 < count; b0 += 8)
         if (work->laneGroup[b0] >= 0 && work->groupPending[work->laneGroup[b0]] != 0)
             accumulate(work, work->laneGroup[b0], count, all);
-#else
-    (void)work;
-    (void)count;
-    (void)all;
-#endif
 }
 
 void accumulateGroup(FastPatchWork* work, int32_t g) {
-#if defined(__AVX512F__)
     // All eight lanes: those past the batch's count are unused.
     if (work->groupPending[g] != 0) accumulate(work, g, 8 * g + 8, true);
-#else
-    (void)work;
-    (void)g;
-#endif
-}
-
-bool allFinite(const double* p, int64_t count) {
-    // x - x is 0 for finite x and NaN for NaN and infinities.
-    vd sum = vd{};
-    int64_t i = 0;
-    for (; i + W <= count; i += W) {
-        const vd v = loadu(p + i);
-        sum = sum + (v - v);
-    }
-    bool finite = true;
-    for (int k = 0; k < W; k++) finite &= sum[k] == 0.0;
-    for (; i < count; i++) finite &= p[i] - p[i] == 0.0;
-    return finite;
 }
 
 }  // namespace TAMRIN_ISA_NS

@@ -5,7 +5,7 @@
 // follows the instruction set the compiler targets: 8 with AVX-512, 4 with
 // AVX2, 2 otherwise (SSE2 on x86-64, NEON on ARM64). Every helper here works lane by lane and performs on
 // each lane exactly the IEEE operation its scalar form would, so code written
-// with them gives the same bits as the scalar reference whatever W is.
+// with them gives the same bits as the plain scalar code whatever W is.
 // Nothing here may use fused multiply-add: the build compiles with
 // -ffp-contract=off and no helper calls an fma intrinsic.
 #pragma once
@@ -131,7 +131,11 @@ inline void transpose(vd* p) {
 #endif
 }
 
-// Scalar forms used by the kernel, identical to the reference arithmetic.
+// Rows of one block of the large patches' row reflections (sixteen, at
+// least two groups of W), small enough to stay in the first-level cache.
+constexpr int kRowBlock = 16;
+
+// Scalar forms used by the kernel, the same operations as the plain path's.
 inline double fabsOf(double x) { return __builtin_fabs(x); }
 inline double signOf(double p, double q) { return q > 0.0 ? fabsOf(p) : -fabsOf(p); }
 inline double hypotOf(double p, double q) {
@@ -234,6 +238,143 @@ inline Pack hypotPack(const Pack& p, const Pack& q) {
     for (int i = 0; i < kParts; i++) r.v[i] = hypotLanes(p.v[i], q.v[i]);
     return r;
 }
+
+// hypotOf and signOf for operands that arrive late in a chain of divisions:
+// the same operations, with the branch taken by selecting lanes, so that a
+// mispredicted branch cannot stall what follows.
+inline double hypotLate(double p, double q) { return hypotLanes(splat(p), splat(q))[0]; }
+inline double signLate(double p, double q) {
+    const vd a = splat(fabsOf(p));
+    return select(splat(q) > 0.0, a, -a)[0];
+}
+
+// Integer lanes, kLanes of them in kParts native vectors: the batched
+// diagonalisation keeps each lane's state and indices in them.
+struct Ints {
+    vm v[kParts];
+};
+inline Ints splatInts(int64_t x) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = vm{} + x;
+    return r;
+}
+inline Ints loadInts(const int64_t* p) {
+    Ints r;
+    std::memcpy(&r, p, sizeof(r));
+    return r;
+}
+#define TAMRIN_INTS_OP(op, Result)                                  \
+    inline Result operator op(const Ints& a, const Ints& b) {       \
+        Result r;                                                   \
+        for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] op b.v[i]; \
+        return r;                                                   \
+    }
+TAMRIN_INTS_OP(+, Ints)
+TAMRIN_INTS_OP(-, Ints)
+TAMRIN_INTS_OP(<, PackMask)
+TAMRIN_INTS_OP(==, PackMask)
+TAMRIN_INTS_OP(!=, PackMask)
+#undef TAMRIN_INTS_OP
+inline PackMask operator&(const PackMask& a, const PackMask& b) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] & b.v[i];
+    return r;
+}
+inline PackMask operator|(const PackMask& a, const PackMask& b) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = a.v[i] | b.v[i];
+    return r;
+}
+inline PackMask operator~(const PackMask& a) {
+    PackMask r;
+    for (int i = 0; i < kParts; i++) r.v[i] = ~a.v[i];
+    return r;
+}
+inline Ints asInts(const PackMask& m) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = m.v[i];
+    return r;
+}
+inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
+    Ints r;
+    for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
+    return r;
+}
+// Bit b set when lane b of m is set.
+inline uint32_t bitsOf(const PackMask& m) {
+    uint32_t bits = 0;
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        bits |= static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]),
+                                                             reinterpret_cast<__m512i>(m.v[i])))
+                << (i * W);
+#else
+        for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m.v[i][l] & 1) << (i * W + l);
+#endif
+    }
+    return bits;
+}
+
+// base[index] on the lanes of m, 0.0 on the others.
+inline Pack gatherLanes(const double* base, const Ints& index, const PackMask& m) {
+    Pack r;
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
+        r.v[i] = reinterpret_cast<vd>(
+            _mm512_mask_i64gather_pd(_mm512_setzero_pd(), k, reinterpret_cast<__m512i>(index.v[i]), base, 8));
+#elif defined(__AVX2__)
+        r.v[i] = reinterpret_cast<vd>(_mm256_mask_i64gather_pd(_mm256_setzero_pd(), base,
+                                                               reinterpret_cast<__m256i>(index.v[i]),
+                                                               reinterpret_cast<__m256d>(m.v[i]), 8));
+#else
+        for (int l = 0; l < W; l++) r.v[i][l] = m.v[i][l] ? base[index.v[i][l]] : 0.0;
+#endif
+    }
+    return r;
+}
+
+// base[index] = v on the lanes of m (distinct indices).
+inline void scatterLanes(double* base, const Ints& index, const PackMask& m, const Pack& v) {
+    for (int i = 0; i < kParts; i++) {
+#if defined(__AVX512F__)
+        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
+        _mm512_mask_i64scatter_pd(base, k, reinterpret_cast<__m512i>(index.v[i]), reinterpret_cast<__m512d>(v.v[i]), 8);
+#else
+        for (int l = 0; l < W; l++)
+            if (m.v[i][l]) base[index.v[i][l]] = v.v[i][l];
+#endif
+    }
+}
+
+#if defined(__AVX512F__)
+// Eight matrices interleaved lane by lane, as the AVX-512 batch reduction
+// keeps them: element (r, c) of the eight at X + (r * cols + c) * 8, one
+// aligned vector.
+inline vd get(const double* X, int64_t cols, int64_t r, int64_t c) {
+    return *reinterpret_cast<const vd*>(X + (r * cols + c) * 8);
+}
+inline void put(double* X, int64_t cols, int64_t r, int64_t c, vd v) {
+    *reinterpret_cast<vd*>(X + (r * cols + c) * 8) = v;
+}
+// Writes v where mask is set and leaves the other lanes.
+inline void putMasked(double* X, int64_t cols, int64_t r, int64_t c, __mmask8 mask, vd v) {
+    _mm512_mask_store_pd(X + (r * cols + c) * 8, mask, reinterpret_cast<__m512d>(v));
+}
+inline __mmask8 nonzeroMask(vd v) {
+    return _mm512_cmp_pd_mask(reinterpret_cast<__m512d>(v), _mm512_setzero_pd(), _CMP_NEQ_UQ);
+}
+// The same mask as a vector, for selects.
+inline vm maskVector(__mmask8 mask) {
+    return reinterpret_cast<vm>(_mm512_maskz_mov_epi64(mask, _mm512_set1_epi64(-1)));
+}
+inline vd absOf(vd v) { return select(vm{} + INT64_MAX, v, vd{}); }
+// -sign(p, q): |p| when q > 0, -|p| otherwise, negated.
+inline vd minusSign(vd p, vd q) {
+    const vd a = absOf(p);
+    return -select(q > 0.0, a, -a);
+}
+#endif
 
 }  // namespace
 

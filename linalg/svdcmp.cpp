@@ -4,10 +4,11 @@
 // values in non-increasing order and v holds V (n x n), with A = U diag(w) V^T.
 // On return -1 (scratch unavailable) nothing has been written.
 //
-// This is the reference transcription: every operation is a separately rounded
-// double operation in a fixed order, sums start at 0.0 and run in ascending
-// index order, and comparisons are exactly the ones written here. Faster
-// kernels are checked bit for bit against it, so keep it plain.
+// The plain path that fixes the results: every operation is a separately
+// rounded double operation in a fixed order, sums start at 0.0 and run in
+// ascending index order, and comparisons are exactly the ones written here.
+// The fast kernel is tested bit for bit against this code, so it stays
+// plain: one loop per sum, no reordering, no fused operations.
 #include <cmath>
 
 #include "tamrin/alloc.h"

@@ -39,12 +39,13 @@ function outDir = build_tamrin(outDir)
   % The gateway and every core source: the host services, the kernels, the
   % patch worker and the driver. The fast kernel's stage sources are built
   % once per instruction set below instead.
-  stages = fastStageSources(root);
+  stages = fastStageSources(root, 'TAMRIN_FAST_STAGE_SOURCES');
+  avx512Only = fastStageSources(root, 'TAMRIN_FAST_AVX512_SOURCES');
   sources = {};
   for folder = {'gateway', 'linalg', 'patch', 'driver'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
     for k = 1:numel(listing)
-      if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, stages)))
+      if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, [stages avx512Only])))
         sources{end + 1} = fullfile(root, folder{1}, listing(k).name); %#ok<AGROW>
       end
     end
@@ -108,8 +109,9 @@ function outDir = build_tamrin(outDir)
   for i = 1:size(isas, 1)
     done = numel(objects);
     try
-      for k = 1:numel(stages)
-        objects{end + 1} = compile(isas{i, 1}, fullfile(root, 'linalg', stages{k}), isas{i, 2}, ...
+      names = isaSources(isas{i, 1}, stages, avx512Only);
+      for k = 1:numel(names)
+        objects{end + 1} = compile(isas{i, 1}, fullfile(root, 'linalg', names{k}), isas{i, 2}, ...
                                    {['-DTAMRIN_ISA_NS=isa_' isas{i, 1}]}); %#ok<AGROW>
       end
     catch failure
@@ -175,16 +177,25 @@ function checkMatlabCompiler()
 end
 
 % The stage sources of the fast kernel, as linalg/fast_kernel.cmake lists them
-% for the CMake build: file names within linalg/.
-function names = fastStageSources(root)
+% for the CMake build in the variable `list`: file names within linalg/.
+function names = fastStageSources(root, list)
   text = fileread(fullfile(root, 'linalg', 'fast_kernel.cmake'));
-  block = regexp(text, 'set\(TAMRIN_FAST_STAGE_SOURCES([^)]*)\)', 'tokens', 'once');
+  block = regexp(text, ['set\(' list '([^)]*)\)'], 'tokens', 'once');
   names = {};
   if ~isempty(block)
     names = regexp(block{1}, '([A-Za-z0-9_]+\.cpp)', 'match');
   end
   if isempty(names)
     error('Tamrin:build', 'no stage sources found in %s', fullfile(root, 'linalg', 'fast_kernel.cmake'));
+  end
+end
+
+% The stage sources built for one instruction set: the common ones, and for
+% AVX-512 those only it has.
+function names = isaSources(isa, stages, avx512Only)
+  names = stages;
+  if strcmp(isa, 'avx512')
+    names = [stages avx512Only];
   end
 end
 

@@ -164,4 +164,27 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
         }
 }
 
+// Series with many volumes: the large patches (216 x 200 and 343 x 288) in
+// batches through denoiseVolume, one and several workers, every output
+// value against the plain kernel. The grids are small (the plain kernel
+// takes about 0.03 s and 0.1 s a position), with the exact-zero background
+// around the object, so that batches come partly filled.
+TEST(LargePatchSeries, TwoHundredVolumesWithANonFiniteVoxel) {
+    Series s = phantom(11, 9, 8, 200, 14);
+    // A NaN in a corner: the one patch that holds it takes the plain path
+    // (at about 0.5 s, since its decomposition runs out of sweeps).
+    s.data[100 * s.voxels()] = std::numeric_limits<double>::quiet_NaN();
+    compareKernels(s, 1);
+    compareKernels(s, 3);
+    const Result r = denoise(s, 1, tamrin::kDenoiseKernelFast);
+    EXPECT_EQ(r.progress, int64_t{11 - 5} * (9 - 5) * (8 - 5));
+    EXPECT_TRUE(std::isnan(r.denoised[0]));
+}
+
+TEST(LargePatchSeries, TwoHundredEightyEightVolumes) {
+    const Series s = phantom(9, 9, 8, 288, 15);
+    compareKernels(s, 1);
+    compareKernels(s, 2);
+}
+
 }  // namespace

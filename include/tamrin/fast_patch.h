@@ -52,10 +52,6 @@ void fastPatchWorkRelease(FastPatchWork* work);
 int32_t fastPatchWorkIsa(const FastPatchWork* work);
 int32_t fastPatchWorkBatch(const FastPatchWork* work);
 
-// Exactly what centerAndDecompose(patch, U, w, V, means, M, N) leaves in all
-// five arrays, with the same messages and result.
-int32_t fastCenterAndDecompose(FastPatchWork* work, double* patch, double* U, double* w, double* V, double* means);
-
 // Denoises count patches (1 <= count <= the batch size) of M x N doubles in
 // place. For each patch b in order this is centerAndDecompose, then
 // sigma[b] = estimateNoise(w, N, M, correction), weight[b] =
