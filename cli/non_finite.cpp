@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace tamrin {
@@ -97,7 +96,10 @@ std::string firstNonFinite(const SeriesView& s, const NonFiniteValues& record) {
 void uncoverNonFinite(const SeriesView& s, const NonFiniteValues& record, double* denoised, double* noise,
                       double* rank, double* weight) {
     const int64_t voxels = int64_t{s.X} * s.Y * s.Z;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // The NaN of the denoiser's uncovered voxels, 0 / 0 as the processor
+    // gives it (a constant NaN may have other bits).
+    volatile double zero = 0.0;
+    const double nan = zero / zero;
     for (const NonFiniteValues::Run& run : record.runs)
         for (int64_t i = run.start; i < run.start + run.count; i++) {
             const int64_t k = i % voxels;
