@@ -4,6 +4,7 @@
 #
 # usage: bench/whole_run.sh [--quick] [--rounds R] [--build DIR] [--work DIR]
 #                           [--no-mex] [--no-install] [--keep]
+#        bench/whole_run.sh --mask-only [--quick] [--rounds R] [--build DIR] [--work DIR]
 #        bench/whole_run.sh --volumes N[,N...] [--grid XxYxZ] [--compare DIR]
 #                           [--rounds R] [--build DIR] [--work DIR] [--no-install] [--keep]
 #   --quick       64x64x30x30 series (and 48x48x30x30 for the worker limit)
@@ -15,6 +16,7 @@
 #   --no-mex      skip the Tamrin(data, 2) call in Octave
 #   --no-install  do not install mrtrix3 and time when missing (scripts/deps)
 #   --keep        keep the temporary folder
+#   --mask-only   run only the masked section (below)
 #   --volumes N,...  the many-volume mode (below) for these volume counts
 #   --grid XxYxZ  its grid for every N (default: 128x128x60 up to 30 volumes,
 #                 64x64x40 up to 105, 40x40x24 beyond)
@@ -39,6 +41,9 @@
 # and (when Octave and the MEX module are there) Tamrin(data, 2) on the
 # everywhere series. Then the worker limit: the largest useful worker count
 # on a 96x96x60x30 series against 2 workers, for what many workers cost.
+# Then the masked section (bench/whole_run_mask.sh): the everywhere series
+# with the phantom's head mask, tamrin without and with --mask against
+# dwidenoise -mask, and tamrin --rank.
 #
 # Printed: median wall seconds and CPU seconds, peak resident memory
 # (/usr/bin/time %M), the ratios the goals are stated in, and the memory
@@ -51,6 +56,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 quick=0 rounds=3 build=$root/build work= mex=1 install=1 keep=0 volumes= grid= compare=
+mask_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -63,7 +69,8 @@ while [ $# -gt 0 ]; do
     --volumes) volumes=${2:?--volumes needs a list of volume counts}; shift ;;
     --grid) grid=${2:?--grid needs XxYxZ}; shift ;;
     --compare) compare=${2:?--compare needs a build folder}; shift ;;
-    -h|--help) sed -n '2,50p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --mask-only) mask_only=1 ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/whole_run.sh: unknown argument $1 (see --help)" >&2; exit 1 ;;
   esac
   shift
@@ -181,6 +188,12 @@ size=${X}x${Y}x${Z}x${N}
 
 echo "== whole run on $size, $rounds rounds; $(nproc) processors, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "   tamrin $("$tamrin" --version 2>&1 | head -n1); dwidenoise $(dwidenoise -version 2>/dev/null | sed -n 's/^== dwidenoise \(.*\) ==$/\1/p')"
+. "$root/bench/whole_run_mask.sh"
+if [ "$mask_only" = 1 ]; then
+  mask_section
+  exit 0
+fi
+
 echo "== making the series"
 "$phantom" --size "$size" --seed 1 --noise-everywhere "$work/truth.nii" "$work/everywhere.nii"
 "$phantom" --size "$size" --seed 1 "$work/truth.nii" "$work/zero.nii"
@@ -299,3 +312,5 @@ printf '%-12s %-34s %9s %9s %10s %8s\n' series program wall_s cpu_s peak_MiB mem
 row limit "tamrin denoise --workers 2" tamrin2-limit "$io_limit"
 row limit "tamrin denoise --workers $limit_workers" "tamrin${limit_workers}-limit" "$io_limit"
 echo "   $limit_workers workers against 2 on these $(nproc) processors: time $(ratio "${wall[tamrin${limit_workers}-limit]}" "${wall[tamrin2-limit]}")x, memory +$(awk -v a="${peak[tamrin${limit_workers}-limit]}" -v b="${peak[tamrin2-limit]}" 'BEGIN { printf "%.1f", (a - b) / 1024 }') MiB (the bands of planes each worker but the last keeps for its neighbour)"
+
+mask_section

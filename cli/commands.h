@@ -24,6 +24,8 @@ struct DenoiseRequest {
     std::string input;
     std::string output;
     std::string noiseMap;  // empty: no noise map
+    std::string rankMap;   // empty: no rank map
+    std::string mask;      // empty: no mask
     int32_t workers = 1;
     Uncovered uncovered = kUncoveredInput;
     int datatype = DT_FLOAT32;  // or DT_FLOAT64
@@ -38,8 +40,9 @@ int runDenoise(const DenoiseRequest& request);
 bool checkPatchFits(const int32_t extents[4], const std::string& path, std::string* error);
 
 // Prints a series' extents, datatype, voxel size, patch side, patch count and
-// the memory a run with `workers` workers needs.
-int runInfo(const std::string& input, int32_t workers);
+// the memory a run with `workers` workers needs; with a mask (not empty),
+// how many voxels it holds and how many patch positions reach them.
+int runInfo(const std::string& input, int32_t workers, const std::string& mask);
 
 // Largest memory a run holds at once, in bytes: the file's values, the series
 // as doubles (unless `asRead`: the values are denoised as they are stored),

@@ -2,8 +2,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "commands.h"
+#include "mask_file.h"
 #include "nifti_io.h"
 #include "progress.h"
 #include "tamrin/denoise.h"
@@ -38,7 +40,29 @@ int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t work
     return std::max({reading, denoising, writing});
 }
 
-int runInfo(const std::string& input, int32_t workers) {
+namespace {
+
+// The mask's line: voxels inside and the patch positions that reach them.
+int describeMask(const std::string& input, const std::string& maskPath) {
+    std::string error;
+    SeriesFile series;
+    std::vector<uint8_t> mask;
+    if (!openSeries(input, &series, &error) || !readMask(maskPath, series, &mask, &error)) {
+        std::fprintf(stderr, "tamrin: %s\n", error.c_str());
+        return kExitFile;
+    }
+    const int32_t* e = series.extents;
+    int64_t inside = 0;
+    for (uint8_t m : mask) inside += m;
+    const int64_t reached = maskedPatchPositions(mask.data(), e[0], e[1], e[2], e[3]);
+    std::printf("mask:         %s voxels inside; %s of the patch positions hold one (only those are denoised)\n",
+                groupDigits(inside).c_str(), reached < 0 ? "(not enough memory to count)" : groupDigits(reached).c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+int runInfo(const std::string& input, int32_t workers, const std::string& mask) {
     std::string error;
     if (!checkReadableFile(input, &error)) {
         std::fprintf(stderr, "tamrin: %s\n", error.c_str());
@@ -75,6 +99,7 @@ int runInfo(const std::string& input, int32_t workers) {
     std::printf("memory:       %s (float32 output), %s (float64 output)\n",
                 formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 4)).c_str(),
                 formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8)).c_str());
+    if (!mask.empty()) return describeMask(input, mask);
     return kExitOk;
 }
 

@@ -2,7 +2,7 @@
 // truth as float32 NIfTI files, for the demo, the benchmarks and the tests.
 //
 //   tamrin-make-phantom TRUTH NOISY [--size XxYxZxN] [--sigma S] [--seed K]
-//                       [--noise-everywhere]
+//                       [--noise-everywhere] [--mask MASK]
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -20,7 +20,7 @@
 namespace {
 
 struct Settings {
-    std::string truthFile, noisyFile;
+    std::string truthFile, noisyFile, maskFile;
     int X = 96, Y = 96, Z = 40, N = 30;
     double sigma = 20.0;
     uint64_t seed = 1;
@@ -88,6 +88,11 @@ void declare(CLI::App* app, Settings* settings) {
                   "NOISY is a magnitude image instead: noise of standard\n"
                   "deviation S in the real and the imaginary channel of\n"
                   "every voxel, background included (no exact zeros)");
+    app->add_option("--mask", settings->maskFile,
+                    "also write the head's mask: a 3-D uint8 image, 1 inside\n"
+                    "the head (where TRUTH is not 0), 0 outside")
+        ->type_name("MASK")
+        ->check(tamrin::niftiName());
 }
 
 // The files' header: 2 mm voxels, the grid centred on the scanner origin, in
@@ -122,6 +127,20 @@ int writeSeries(const nifti_image* like, const std::vector<double>& values, cons
     return 0;
 }
 
+// The head's mask: 1 where the truth's first volume is not 0.
+int writeMask(const nifti_image* like, const std::vector<double>& truth, const std::string& path) {
+    const int64_t extents[3] = {like->nx, like->ny, like->nz};
+    Image image(tamrin::makeImageLike(like, extents, 3, DT_UINT8, nullptr, false), nifti_image_free);
+    const std::size_t voxels = static_cast<std::size_t>(like->nx * like->ny * like->nz);
+    if (image) image->data = std::malloc(voxels);
+    if (!image || image->data == nullptr) return fail("not enough memory");
+    uint8_t* inside = static_cast<uint8_t*>(image->data);
+    for (std::size_t k = 0; k < voxels; k++) inside[k] = truth[k] != 0.0 ? 1 : 0;
+    std::string error;
+    if (!tamrin::writeNiftiFile(image.get(), path, &error)) return fail(path + ": " + error);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,7 +148,7 @@ int main(int argc, char** argv) {
         "Writes a brain-like diffusion series of X x Y x Z voxels and N volumes to\n"
         "TRUTH without noise and to NOISY with Gaussian noise of standard deviation S\n"
         "inside the head; outside it both are exactly 0. Voxels are 2 mm; the same\n"
-        "arguments always give the same files.",
+        "arguments always give the same files. MASK, when asked for, marks the head.",
         "tamrin-make-phantom");
     auto format = std::make_shared<tamrin::HelpFormat>();
     format->column_width(24);
@@ -155,5 +174,7 @@ int main(int argc, char** argv) {
     const Image like = phantomHeader(settings);
     if (!like) return fail("not enough memory");
     if (const int status = writeSeries(like.get(), truth, settings.truthFile)) return status;
+    if (!settings.maskFile.empty())
+        if (const int status = writeMask(like.get(), truth, settings.maskFile)) return status;
     return writeSeries(like.get(), noisy, settings.noisyFile);
 }

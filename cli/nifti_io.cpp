@@ -138,10 +138,15 @@ bool loadNiftiData(nifti_image* image, const std::string& path, std::string* err
         *error = file + ": not enough memory to read the image data (" + std::to_string(bytes) + " bytes)";
         return false;
     }
+    // The bytes are read here rather than by the library's reader, which
+    // turns NaN and infinities into 0 without a word: the values stay as
+    // stored, so that the command can count them and say where they are.
     znzFile fp = znzopen(file.c_str(), "rb", nifti_is_gzfile(file.c_str()));
     bool ok = !znz_isnull(fp) && znzseek(fp, static_cast<long>(image->iname_offset), SEEK_SET) >= 0 &&
-              nifti_read_buffer(fp, image->data, bytes, image) == bytes;
+              znzread(image->data, 1, static_cast<size_t>(bytes), fp) == static_cast<size_t>(bytes);
     if (!znz_isnull(fp)) znzclose(fp);
+    if (ok && image->swapsize > 1 && image->byteorder != nifti_short_order())
+        nifti_swap_Nbytes(bytes / image->swapsize, image->swapsize, image->data);
     if (!ok) {
         nifti_image_unload(image);
         *error = file + ": the image data cannot be read (the file is shorter than its header says, or damaged)";
@@ -296,6 +301,12 @@ bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData*
     mapped->length = length;
     mapped->data = static_cast<const char*>(base) + offset;
     return true;
+}
+
+bool makeWritable(MappedData* mapped) {
+    // The mapping is private: written pages become copies of their own and
+    // the file never changes.
+    return mapped->base != nullptr && ::mprotect(mapped->base, mapped->length, PROT_READ | PROT_WRITE) == 0;
 }
 
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,

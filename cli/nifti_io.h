@@ -21,7 +21,8 @@ bool checkReadableFile(const std::string& path, std::string* error);
 // The caller frees the image with nifti_image_free.
 nifti_image* readNiftiHeader(const std::string& path, std::string* error);
 
-// Loads the image data of a header that readNiftiHeader read from `path`.
+// Loads the image data of a header that readNiftiHeader read from `path`,
+// in this machine's byte order, NaN and infinities kept as stored.
 bool loadNiftiData(nifti_image* image, const std::string& path, std::string* error);
 
 // True for the real-valued integer and floating datatypes the conversions
@@ -65,10 +66,15 @@ struct MappedData {
 // caller then loads the data with loadNiftiData).
 bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped);
 
+// Lets the mapped data be written: the pages written become private copies,
+// the file stays as it is. False when the system refuses.
+bool makeWritable(MappedData* mapped);
+
 // A new image with the geometry, units, description and file version of
 // `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
-// DT_FLOAT64), holding `values` converted to that type (or no data when
-// `values` is null: writeNiftiFile then converts them). No scaling, no
+// DT_FLOAT64 when there are `values`; any with none), holding `values`
+// converted to that type (or no data when `values` is null: writeNiftiFile
+// then converts them, or the caller sets the data). No scaling, no
 // calibration range. Extensions are copied when copyExtensions is true.
 // Returns null when memory runs out.
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,

@@ -1,10 +1,10 @@
 // tamrin: denoises 4-D MRI series (x, y, z, volume; NIfTI-1 or NIfTI-2, .nii
 // or .nii.gz) by PCA of overlapping cubic patches, on several threads.
 //
-//   tamrin denoise IN OUT [--noise-map NOISE] [--workers K]
-//                  [--uncovered input|nan|zero] [--datatype float32|float64]
-//                  [--force] [--quiet]
-//   tamrin info IN [--workers K]
+//   tamrin denoise IN OUT [--noise-map NOISE] [--rank RANK] [--mask MASK]
+//                  [--workers K] [--uncovered input|nan|zero]
+//                  [--datatype float32|float64] [--force] [--quiet]
+//   tamrin info IN [--workers K] [--mask MASK]
 //
 // Every option is declared once below; the help texts are generated from
 // these declarations. Exit status: 0 success, 1 usage error, 2 input or
@@ -30,21 +30,38 @@ const char kExitText[] =
 const char kDenoiseText[] =
     "Denoises the 4-D series IN (any integer or floating datatype; scl_slope and\n"
     "scl_inter applied) and writes it to OUT (.nii or .nii.gz, the same NIfTI\n"
-    "version as IN). OUT and NOISE keep IN's geometry: qform and sform with their\n"
-    "codes, voxel sizes, units and description. Outputs are written under a\n"
+    "version as IN). OUT, NOISE and RANK keep IN's geometry: qform and sform with\n"
+    "their codes, voxel sizes, units and description. Outputs are written under a\n"
     "temporary name and renamed when complete: a failed run leaves nothing behind.\n"
-    "NaN and infinite values in a floating-point IN are read as 0.";
+    "NaN and infinite values in IN (or produced by its scaling) are denoised as 0,\n"
+    "with a warning that counts them and names the first; the voxels holding them\n"
+    "get no estimate but the treatment of --uncovered.";
 
 const char kUncoveredText[] =
     "what voxels without an estimate receive: those that no\n"
     "patch covers (patches whose values are all exactly 0,\n"
-    "as in masked background, are skipped) and those where\n"
-    "a patch's decomposition gave NaN (a warning counts them):\n"
+    "as in masked background, are skipped), those outside\n"
+    "MASK, those holding NaN or infinite input values, and\n"
+    "those where a patch's decomposition gave NaN (a warning\n"
+    "counts them):\n"
     "  input  the input's value (default): background stays\n"
     "         as it was, usually 0\n"
     "  nan    NaN, as Tamrin(data, workers) returns\n"
     "  zero   0\n"
-    "The noise map has 0 there (NaN with \"nan\").";
+    "The noise and rank maps have 0 there (NaN with \"nan\").";
+
+const char kMaskText[] =
+    "denoise only inside this 3-D image on IN's grid (same\n"
+    "extents and orientation; non-zero voxels are inside):\n"
+    "patch positions whose patch holds no voxel inside are\n"
+    "skipped, voxels outside receive the --uncovered\n"
+    "treatment, and voxels inside get exactly the values of\n"
+    "a run without the mask";
+
+const char kRankText[] =
+    "also write the 3-D map of the number of signal\n"
+    "components kept, averaged over the patches covering\n"
+    "each voxel with the noise map's weights";
 
 int32_t defaultWorkers() {
     const unsigned n = std::thread::hardware_concurrency();
@@ -60,7 +77,7 @@ void addWorkers(CLI::App* command, int32_t* workers, const std::string& what) {
 struct Parsed {
     DenoiseRequest request;
     std::string uncovered = "input", datatype = "float32";
-    std::string infoInput;
+    std::string infoInput, infoMask;
     int32_t infoWorkers = 1;
 };
 
@@ -75,6 +92,8 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     denoise->add_option("--noise-map", request->noiseMap, "also write the 3-D map of the local noise level (sigma)")
         ->type_name("NOISE")
         ->check(niftiName());
+    denoise->add_option("--rank", request->rankMap, kRankText)->type_name("RANK")->check(niftiName());
+    denoise->add_option("--mask", request->mask, kMaskText)->type_name("MASK");
     addWorkers(denoise, &request->workers,
                "threads to use (default: " + std::to_string(defaultWorkers()) +
                    ", this machine's hardware\nthreads); at most one per patch side of planes along the\n"
@@ -87,14 +106,17 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
         ->type_name("float32|float64")
         ->check(CLI::IsMember({"float32", "float64"}).description(""));
     denoise->add_flag("--force", request->force,
-                      "replace OUT and NOISE when they exist (removed once\n"
-                      "the results are ready, before the new files are written)");
+                      "replace OUT, NOISE and RANK when they exist (removed\n"
+                      "once the results are ready, before the new files are\n"
+                      "written)");
     denoise->add_flag("--quiet", request->quiet,
                       "no progress line (none is shown either when stderr is\nnot a terminal)");
     denoise->callback([parsed]() {
         DenoiseRequest& r = parsed->request;
         if (!r.noiseMap.empty() && r.noiseMap == r.output)
             throw CLI::ValidationError("OUT and --noise-map must be different files");
+        if (!r.rankMap.empty() && (r.rankMap == r.output || r.rankMap == r.noiseMap))
+            throw CLI::ValidationError("--rank must name a file other than OUT and --noise-map");
         r.uncovered = parsed->uncovered == "nan" ? kUncoveredNan
                       : parsed->uncovered == "zero" ? kUncoveredZero
                                                     : kUncoveredInput;
@@ -114,6 +136,8 @@ void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     info->add_option("IN", parsed->infoInput, "the series")->required();
     addWorkers(info, &parsed->infoWorkers,
                "workers of the run to size (default: " + std::to_string(defaultWorkers()) + ")");
+    info->add_option("--mask", parsed->infoMask, "also count the voxels inside this mask and the patch\npositions that reach them")
+        ->type_name("MASK");
 }
 
 bool hasCommand(const CLI::App& app, const std::string& name) {
@@ -169,5 +193,5 @@ int main(int argc, char** argv) {
         return usageError(app, error.what());
     }
     if (app.got_subcommand("denoise")) return runDenoise(parsed.request);
-    return runInfo(parsed.infoInput, parsed.infoWorkers);
+    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoMask);
 }

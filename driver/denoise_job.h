@@ -30,6 +30,8 @@ struct DenoiseJob {
     double* denoisedSum = nullptr;
     double* noiseSum = nullptr;
     double* weightSum = nullptr;
+    double* rankSum = nullptr;      // null when no rank map is wanted
+    const uint8_t* mask = nullptr;  // X*Y*Z bytes, or null: every position may be denoised
     // Half-open ranges of patch start positions.
     int32_t xStart = 0, xEnd = 0;
     int32_t yStart = 0, yEnd = 0;
@@ -41,15 +43,17 @@ struct DenoiseJob {
     double* bandDenoised = nullptr;
     double* bandNoise = nullptr;
     double* bandWeight = nullptr;
+    double* bandRank = nullptr;  // when rankSum is not null
 
     const DenoiseOptions* options = nullptr;
     int32_t status = kDenoiseOk;  // set by the worker: a DenoiseStatus
 };
 
 // Scans every patch start position of the job's box (z, then y, then x
-// innermost), denoises each patch whose values do not sum to exactly 0.0 and
-// adds the weighted reconstruction, weighted noise level and weight into the
-// sums (or the job's band). Returns a DenoiseStatus, also stored in
+// innermost), denoises each patch whose values do not sum to exactly 0.0 (and
+// that holds a voxel inside the mask, when there is one) and adds the
+// weighted reconstruction, weighted noise level, weight and weighted kept
+// count into the sums (or the job's band). Returns a DenoiseStatus, also stored in
 // job->status: kDenoiseOutOfMemory when its scratch could not be obtained
 // (then nothing was added anywhere), kDenoiseDecompositionFailed when a patch
 // could not be decomposed and kDenoiseCancelled when the options' cancel flag

@@ -11,6 +11,11 @@
 // The last worker's band is empty (no worker follows it), so one worker runs
 // exactly the plain single-threaded arithmetic.
 //
+// With a mask, the workers skip every position whose patch holds no voxel
+// inside it, and after the join the voxels outside are cleared to weight 0
+// (NaN after the division). Voxels inside receive every patch that reaches
+// them in any case, so their sums are those of the run without a mask.
+//
 // Failures never pass silently: a worker that cannot be started, or that could
 // not obtain its scratch, is run again on the calling thread after the others
 // have ended; the call reports a status when that too fails.
@@ -69,6 +74,7 @@ void zeroOwnPlanes(DenoiseJob* job) {
     zeroPlanes(job->denoisedSum, s.N, s.X, s.Y, s.Z, axis, from, to);
     zeroPlanes(job->noiseSum, 1, s.X, s.Y, s.Z, axis, from, to);
     zeroPlanes(job->weightSum, 1, s.X, s.Y, s.Z, axis, from, to);
+    if (job->rankSum != nullptr) zeroPlanes(job->rankSum, 1, s.X, s.Y, s.Z, axis, from, to);
 }
 
 void threadEntry(DenoiseJob* job) {
@@ -93,6 +99,7 @@ void mergeBand(const DenoiseJob& job) {
                     if (v == 0) {
                         job.noiseSum[cell] += job.bandNoise[bandCell];
                         job.weightSum[cell] += job.bandWeight[bandCell];
+                        if (job.rankSum != nullptr) job.rankSum[cell] += job.bandRank[bandCell];
                     }
                 }
 }
@@ -115,6 +122,8 @@ int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const 
         job.denoisedSum = results.denoised;
         job.noiseSum = results.noise;
         job.weightSum = results.weight;
+        job.rankSum = results.rank;
+        job.mask = options.mask;
         job.xEnd = series.X - side + 1;
         job.yEnd = series.Y - side + 1;
         job.zEnd = series.Z - side + 1;
@@ -128,6 +137,10 @@ int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const 
         job.bandDenoised = static_cast<double*>(hostCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
         job.bandNoise = static_cast<double*>(hostCalloc(bandVoxels, 8));
         job.bandWeight = static_cast<double*>(hostCalloc(bandVoxels, 8));
+        if (results.rank != nullptr) {
+            job.bandRank = static_cast<double*>(hostCalloc(bandVoxels, 8));
+            if (!job.bandRank) status = kDenoiseOutOfMemory;
+        }
         if (!job.bandDenoised || !job.bandNoise || !job.bandWeight) status = kDenoiseOutOfMemory;
     }
     return status;
@@ -162,13 +175,37 @@ int32_t runJobs(DenoiseJob* jobs, std::thread* threads, int32_t g) {
     return status;
 }
 
+// Voxels outside the mask are left uncovered, whatever patches reached them:
+// their sums and weight become 0, which the division makes NaN.
+void clearOutsideMask(const DenoiseResults& results, const uint8_t* mask, int64_t voxels, int64_t N) {
+    for (int64_t k = 0; k < voxels; k++) {
+        if (mask[k] != 0) continue;
+        results.noise[k] = 0.0;
+        results.weight[k] = 0.0;
+        if (results.rank != nullptr) results.rank[k] = 0.0;
+    }
+    for (int64_t v = 0; v < N; v++) {
+        double* volume = results.denoised + voxels * v;
+        for (int64_t k = 0; k < voxels; k++)
+            if (mask[k] == 0) volume[k] = 0.0;
+    }
+}
+
 // Divides the sums by the weights: voxels no patch covered get 0 / 0 = NaN.
 void normalise(const DenoiseResults& results, int64_t voxels, int64_t N) {
+    if (results.rank != nullptr)
+        for (int64_t k = 0; k < voxels; k++) results.rank[k] = results.rank[k] / results.weight[k];
     for (int64_t v = 0; v < N; v++)
         for (int64_t k = 0; k < voxels; k++) {
             if (v == 0) results.noise[k] = results.noise[k] / results.weight[k];
             results.denoised[k + voxels * v] = results.denoised[k + voxels * v] / results.weight[k];
         }
+}
+
+bool holdsAVoxel(const uint8_t* mask, int64_t voxels) {
+    for (int64_t k = 0; k < voxels; k++)
+        if (mask[k] != 0) return true;
+    return false;
 }
 
 }  // namespace
@@ -185,6 +222,8 @@ const char* denoiseStatusMessage(int32_t status) {
             return "not enough memory to decompose a patch";
         case kDenoiseCancelled:
             return "cancelled";
+        case kDenoiseEmptyMask:
+            return "the mask holds no voxel inside (every value is 0), so there is nothing to denoise";
         default:
             return "unknown status";
     }
@@ -197,6 +236,7 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
     if (X < 1 || Y < 1 || Z < 1 || N < 2 || !multiply(int64_t{X} * Y, Z, &voxels) || !multiply(voxels, N, &elements) ||
         elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
         return kDenoiseBadExtents;
+    if (options.mask != nullptr && !holdsAVoxel(options.mask, voxels)) return kDenoiseEmptyMask;
 
     const int32_t extents[3] = {X, Y, Z};
     int32_t g = workerCount(requested, extents[partitionAxis(X, Y, Z)], patchSide(N));
@@ -227,6 +267,7 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         std::memset(results.denoised, 0, sizeof(double) * static_cast<std::size_t>(elements));
         std::memset(results.noise, 0, sizeof(double) * static_cast<std::size_t>(voxels));
         std::memset(results.weight, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+        if (results.rank != nullptr) std::memset(results.rank, 0, sizeof(double) * static_cast<std::size_t>(voxels));
     }
     if (status == kDenoiseOk && g == 1) status = denoiseWorker(&jobs[0]);
     if (status == kDenoiseOk && g > 1) status = runJobs(jobs, threads, g);
@@ -237,12 +278,14 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         hostFree(jobs[i].bandDenoised);
         hostFree(jobs[i].bandNoise);
         hostFree(jobs[i].bandWeight);
+        hostFree(jobs[i].bandRank);
     }
     if (jobs != &single) {
         hostFree(threads);
         hostFree(jobs);
     }
     if (status != kDenoiseOk) return status;
+    if (options.mask != nullptr) clearOutsideMask(results, options.mask, voxels, N);
     normalise(results, voxels, N);
     return kDenoiseOk;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "denoise_job.h"
+#include "tamrin/host.h"
 #include "tamrin/denoise.h"
 #include "tamrin/noise.h"
 
@@ -57,6 +58,30 @@ Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int3
     }
     band.voxels = band.extent[0] * band.extent[1] * band.extent[2];
     return band;
+}
+
+int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t Z, int32_t N) {
+    const int64_t s = patchSide(N), px = X - s + 1, py = Y - s + 1, pz = Z - s + 1;
+    if (px <= 0 || py <= 0 || pz <= 0) return 0;
+    const int64_t plane = int64_t{X} * Y, voxels = plane * Z;
+    uint8_t* reach = static_cast<uint8_t*>(hostCalloc(static_cast<std::size_t>(voxels), 1));
+    if (reach == nullptr) return -1;
+    // reach[x, y, z]: whether the patch starting there holds a mask voxel,
+    // widened one axis at a time; later cells are read before they change.
+    for (int64_t k = 0; k < voxels; k++) reach[k] = mask[k] != 0;
+    const int64_t steps[3] = {1, X, plane};
+    for (int axis = 0; axis < 3; axis++)
+        for (int64_t k = 0; k < voxels; k++) {
+            const int64_t at[3] = {k % X, (k / X) % Y, k / plane};
+            const int64_t extent = axis == 0 ? X : axis == 1 ? Y : Z;
+            for (int64_t d = 1; d < s && at[axis] + d < extent; d++) reach[k] |= reach[k + d * steps[axis]];
+        }
+    int64_t count = 0;
+    for (int64_t z = 0; z < pz; z++)
+        for (int64_t y = 0; y < py; y++)
+            for (int64_t x = 0; x < px; x++) count += reach[x + X * y + plane * z];
+    hostFree(reach);
+    return count;
 }
 
 int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested) {

@@ -1,6 +1,7 @@
 % TAMRIN  Denoise a 4-D MRI series (X x Y x Z voxels observed in N volumes).
 %
 %   [denoised, noiseMap] = Tamrin(data, workers)
+%   [denoised, noiseMap, rank] = Tamrin(data, workers, mask)
 %
 %   Every cubic patch of side s (the smallest integer with s^3 >= N) is
 %   turned into a matrix of s^3 voxels by N volumes, decomposed into
@@ -19,16 +20,29 @@
 %               The result does not depend on timing; one worker gives
 %               exactly the single-threaded arithmetic, and several workers
 %               may differ from it in the last bits.
+%     mask      (optional) where to denoise: a logical or real numeric
+%               array X x Y x Z on the grid of data, non-zero inside (a
+%               brain mask, say), or [] for none. Only patch positions whose
+%               patch holds a voxel inside the mask are denoised, so the
+%               call takes time in proportion to the masked region. Inside
+%               the mask every result is exactly (bit for bit) what the call
+%               without a mask returns; outside it all results are NaN,
+%               whatever patches reached there.
 %
 %   Outputs
 %     denoised  X x Y x Z x N double: the denoised series (same size as data).
 %     noiseMap  X x Y x Z double: the local noise level (standard deviation)
 %               estimated from the patches covering each voxel.
+%     rank      X x Y x Z double: the number of signal components kept (the
+%               rank, or degrees of freedom, of the denoised signal),
+%               averaged over the patches covering each voxel with the
+%               weights of the noise map. Computed only when requested.
 %
 %   NaN in the outputs marks voxels that no processed patch covered: a patch
 %   whose values sum to exactly 0 (exact-zero background) is skipped, and a
 %   series thinner than s voxels along any axis has no patch at all. Such
-%   voxels are NaN in both outputs, for every volume.
+%   voxels, and voxels outside the mask, are NaN in every output, for every
+%   volume.
 %
 %   Messages
 %     "no convergence in 30 svdcmp iterations"
@@ -47,6 +61,9 @@
 %                                      extent above 2147483647
 %     Tamrin:volumes                   fewer than 2 volumes
 %     Tamrin:workers                   workers not a finite scalar >= 1
+%     Tamrin:mask                      mask not X x Y x Z (the grid of data),
+%                                      not logical or real numeric, holding
+%                                      NaN, or empty (every value 0)
 %     Tamrin:outOfMemory               not enough memory to denoise
 %     Tamrin:failed                    any other failure of the denoiser
 %
@@ -58,6 +75,8 @@
 %     noisy = truth + 5 * randn(size(truth)) .* inside;
 %     [denoised, noiseMap] = Tamrin(noisy, 4);
 %     median(noiseMap(inside))          % close to 5
+%     [denoised, noiseMap, rank] = Tamrin(noisy, 4, inside);
+%     median(rank(inside))              % the components kept: few
 %
 %   Build: run build_tamrin in this folder, or build the project with CMake
 %   and addpath('<build>/matlab').

@@ -20,27 +20,59 @@ namespace tamrin {
 namespace {
 
 // Adds weight * values[i] into sums[i] for i < count, and during the pass
-// for volume 0 weightedNoise and weight into noise[i] and weights[i]. Each
-// cell receives exactly the additions of the voxel-by-voxel loop.
-inline void addRun(double* sums, double* noise, double* weights, const double* values, int64_t count, bool first,
-                   double weight, double weightedNoise) {
+// for volume 0 weightedNoise, weight and weightedRank into noise[i],
+// weights[i] and (when not null) rank[i]. Each cell receives exactly the
+// additions of the voxel-by-voxel loop.
+inline void addRun(double* sums, double* noise, double* weights, double* rank, const double* values, int64_t count,
+                   bool first, double weight, double weightedNoise, double weightedRank) {
     for (int64_t i = 0; i < count; i++) sums[i] += weight * values[i];
     if (!first) return;
     for (int64_t i = 0; i < count; i++) {
         noise[i] += weightedNoise;
         weights[i] += weight;
     }
+    if (rank != nullptr)
+        for (int64_t i = 0; i < count; i++) rank[i] += weightedRank;
+}
+
+// What one patch adds besides its reconstruction: its weight, and its noise
+// level and kept count times the weight.
+struct PatchShare {
+    double weight, weightedNoise, weightedRank;
+};
+
+// Adds the per-voxel shares of the patch whose corner cell is `corner` into
+// the noise, weight and (when the job has one) rank sums, for a patch clear
+// of the band. Without a rank map this is the plain loop over two sums.
+void addShares(const DenoiseJob* job, const Geometry& g, int64_t corner, const PatchShare& share) {
+    const int64_t side = g.side;
+    for (int64_t dz = 0; dz < side; dz++)
+        for (int64_t dy = 0; dy < side; dy++) {
+            double* __restrict noise = job->noiseSum + corner + dz * g.plane + dy * g.X;
+            double* __restrict weights = job->weightSum + corner + dz * g.plane + dy * g.X;
+            for (int64_t dx = 0; dx < side; dx++) {
+                noise[dx] += share.weightedNoise;
+                weights[dx] += share.weight;
+            }
+        }
+    if (job->rankSum == nullptr) return;
+    for (int64_t dz = 0; dz < side; dz++)
+        for (int64_t dy = 0; dy < side; dy++) {
+            double* __restrict rank = job->rankSum + corner + dz * g.plane + dy * g.X;
+            for (int64_t dx = 0; dx < side; dx++) rank[dx] += share.weightedRank;
+        }
 }
 
 // Adds volume v of the weighted reconstruction of the patch at `at`
 // (values: that volume's M values in extraction order), and with volume 0
-// the weighted noise level and the weight. Voxels in the band go to the
-// worker's private arrays. Each cell receives one addition per patch and
-// volume, so the order of the cells within a patch does not matter.
+// the patch's shares. Voxels in the band go to the worker's private arrays.
+// Each cell receives one addition per patch and volume, so the order of the
+// cells within a patch does not matter.
 void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at, int64_t v, const double* values,
-                     double weight, double weightedNoise) {
+                     const PatchShare& share) {
     const int64_t x0 = at[0], y0 = at[1], z0 = at[2];
     const int64_t side = g.side;
+    const double weight = share.weight;
     const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
     if (at[g.band.axis] + side <= g.band.start || at[g.band.axis] >= g.band.end) {
         // Clear of the band (the usual case): every voxel goes to the sums.
@@ -51,16 +83,7 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at
                 double* __restrict row = volume + dz * g.plane + dy * g.X;
                 for (int64_t dx = 0; dx < side; dx++) row[dx] += weight * in[dx];
             }
-        if (v != 0) return;
-        for (int64_t dz = 0; dz < side; dz++)
-            for (int64_t dy = 0; dy < side; dy++) {
-                double* __restrict noise = job->noiseSum + corner + dz * g.plane + dy * g.X;
-                double* __restrict weights = job->weightSum + corner + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < side; dx++) {
-                    noise[dx] += weightedNoise;
-                    weights[dx] += weight;
-                }
-            }
+        if (v == 0) addShares(job, g, corner, share);
         return;
     }
     for (int64_t dz = 0; dz < side; dz++)
@@ -79,27 +102,36 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& g, const int64_t* at
             double* sums = job->denoisedSum + cell + v * g.voxels;
             double* noise = job->noiseSum + cell;
             double* weights = job->weightSum + cell;
-            addRun(sums, noise, weights, values, inLow, v == 0, weight, weightedNoise);
-            addRun(sums + inHigh, noise + inHigh, weights + inHigh, values + inHigh, side - inHigh, v == 0, weight,
-                   weightedNoise);
+            double* rank = job->rankSum != nullptr ? job->rankSum + cell : nullptr;
+            addRun(sums, noise, weights, rank, values, inLow, v == 0, weight, share.weightedNoise,
+                   share.weightedRank);
+            addRun(sums + inHigh, noise + inHigh, weights + inHigh, rank != nullptr ? rank + inHigh : nullptr,
+                   values + inHigh, side - inHigh, v == 0, weight, share.weightedNoise, share.weightedRank);
             if (inLow < inHigh) {
                 const int64_t bandCell =
                     (x0 + inLow - g.band.origin[0]) + g.band.extent[0] * ((y - g.band.origin[1]) + g.band.extent[1] * (z - g.band.origin[2]));
                 addRun(job->bandDenoised + bandCell + v * g.band.voxels, job->bandNoise + bandCell,
-                       job->bandWeight + bandCell, values + inLow, inHigh - inLow, v == 0, weight, weightedNoise);
+                       job->bandWeight + bandCell, rank != nullptr ? job->bandRank + bandCell : nullptr,
+                       values + inLow, inHigh - inLow, v == 0, weight, share.weightedNoise, share.weightedRank);
             }
         }
 }
 
 // Adds the weighted reconstructions of the patches at at[b] (b < count, in
-// position order), with their weighted noise levels and weights. Volume by
-// volume across the patches, so that the rows neighbouring positions share
-// stay in the cache; every cell still receives the patches in position order.
+// position order), with their weighted noise levels, weights and (for a
+// rank map) weighted kept counts. Volume by volume across the patches, so
+// that the rows neighbouring positions share stay in the cache; every cell
+// still receives the patches in position order.
 void aggregatePatches(const DenoiseJob* job, const Geometry& g, const int64_t (*at)[3], int32_t count,
                       const double* const* patches, const double* sigma, const double* weight) {
+    PatchShare shares[kFastMaxBatch];
+    for (int32_t b = 0; b < count; b++) {
+        shares[b].weight = weight[b];
+        shares[b].weightedNoise = weight[b] * sigma[b];
+        shares[b].weightedRank = job->rankSum != nullptr ? weight[b] * keptOfWeight(weight[b]) : 0.0;
+    }
     for (int64_t v = 0; v < g.N; v++)
-        for (int32_t b = 0; b < count; b++)
-            aggregateVolume(job, g, at[b], v, patches[b] + v * g.M, weight[b], weight[b] * sigma[b]);
+        for (int32_t b = 0; b < count; b++) aggregateVolume(job, g, at[b], v, patches[b] + v * g.M, shares[b]);
 }
 
 // A patch whose values were all finite (so their total is) must not leave a
@@ -140,6 +172,7 @@ int32_t referenceLoop(DenoiseJob* job, const T* input, const Geometry& g) {
                     break;
                 }
                 for (int64_t x0 = job->xStart; x0 < job->xEnd; x0++) {
+                    if (job->mask != nullptr && !patchHoldsMaskVoxel(job->mask, g, x0, y0, z0)) continue;
                     // Exact-zero patches (background) are skipped; NaN is not.
                     const double total = extractPatch(input, g, x0, y0, z0, patch);
                     if (total == 0.0) continue;
@@ -185,6 +218,7 @@ struct FastBatch {
     double totals[kFastMaxBatch], sigma[kFastMaxBatch], weight[kFastMaxBatch];
     double *rescueU = nullptr, *rescueV = nullptr, *rescueW = nullptr, *rescueMeans = nullptr;
     uint8_t* occupied = nullptr;  // bx * by * bz bytes
+    uint8_t needed = kHoldsValue;  // the occupancy bits of a position to denoise
     int64_t bx = 0, by = 0, bz = 0;
     // Positions of the job in scan order: scanned so far, the first pending
     // one (those before it are finished) and those reported.
@@ -255,16 +289,18 @@ void reportBatch(const DenoiseJob* job, FastBatch* b) {
 }
 
 // Collects the positions of one row group (count <= kRowGroup positions from
-// x0) whose patches do not sum to exactly 0.0, running the batch whenever it
-// is full; false after a failure.
+// x0) whose patches do not sum to exactly 0.0 (and hold a mask voxel, with a
+// mask), running the batch whenever it is full; false after a failure.
 template <typename T>
 bool scanRowGroup(const DenoiseJob* job, const T* input, const Geometry& g, double correction, int64_t x0, int64_t y0,
                   int64_t z0, int64_t count, FastBatch* b) {
-    // A group of positions whose patches are all zeros needs no sums.
+    // A group of positions whose patches are all zeros, or all outside the
+    // mask, needs no sums and no copy.
     const uint8_t* occupied =
         b->occupied + b->bx * ((y0 - job->yStart) + b->by * (z0 - job->zStart)) + (x0 - job->xStart);
+    const uint8_t needed = b->needed;
     bool any = false;
-    for (int64_t q = 0; q < count; q++) any |= occupied[q] != 0;
+    for (int64_t q = 0; q < count; q++) any |= (occupied[q] & needed) == needed;
     if (!any) {
         b->scanned += count;
         return true;
@@ -273,7 +309,7 @@ bool scanRowGroup(const DenoiseJob* job, const T* input, const Geometry& g, doub
     rowTotals(input, g, x0, y0, z0, count, rowTotal);
     for (int64_t q = 0; q < count; q++, b->scanned++) {
         // Exact-zero patches (background) are skipped; NaN is not.
-        if (rowTotal[q] == 0.0) continue;
+        if ((occupied[q] & needed) != needed || rowTotal[q] == 0.0) continue;
         if (b->pending == 0) b->firstPending = b->scanned;
         b->totals[b->pending] = rowTotal[q];
         b->at[b->pending][0] = x0 + q;
@@ -291,6 +327,7 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& g) {
     FastBatch b;
     if (!openBatch(job, g, &b)) return kDenoiseOutOfMemory;
     if (b.occupied != nullptr) markOccupied(job, input, g, b.bx, b.by, b.bz, b.occupied);
+    b.needed = occupancyNeeded(job);
     const double correction = noiseCorrection(g.M, g.N);
     int32_t status = kDenoiseOk;
     for (int64_t z0 = job->zStart; z0 < job->zEnd && status == kDenoiseOk; z0++)

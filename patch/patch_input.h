@@ -118,11 +118,25 @@ void rowTotals(const T* input, const Geometry& g, int64_t xStart, int64_t y0, in
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
 }
 
-// Marks the positions of the job's box whose patch holds a value other than
-// zero (NaN included): occupied[(x - xStart) + bx * ((y - yStart) + by * (z -
-// zStart))] becomes 1 for such a position, 0 for one whose patch is all +-0.0
-// (and so sums to exactly 0.0). bx, by, bz: the box's voxel extents
-// (positions + side - 1); occupied holds bx * by * bz bytes.
+// Bits of the occupancy map: a position's patch holds a value other than
+// zero (NaN included), and it holds a voxel inside the job's mask.
+constexpr uint8_t kHoldsValue = 1;
+constexpr uint8_t kHoldsMaskVoxel = 2;
+
+// The bits a position's occupancy must have for its patch to be denoised:
+// without a mask only kHoldsValue (a patch of zeros sums to exactly 0.0).
+inline uint8_t occupancyNeeded(const DenoiseJob* job) {
+    return job->mask != nullptr ? kHoldsValue | kHoldsMaskVoxel : kHoldsValue;
+}
+
+// Marks what the patch of each position of the job's box holds:
+// occupied[(x - xStart) + bx * ((y - yStart) + by * (z - zStart))] gets
+// kHoldsValue when the patch has a value other than zero (NaN included; a
+// patch without one is all +-0.0 and sums to exactly 0.0), and
+// kHoldsMaskVoxel when it has a voxel inside the job's mask. Each bit is
+// widened over the patch on its own (an OR of the voxels' bits), so both
+// come from one pass. bx, by, bz: the box's voxel extents (positions +
+// side - 1); occupied holds bx * by * bz bytes.
 template <typename T>
 void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int64_t bx, int64_t by, int64_t bz,
                   uint8_t* occupied) {
@@ -131,7 +145,12 @@ void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int6
         for (int64_t y = 0; y < by; y++) {
             uint8_t* out = occupied + bx * (y + by * z);
             const T* row = input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
-            for (int64_t x = 0; x < bx; x++) out[x] = 0;
+            if (job->mask != nullptr) {
+                const uint8_t* inside = job->mask + (row - input);
+                for (int64_t x = 0; x < bx; x++) out[x] = inside[x] != 0 ? kHoldsMaskVoxel : 0;
+            } else {
+                for (int64_t x = 0; x < bx; x++) out[x] = 0;
+            }
             for (int64_t v = 0; v < g.N; v++, row += g.voxels)
                 for (int64_t x = 0; x < bx; x++) out[x] |= row[x] != 0.0;
             // Along x: the voxels x .. x + side - 1.
@@ -152,6 +171,18 @@ void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int6
             const uint8_t* in = out + bx * by * d;
             for (int64_t i = 0; i < bx * by; i++) out[i] |= in[i];
         }
+}
+
+// Whether the patch at (x0, y0, z0) holds a voxel inside `mask` (X*Y*Z
+// bytes, non-zero inside).
+inline bool patchHoldsMaskVoxel(const uint8_t* mask, const Geometry& g, int64_t x0, int64_t y0, int64_t z0) {
+    for (int64_t dz = 0; dz < g.side; dz++)
+        for (int64_t dy = 0; dy < g.side; dy++) {
+            const uint8_t* row = mask + x0 + g.X * ((y0 + dy) + g.Y * (z0 + dz));
+            for (int64_t dx = 0; dx < g.side; dx++)
+                if (row[dx] != 0) return true;
+        }
+    return false;
 }
 
 }  // namespace tamrin

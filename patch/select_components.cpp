@@ -19,4 +19,10 @@ double selectComponents(double* w, int32_t K, int32_t M, double sigma, int32_t* 
     return 1.0 / static_cast<double>(count + 1);
 }
 
+int32_t keptOfWeight(double weight) {
+    // weight is 1 / n rounded (n = kept + 1), and 1 / weight rounded lies
+    // within about n * 2^-52 of n: far closer than 1/2 for any n below 2^51.
+    return static_cast<int32_t>(std::lround(1.0 / weight) - 1);
+}
+
 }  // namespace tamrin

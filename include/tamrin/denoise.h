@@ -20,6 +20,7 @@ enum DenoiseStatus : int32_t {
     kDenoiseOutOfMemory = 2,          // working memory could not be obtained
     kDenoiseDecompositionFailed = 3,  // a patch could not be decomposed (its scratch was unavailable)
     kDenoiseCancelled = 4,            // DenoiseOptions::cancel was set while the workers ran
+    kDenoiseEmptyMask = 5,            // DenoiseOptions::mask holds no voxel inside (every byte 0)
 };
 
 // A short English description of a status, for error messages.
@@ -60,6 +61,10 @@ struct DenoiseResults {
     double* denoised = nullptr;  // X*Y*Z*N: the denoised series
     double* noise = nullptr;     // X*Y*Z: the noise map
     double* weight = nullptr;    // X*Y*Z: the summed patch weights, 0 where no patch reached
+    // X*Y*Z, or null when not wanted (then it costs nothing): the rank map,
+    // the number of components kept by the patches covering each voxel,
+    // averaged with the weights of the noise map. NaN where the noise map is.
+    double* rank = nullptr;
 };
 
 // Everything beyond the series, the worker count and the results; the
@@ -75,6 +80,14 @@ struct DenoiseOptions {
     const std::atomic<bool>* cancel = nullptr;
     // The per-patch kernel (a DenoiseKernel).
     int32_t kernel = kDenoiseKernelFast;
+    // X*Y*Z bytes on the series' grid, non-zero inside, or null for none. A
+    // patch position is then denoised only when its patch holds a voxel
+    // inside, and voxels outside are uncovered (NaN, weight 0) whatever
+    // patches reached them. Every voxel inside receives exactly the
+    // contributions, in the same order, of the run without a mask: its
+    // results are bit-identical to that run's with the same worker count.
+    // A mask without any voxel inside gives kDenoiseEmptyMask.
+    const uint8_t* mask = nullptr;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
@@ -108,6 +121,10 @@ void sliceRange(int32_t L, int32_t i, int32_t g, int32_t* start, int32_t* end);
 // Patch start positions a run visits: the product over the three axes of
 // extent - s + 1 (0 when the series is thinner than a patch on some axis).
 int64_t patchPositions(int32_t X, int32_t Y, int32_t Z, int32_t N);
+
+// Patch start positions whose patch holds a voxel inside `mask` (X*Y*Z
+// bytes, non-zero inside): those a run with that mask denoises at most.
+int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t Z, int32_t N);
 
 // Bytes a run obtains beyond the caller's arrays: the private bands of the
 // workers and their per-patch scratch.

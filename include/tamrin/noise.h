@@ -24,4 +24,8 @@ double estimateNoise(const double* w, int32_t K, int32_t M, double noiseCorrecti
 // patch weight 1 / (kept + 1).
 double selectComponents(double* w, int32_t K, int32_t M, double sigma, int32_t* kept);
 
+// The number of components kept by a patch whose weight 1 / (kept + 1)
+// selectComponents returned: exact for every count a patch can have.
+int32_t keptOfWeight(double weight);
+
 }  // namespace tamrin

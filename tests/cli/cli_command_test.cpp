@@ -99,10 +99,6 @@ TEST(TamrinCommand, InputErrorsNameTheFileAndLeaveNothing) {
         ASSERT_TRUE(writeImage(one.get(), std::vector<double>(216, 1.0), folder / "one.nii"));
         Image complex = owned(makeHeader(6, 6, 6, 3, DT_COMPLEX64));
         ASSERT_TRUE(writeImage(complex.get(), {}, folder / "complex.nii"));
-        // A NIfTI-2 scale factor that takes the values past the double range.
-        Image huge = owned(makeHeader(6, 6, 6, 3, DT_INT16));
-        huge->nifti_type = NIFTI_FTYPE_NIFTI2_1;
-        ASSERT_TRUE(writeImage(huge.get(), std::vector<double>(648, 100.0), folder / "huge.nii", 1e307));
         Image series = owned(makeHeader(6, 6, 6, 3, DT_FLOAT32));
         ASSERT_TRUE(writeImage(series.get(), std::vector<double>(648, 5.0), folder / "cut.nii"));
         ASSERT_EQ(::truncate((folder / "cut.nii").c_str(), 1000), 0);
@@ -123,7 +119,6 @@ TEST(TamrinCommand, InputErrorsNameTheFileAndLeaveNothing) {
          "thin.nii: the series is thinner than a patch along z (2 voxels; a series of 10 "
          "volumes uses patches of side 3)"},
         {folder / "complex.nii", "complex.nii: voxel type COMPLEX64 is not supported"},
-        {folder / "huge.nii", "huge.nii: 648 values are NaN or infinite"},
         {folder / "cut.nii", "cut.nii: the image data cannot be read"},
     };
     for (const Case& c : cases) {

@@ -9,7 +9,9 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <memory>
+#include <utility>
 
 #include "cli_test_support.h"
 #include "output_file.h"
@@ -76,16 +78,41 @@ TEST(NiftiRead, ReadsTheNamedFileWhenASimilarNameExists) {
     EXPECT_EQ(tamrin::readNiftiHeader(folder / "x", &error), nullptr);
 }
 
-TEST(NiftiRead, NonFiniteFloatsAreReadAsZero) {
-    // What the NIfTI library does with NaN and infinities in float data.
+TEST(NiftiRead, ValuesAreKeptAsStoredNonFiniteIncluded) {
+    // The library's own reader turns NaN and infinities into 0; the
+    // command's reader keeps them, compressed or not, single or double.
     ScratchFolder folder;
+    for (int datatype : {DT_FLOAT32, DT_FLOAT64})
+        for (const char* name : {"a.nii", "a.nii.gz"}) {
+            SCOPED_TRACE(testing::Message() << name << ", datatype " << datatype);
+            Image header = owned(makeHeader(3, 3, 3, 2, datatype));
+            std::vector<double> values(54, 1.5);
+            values[3] = std::nan("");
+            values[7] = -HUGE_VAL;
+            values[53] = HUGE_VAL;
+            ASSERT_TRUE(writeImage(header.get(), values, folder / name));
+            const std::vector<double> read = readValues(folder / name);
+            ASSERT_EQ(read.size(), values.size());
+            EXPECT_TRUE(std::isnan(read[3]));
+            for (std::size_t i = 0; i < values.size(); i++) {
+                if (i == 3) continue;
+                EXPECT_EQ(read[i], values[i]) << i;
+            }
+        }
+    // A file in the other byte order is swapped into this machine's.
     Image header = owned(makeHeader(3, 3, 3, 2, DT_FLOAT32));
-    std::vector<double> values(54, 1.5);
-    values[3] = std::nan("");
-    values[7] = -HUGE_VAL;
-    ASSERT_TRUE(writeImage(header.get(), values, folder / "a.nii"));
-    values[3] = values[7] = 0.0;
-    EXPECT_EQ(readValues(folder / "a.nii"), values);
+    ASSERT_TRUE(writeImage(header.get(), std::vector<double>(54, 1.5), folder / "b.nii"));
+    std::string error;
+    Image image = owned(tamrin::readNiftiHeader(folder / "b.nii", &error));
+    ASSERT_TRUE(image) << error;
+    image->byteorder = 3 - nifti_short_order();  // the other of the two orders (1 and 2)
+    ASSERT_TRUE(tamrin::loadNiftiData(image.get(), folder / "b.nii", &error)) << error;
+    float swapped = 1.5f;
+    char* bytes = reinterpret_cast<char*>(&swapped);
+    std::swap(bytes[0], bytes[3]);
+    std::swap(bytes[1], bytes[2]);
+    const float* loaded = static_cast<const float*>(image->data);
+    for (int i = 0; i < 54; i++) EXPECT_TRUE(std::memcmp(&loaded[i], &swapped, 4) == 0) << i;
 }
 
 TEST(NiftiRead, RefusesWhatIsNotASeries) {

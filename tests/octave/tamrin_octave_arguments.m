@@ -6,12 +6,14 @@ function tamrin_octave_arguments()
   [before, beforeNoise] = Tamrin(data, 2);
 
   % Argument and result counts.
-  tamrin_expect_error(@() Tamrin(), 'Tamrin:nargin', 'expected 2 inputs');
+  tamrin_expect_error(@() Tamrin(), 'Tamrin:nargin', 'expected 2 or 3 inputs');
   tamrin_expect_error(@() Tamrin(data), 'Tamrin:nargin', 'got 1');
-  tamrin_expect_error(@() Tamrin(data, 1, 1), 'Tamrin:nargin', 'got 3');
-  % The shipped module has no test hooks: a countdown argument is refused.
-  tamrin_expect_error(@() Tamrin(data, 1, [1 0]), 'Tamrin:nargin', 'got 3');
-  tamrin_expect_error(@() threeResults(data), 'Tamrin:nargout', 'at most 2 outputs');
+  tamrin_expect_error(@() Tamrin(data, 1, [], 1), 'Tamrin:nargin', 'got 4');
+  % The shipped module has no test hooks: a countdown argument is refused,
+  % as the third (a mask) or the fourth.
+  tamrin_expect_error(@() Tamrin(data, 1, [1 0]), 'Tamrin:mask', 'mask must be 8 x 8 x 6');
+  tamrin_expect_error(@() Tamrin(data, 1, [], [1 0]), 'Tamrin:nargin', 'expected 2 or 3 inputs');
+  tamrin_expect_error(@() fourResults(data), 'Tamrin:nargout', 'at most 3 outputs');
 
   % The data's class, realness and storage.
   tamrin_expect_error(@() Tamrin(single(data), 1), 'Tamrin:dataType', 'got a single array');
@@ -61,6 +63,6 @@ function tamrin_octave_arguments()
   assert(tamrin_same_bits(after, before) && tamrin_same_bits(afterNoise, beforeNoise));
 end
 
-function threeResults(data)
-  [a, b, c] = Tamrin(data, 1); %#ok<ASGLU>
+function fourResults(data)
+  [a, b, c, d] = Tamrin(data, 1); %#ok<ASGLU>
 end

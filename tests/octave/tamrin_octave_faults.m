@@ -27,8 +27,9 @@ function tamrin_octave_faults()
       % Count the call's allocations and thread starts, and check that the
       % hooks change nothing when nothing fails.
       % With one output the gateway also obtains a scratch noise map (the
-      % count comes from a call with the third result, which has a map).
-      evalc('[d, n, left] = Tamrin_faults(data, workers, [1e12 1e6]);');
+      % count comes from a call with the fourth result, which has a map and
+      % a rank map; the rank map's bands are not made with one output).
+      evalc('[d, n, ~, left] = Tamrin_faults(data, workers, [], [1e12 1e6]);');
       assert(tamrin_same_bits(d, refDenoised) && tamrin_same_bits(n, refNoise), 'Tamrin_faults differs from Tamrin');
       allocations = 1e12 - left(1) + (outputs == 1);
       starts = 1e6 - left(2);
@@ -79,12 +80,22 @@ function tamrin_octave_faults()
   end
 
   % Octave carries on, and the countdowns are disarmed after every call.
-  evalc('[d, n, left] = Tamrin_faults(data, 3);');
+  evalc('[d, n, ~, left] = Tamrin_faults(data, 3);');
   assert(isequal(left, [0 0]));
   evalc('[refDenoised, refNoise] = Tamrin(data, 3);');
   assert(tamrin_same_bits(d, refDenoised) && tamrin_same_bits(n, refNoise));
-  tamrin_expect_error(@() Tamrin_faults(data, 3, [-1 0]), 'Tamrin:hooks', 'whole numbers');
-  tamrin_expect_error(@() Tamrin_faults(data, 3, 1), 'Tamrin:hooks', 'two real doubles');
+  tamrin_expect_error(@() Tamrin_faults(data, 3, [], [-1 0]), 'Tamrin:hooks', 'whole numbers');
+  tamrin_expect_error(@() Tamrin_faults(data, 3, [], 1), 'Tamrin:hooks', 'two real doubles');
+
+  % With a mask its bytes are the call's first block, then the weights:
+  % either failing raises, and the next call is whole.
+  evalc('[maskedRef, maskedNoise, maskedRank] = Tamrin(data, 3, inside);');
+  for a = 1:2
+    tamrin_expect_error(@() Tamrin_faults(data, 3, inside, [a 0]), 'Tamrin:outOfMemory', 'denoising failed');
+  end
+  evalc('[d, n, r, left] = Tamrin_faults(data, 3, inside, [1e12 0]);');
+  assert(tamrin_same_bits(d, maskedRef) && tamrin_same_bits(n, maskedNoise) && tamrin_same_bits(r, maskedRank));
+  assert(left(1) < 1e12 - 2, 'the masked call made %d allocations', 1e12 - left(1));
 end
 
 function [ok, d, n, left, printed, err] = faultedCall(data, workers, outputs, countdowns)
@@ -97,9 +108,9 @@ function [ok, d, n, left, printed, err] = faultedCall(data, workers, outputs, co
   err = [];
   try
     if outputs == 1
-      printed = evalc('d = Tamrin_faults(data, workers, countdowns);');
+      printed = evalc('d = Tamrin_faults(data, workers, [], countdowns);');
     else
-      printed = evalc('[d, n, left] = Tamrin_faults(data, workers, countdowns);');
+      printed = evalc('[d, n, ~, left] = Tamrin_faults(data, workers, [], countdowns);');
     end
   catch caught
     ok = false;

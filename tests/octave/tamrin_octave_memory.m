@@ -1,9 +1,10 @@
 function tamrin_octave_memory()
-% 200 calls in one session, successful and failing (bad arguments, NaN data,
-% and, when the test-only module is available, injected allocation and
-% thread-start failures), leave the session's resident memory flat. A call
-% leaking its weights (128 KiB), its scratch or its message queue would add
-% megabytes over the loop.
+% 200 calls in one session, successful and failing (bad arguments and masks,
+% NaN data, and, when the test-only module is available, injected allocation
+% and thread-start failures), with and without a mask and a rank map, leave
+% the session's resident memory flat. A call leaking its weights (128 KiB),
+% its scratch, its mask or its message queue would add megabytes over the
+% loop.
   faults = getenv('TAMRIN_FAULTS_DIR');
   if ~isempty(faults)
     addpath(faults);
@@ -31,7 +32,12 @@ function oneRound(k, data, withNan, faults)
 % One call of a kind chosen by k.
   switch mod(k, 8)
     case 0
-      [d, n] = Tamrin(data, 1 + mod(k, 5));
+      if mod(k, 16) == 0
+        [d, n, r] = Tamrin(data, 1 + mod(k, 5), data(:, :, :, 1) > 0);  % mask bytes, rank bands
+        assert(~isempty(r));
+      else
+        [d, n] = Tamrin(data, 1 + mod(k, 5));
+      end
       assert(~isempty(d) && ~isempty(n));
     case 1
       d = Tamrin(data, 3);  % scratch noise map
@@ -43,13 +49,21 @@ function oneRound(k, data, withNan, faults)
     case 4
       expectError(@() Tamrin(single(data), 2));
     case 5
-      expectError(@() Tamrin(data));
+      if mod(k, 16) == 5
+        expectError(@() Tamrin(data, 2, false(32, 32, 16)));
+      else
+        expectError(@() Tamrin(data));
+      end
     case 6
       if ~isempty(faults)
         % A failing decomposition, worker scratch or band array (or one
         % that the driver absorbs).
         try
-          evalc('Tamrin_faults(withNan, 3, [20 + mod(k, 40) 0]);');
+          if mod(k, 16) == 6
+            evalc('[d, n, r] = Tamrin_faults(withNan, 3, withNan(:, :, :, 1) > 0, [1 + mod(k, 40) 0]);');
+          else
+            evalc('Tamrin_faults(withNan, 3, [], [20 + mod(k, 40) 0]);');
+          end
         catch err
           assert(any(strcmp(err.identifier, {'Tamrin:outOfMemory', 'Tamrin:failed'})), err.message);
         end
@@ -58,7 +72,7 @@ function oneRound(k, data, withNan, faults)
       end
     case 7
       if ~isempty(faults)
-        evalc('[d, n] = Tamrin_faults(data, 4, [0 1 + mod(k, 4)]);');
+        evalc('[d, n] = Tamrin_faults(data, 4, [], [0 1 + mod(k, 4)]);');
       else
         [d, n] = Tamrin(data, 4);
       end

@@ -1,14 +1,17 @@
-// denoise_raw IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE
+// denoise_raw IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE [MASK OUT_RANK]
 //
 // Reads X*Y*Z*N native-endian doubles (x fastest) from IN, denoises them with
 // tamrin::denoiseVolume and writes the denoised series and the noise map as
-// raw doubles. The core's messages go to stdout, in the order they arrive, so
+// raw doubles. With MASK (X*Y*Z bytes, non-zero inside; "-" for none) and
+// OUT_RANK, denoises with tamrin::denoiseSeries, that mask and a rank map,
+// and writes the rank map too. The core's messages go to stdout, in the order they arrive, so
 // a caller can compare them with another front end's. Used by the Octave tests
 // as the reference for the MEX function.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "tamrin/denoise.h"
@@ -37,6 +40,15 @@ bool readAll(const char* path, std::vector<double>& values) {
     return got == values.size() && !extra;
 }
 
+bool readBytes(const char* path, std::vector<uint8_t>& values) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    const std::size_t got = std::fread(values.data(), 1, values.size(), file);
+    const bool extra = std::fgetc(file) != EOF;
+    std::fclose(file);
+    return got == values.size() && !extra;
+}
+
 bool writeAll(const char* path, const std::vector<double>& values) {
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return false;
@@ -47,8 +59,8 @@ bool writeAll(const char* path, const std::vector<double>& values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 9) {
-        std::fprintf(stderr, "usage: %s IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE\n", argv[0]);
+    if (argc != 9 && argc != 11) {
+        std::fprintf(stderr, "usage: %s IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE [MASK OUT_RANK]\n", argv[0]);
         return 2;
     }
     int32_t extents[5];
@@ -62,22 +74,42 @@ int main(int argc, char** argv) {
         extents[i] = static_cast<int32_t>(value);
     }
     const std::size_t voxels = static_cast<std::size_t>(extents[0]) * extents[1] * extents[2];
-    std::vector<double> input(voxels * extents[3]), denoised(input.size()), noise(voxels), weights(voxels);
+    std::vector<double> input(voxels * extents[3]), denoised(input.size()), noise(voxels), weights(voxels), rank;
     if (!readAll(argv[1], input)) {
         std::fprintf(stderr, "cannot read %zu doubles from %s\n", input.size(), argv[1]);
         return 1;
     }
+    const bool extended = argc == 11, masked = extended && std::string(argv[9]) != "-";
+    std::vector<uint8_t> mask(masked ? voxels : 0);
+    if (masked && !readBytes(argv[9], mask)) {
+        std::fprintf(stderr, "cannot read %zu bytes from %s\n", voxels, argv[9]);
+        return 1;
+    }
 
     tamrin::installHostServices(&kStdoutServices);
-    const int32_t status = tamrin::denoiseVolume(input.data(), extents[0], extents[1], extents[2], extents[3],
-                                                 extents[4], denoised.data(), noise.data(), weights.data());
+    int32_t status = tamrin::kDenoiseOk;
+    if (extended) {
+        rank.resize(voxels);
+        tamrin::DenoiseResults results;
+        results.denoised = denoised.data();
+        results.noise = noise.data();
+        results.weight = weights.data();
+        results.rank = rank.data();
+        tamrin::DenoiseOptions options;
+        options.mask = masked ? mask.data() : nullptr;
+        status = tamrin::denoiseSeries(tamrin::seriesView(input.data(), extents[0], extents[1], extents[2], extents[3]),
+                                       extents[4], results, options);
+    } else {
+        status = tamrin::denoiseVolume(input.data(), extents[0], extents[1], extents[2], extents[3], extents[4],
+                                       denoised.data(), noise.data(), weights.data());
+    }
     tamrin::installHostServices(nullptr);
     std::fflush(stdout);
     if (status != tamrin::kDenoiseOk) {
         std::fprintf(stderr, "denoising failed: %s\n", tamrin::denoiseStatusMessage(status));
         return 1;
     }
-    if (!writeAll(argv[7], denoised) || !writeAll(argv[8], noise)) {
+    if (!writeAll(argv[7], denoised) || !writeAll(argv[8], noise) || (extended && !writeAll(argv[10], rank))) {
         std::fprintf(stderr, "cannot write the results\n");
         return 1;
     }
