@@ -6,6 +6,7 @@
 #include "denoise_job.h"
 #include "tamrin/host.h"
 #include "tamrin/denoise.h"
+#include "tamrin/fast_patch.h"
 #include "tamrin/noise.h"
 
 namespace tamrin {
@@ -89,12 +90,18 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     const int32_t extents[3] = {X, Y, Z};
     const int64_t E = extents[partitionAxis(X, Y, Z)];
     const int64_t g = workersUsed(X, Y, Z, N, requested);
-    // Every worker but the last keeps s - 1 planes (N + 2 doubles a voxel);
-    // each worker has its patch scratch.
+    // Every worker but the last keeps s - 1 planes: the series, the noise,
+    // the weights and the rank, N + 3 doubles a voxel.
     const int64_t planeVoxels = int64_t{X} * Y * Z / E;
-    const int64_t bands = (g - 1) * std::min<int64_t>(s - 1, E) * planeVoxels;
-    const int64_t scratch = g * (2 * M * N + int64_t{N} * N + 2 * N);
-    return (bands * (N + 2) + scratch) * 8;
+    const int64_t bandVoxels = (g - 1) * std::min<int64_t>(s - 1, E) * planeVoxels;
+    // Each worker has the fast kernel's work store and its batch of patches
+    // with scratch for a second attempt (U, V, w, means); the occupancy maps
+    // of the workers' boxes cover the volume and the bands once more, a
+    // byte a voxel.
+    const int64_t batch = fastPatchBatchFor(static_cast<int32_t>(M), N);
+    const int64_t perWorker = fastPatchWorkBytes(static_cast<int32_t>(M), N) +
+                              (batch * M * N + M * N + int64_t{N} * N + 2 * N) * 8;
+    return bandVoxels * (N + 3) * 8 + g * perWorker + int64_t{X} * Y * Z + bandVoxels;
 }
 
 }  // namespace tamrin

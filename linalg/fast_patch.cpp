@@ -161,20 +161,45 @@ bool fastIsaAvailable(int32_t isa) {
 
 int32_t fastLimitIsa(int32_t isa) { return gIsaCap.exchange(isa); }
 
-FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
-    if (M < 1 || N < 1 || N > M) return nullptr;
+namespace {
+
+// The widest instruction set available within the cap.
+int32_t chosenIsa() {
     int32_t isa = kFastIsaBaseline;
     const int32_t cap = gIsaCap.load(std::memory_order_relaxed);
     for (int32_t candidate : {kFastIsaAvx2, kFastIsaAvx512})
         if ((cap < 0 || candidate <= cap) && fastIsaAvailable(candidate)) isa = candidate;
-    const FastPatchWork shape = shapeOf(M, N, isa);
+    return isa;
+}
 
-    // One block: the record itself, then the arrays, all zero-filled.
-    const int64_t head = roundUp(sizeof(FastPatchWork), 64);
+// Bytes of the one block behind a work store of this shape: the record
+// itself, then the arrays, and room to align the start.
+int64_t blockBytes(const FastPatchWork& shape) {
     FastPatchWork sizing = shape;
     Arena count{nullptr, 0};
     layOut(&sizing, count);
-    const int64_t bytes = 64 + head + count.used;
+    return 64 + roundUp(sizeof(FastPatchWork), 64) + count.used;
+}
+
+}  // namespace
+
+int64_t fastPatchWorkBytes(int32_t M, int32_t N) {
+    if (M < 1 || N < 1 || N > M) return 0;
+    return blockBytes(shapeOf(M, N, chosenIsa()));
+}
+
+int32_t fastPatchBatchFor(int32_t M, int32_t N) {
+    if (M < 1 || N < 1 || N > M) return 0;
+    return shapeOf(M, N, chosenIsa()).batch;
+}
+
+FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
+    if (M < 1 || N < 1 || N > M) return nullptr;
+    const FastPatchWork shape = shapeOf(M, N, chosenIsa());
+
+    // One block: the record itself, then the arrays, all zero-filled.
+    const int64_t head = roundUp(sizeof(FastPatchWork), 64);
+    const int64_t bytes = blockBytes(shape);
     void* block = kernelMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
     std::memset(block, 0, static_cast<size_t>(bytes));

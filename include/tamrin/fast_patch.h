@@ -47,6 +47,12 @@ int32_t fastLimitIsa(int32_t isa);
 FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N);
 void fastPatchWorkRelease(FastPatchWork* work);
 
+// Bytes fastPatchWorkCreate(M, N) obtains, and the batch size of the store it
+// makes, with the instruction set it would choose now (0 for shapes it
+// refuses).
+int64_t fastPatchWorkBytes(int32_t M, int32_t N);
+int32_t fastPatchBatchFor(int32_t M, int32_t N);
+
 // The instruction set and the batch size (patches per fastDenoisePatches
 // call, at most kFastMaxBatch) of a work store.
 int32_t fastPatchWorkIsa(const FastPatchWork* work);

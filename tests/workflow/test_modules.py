@@ -136,9 +136,9 @@ class TestResources:
 
 
 def load_status():
-    spec = importlib.util.spec_from_file_location("slurm_status", os.path.join(PROFILE, "status.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("slurm_status", os.path.join(PROFILE, "status.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
