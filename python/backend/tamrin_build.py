@@ -2,10 +2,14 @@
 
 ``python3 -m pip install --no-build-isolation ./python`` calls build_wheel
 here: it configures the repository with CMake, builds the extension target
-(tamrin_python, with the project's compiler flags and kernels), and packs the
-extension with the package's Python files into a wheel. Nothing is
-downloaded: CMake, the compiler, the Python headers and pybind11 are the
-system's (scripts/deps installs them).
+(tamrin_python, with the project's compiler flags and kernels) and the
+``tamrin`` command, and packs the extension with the package's Python files
+into a wheel, the command among its scripts: pip installs it into the
+environment's scripts folder, where tamrin.nipype.Denoise finds it. Nothing
+is downloaded: CMake, the compiler, the Python headers, pybind11 and the
+command's NIfTI library are the system's (scripts/deps installs them). When
+CMake leaves the command out (no NIfTI library), the wheel has none and the
+nipype interface needs one on PATH.
 
 Config settings (``pip install --config-settings KEY=VALUE``):
 
@@ -13,7 +17,7 @@ build-dir
     The CMake build folder (default: build-python in the repository). A
     folder the project was already configured in, such as the build folder
     of scripts/build, is reused with its own settings; only the Python
-    module is switched on and the interpreter set.
+    module and the command are switched on and the interpreter set.
 jobs
     Parallel build jobs (default: the number of processors).
 """
@@ -22,6 +26,7 @@ import base64
 import hashlib
 import os
 import re
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -36,6 +41,7 @@ except ImportError:  # Python before 3.11
 PACKAGE_ROOT = Path(__file__).resolve().parent.parent
 REPOSITORY = PACKAGE_ROOT.parent
 TARGET = "tamrin_python"
+COMMAND = "tamrin"
 
 
 def get_requires_for_build_wheel(config_settings=None):
@@ -45,7 +51,7 @@ def get_requires_for_build_wheel(config_settings=None):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     settings = config_settings or {}
     build_dir = Path(settings.get("build-dir") or REPOSITORY / "build-python").resolve()
-    extension = _build_extension(build_dir, settings.get("jobs"))
+    extension, command = _build(build_dir, settings.get("jobs"))
     metadata = _metadata(_project_version(build_dir))
     name, version = "tamrin", metadata["Version"]
 
@@ -56,6 +62,11 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     files = {f"tamrin/{path.name}": path.read_bytes()
              for path in sorted((PACKAGE_ROOT / "tamrin").glob("*.py"))}
     files[f"tamrin/{extension.name}"] = extension.read_bytes()
+    executable = set()
+    if command is not None:
+        script = f"{name}-{version}.data/scripts/{COMMAND}"
+        files[script] = command.read_bytes()
+        executable.add(script)
     files[f"{dist_info}/METADATA"] = _metadata_text(metadata).encode()
     files[f"{dist_info}/WHEEL"] = (
         "Wheel-Version: 1.0\nGenerator: tamrin_build\nRoot-Is-Purelib: false\n"
@@ -65,7 +76,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with zipfile.ZipFile(Path(wheel_directory) / wheel_name, "w", zipfile.ZIP_DEFLATED) as wheel:
         record = []
         for path, content in files.items():
-            wheel.writestr(path, content)
+            entry = zipfile.ZipInfo(path, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.external_attr = (stat.S_IFREG | (0o755 if path in executable else 0o644)) << 16
+            wheel.writestr(entry, content)
             digest = base64.urlsafe_b64encode(hashlib.sha256(content).digest())
             digest = digest.rstrip(b"=").decode()
             record.append(f"{path},sha256={digest},{len(content)}")
@@ -74,27 +88,33 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     return wheel_name
 
 
-def _build_extension(build_dir, jobs):
-    """Configures and builds the extension target; returns the module's path."""
+def _build(build_dir, jobs):
+    """Configures and builds the extension and the command; returns the
+    module's path and the command's (None when CMake left it out)."""
     if not (REPOSITORY / "include" / "tamrin" / "denoise.h").is_file():
         raise RuntimeError(f"tamrin: the project's sources are expected in {REPOSITORY}; "
                            "build from a checkout of the repository")
     interpreter = os.path.realpath(getattr(sys, "_base_executable", sys.executable))
     configure = ["cmake", "-S", str(REPOSITORY), "-B", str(build_dir),
-                 "-DTAMRIN_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={interpreter}"]
+                 "-DTAMRIN_BUILD_PYTHON=ON", "-DTAMRIN_BUILD_CLI=ON", f"-DPython_EXECUTABLE={interpreter}"]
     if not (build_dir / "CMakeCache.txt").is_file():
         configure += ["-DCMAKE_BUILD_TYPE=Release", "-DTAMRIN_BUILD_TESTS=OFF",
-                      "-DTAMRIN_BUILD_BENCH=OFF", "-DTAMRIN_BUILD_MEX=OFF",
-                      "-DTAMRIN_BUILD_CLI=OFF"]
+                      "-DTAMRIN_BUILD_BENCH=OFF", "-DTAMRIN_BUILD_MEX=OFF"]
     _run(configure)
     jobs = str(jobs or os.cpu_count() or 1)
-    _run(["cmake", "--build", str(build_dir), "--target", TARGET, "-j", jobs])
+    # A target's folder under CMakeFiles exists once CMake has defined it.
+    targets = [TARGET] + ([COMMAND] if (build_dir / "cli" / "CMakeFiles" / f"{COMMAND}.dir").is_dir() else [])
+    _run(["cmake", "--build", str(build_dir), "--target", *targets, "-j", jobs])
 
     module = build_dir / "python" / "tamrin" / f"_tamrin{sysconfig.get_config_var('EXT_SUFFIX')}"
     if not module.is_file():
         raise RuntimeError(f"tamrin: the build made no {module}; see CMake's messages above "
                            "(python3-dev and pybind11-dev are needed)")
-    return module
+    if COMMAND not in targets:
+        print(f"tamrin_build: the {COMMAND} command is not built (see CMake's messages: its NIfTI "
+              "library is missing?); tamrin.nipype.Denoise will need one on PATH", file=sys.stderr)
+        return module, None
+    return module, build_dir / "cli" / COMMAND
 
 
 def _run(command):

@@ -184,6 +184,20 @@ tamrin::SeriesView seriesOf(const py::object& data) {
     return view;
 }
 
+// The optional mask: None, or a Fortran-ordered X x Y x Z array of bytes
+// (tamrin/__init__.py makes it), non-zero inside.
+const uint8_t* maskOf(const py::object& object, const std::vector<py::ssize_t>& grid) {
+    using Bytes = py::array_t<uint8_t, py::array::f_style>;
+    if (object.is_none()) return nullptr;
+    if (!Bytes::check_(object)) throw py::type_error("mask must be a Fortran-ordered uint8 array");
+    const Bytes array = py::reinterpret_borrow<Bytes>(object);
+    if (array.ndim() != 3) throw py::value_error("mask must be a 3-D array");
+    for (py::ssize_t i = 0; i < 3; i++)
+        if (array.shape(i) != grid[static_cast<std::size_t>(i)])
+            throw py::value_error("mask does not have the series' grid");
+    return array.data();
+}
+
 // Raises the exception for a status other than kDenoiseOk.
 [[noreturn]] void raiseStatus(int32_t status) {
     const std::string message = std::string("denoising failed: ") + tamrin::denoiseStatusMessage(status);
@@ -191,15 +205,16 @@ tamrin::SeriesView seriesOf(const py::object& data) {
         PyErr_SetString(PyExc_MemoryError, message.c_str());
         throw py::error_already_set();
     }
-    if (status == tamrin::kDenoiseBadExtents) throw py::value_error(message);
+    if (status == tamrin::kDenoiseBadExtents || status == tamrin::kDenoiseEmptyMask) throw py::value_error(message);
     throw std::runtime_error(message);
 }
 
-// denoiseInto(data, workers, denoised, noise, weight, progress): denoises
-// data into the three result arrays and returns the core's messages as a
-// list of (text, count).
+// denoiseInto(data, workers, denoised, noise, weight, progress, mask, rank):
+// denoises data into the result arrays (rank: None or the rank map's array)
+// and returns the core's messages as a list of (text, count).
 py::list denoiseInto(const py::object& data, int32_t workers, const py::object& denoisedArray,
-                     const py::object& noiseArray, const py::object& weightArray, const py::object& progress) {
+                     const py::object& noiseArray, const py::object& weightArray, const py::object& progress,
+                     const py::object& maskArray, const py::object& rankArray) {
     const tamrin::SeriesView series = seriesOf(data);
     if (workers < 1) throw py::value_error("workers must be at least 1");
     if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
@@ -208,15 +223,20 @@ py::list denoiseInto(const py::object& data, int32_t workers, const py::object& 
     F64 denoised = resultArray(denoisedArray, "denoised", {series.X, series.Y, series.Z, series.N});
     F64 noise = resultArray(noiseArray, "noise", map);
     F64 weight = resultArray(weightArray, "weight", map);
+    const uint8_t* mask = maskOf(maskArray, map);
+    F64 rank;
+    if (!rankArray.is_none()) rank = resultArray(rankArray, "rank", map);
 
     tamrin::DenoiseResults results;
     results.denoised = denoised.mutable_data();
     results.noise = noise.mutable_data();
     results.weight = weight.mutable_data();
+    results.rank = rankArray.is_none() ? nullptr : rank.mutable_data();
     Watch watch;
     watch.progress = progress;
     tamrin::DenoiseOptions options;
     options.cancel = &watch.cancel;
+    options.mask = mask;
 
     if (tInCall) throw std::runtime_error("tamrin.denoise cannot be called from its own progress callable");
     int32_t status = tamrin::kDenoiseOk;
@@ -249,9 +269,12 @@ PYBIND11_MODULE(_tamrin, module) {
     module.doc() = "The denoiser's native part; use tamrin.denoise.";
     module.attr("__version__") = TAMRIN_VERSION;
     module.def("denoise_into", &denoiseInto, py::arg("data"), py::arg("workers"), py::arg("denoised"),
-               py::arg("noise"), py::arg("weight"), py::arg("progress") = py::none(),
+               py::arg("noise"), py::arg("weight"), py::arg("progress") = py::none(), py::kw_only(),
+               py::arg("mask") = py::none(), py::arg("rank") = py::none(),
                "Denoises data (a Fortran-ordered float64 or float32 X x Y x Z x N array) into the given\n"
-               "Fortran-ordered float64 arrays; returns the core's messages as (text, count) pairs.");
+               "Fortran-ordered float64 arrays, within mask (None, or Fortran-ordered X x Y x Z bytes)\n"
+               "and with the rank map when rank is an array; returns the core's messages as (text, count)\n"
+               "pairs.");
     module.def(
         "patch_positions",
         [](int32_t X, int32_t Y, int32_t Z, int32_t N) { return tamrin::patchPositions(X, Y, Z, N); },

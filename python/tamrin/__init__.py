@@ -6,7 +6,8 @@ and returns the denoised series and a map of the local noise level. The work
 runs on several threads in native code, with the same results as the
 ``tamrin denoise`` command and the ``Tamrin`` MEX function.
 
-``tamrin.nipype.Denoise`` wraps it as a nipype interface.
+``tamrin.nipype.Denoise`` is a nipype interface for NIfTI files; it runs the
+``tamrin denoise`` command, which pip installs with this package.
 """
 
 import operator
@@ -23,7 +24,7 @@ __all__ = ["denoise", "__version__"]
 _INT32_MAX = 2**31 - 1
 
 
-def denoise(data, workers=None, *, progress=False):
+def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False):
     """Denoise a 4-D series by PCA of overlapping cubic patches.
 
     Every cubic patch of side s (the smallest integer whose cube is at least
@@ -49,6 +50,17 @@ def denoise(data, workers=None, *, progress=False):
         Number of worker threads; None (the default) uses every processor
         (``os.cpu_count()``). Counts above what the series allows (its
         longest spatial extent divided by the patch side) are lowered.
+    mask : array_like, shape (X, Y, Z), optional
+        A brain mask on the grid of data: non-zero inside, 0 outside, of any
+        real numeric or boolean type (NaN is refused; trailing extents of 1,
+        as in an X x Y x Z x 1 image, are allowed). Only patch positions
+        whose patch holds a voxel inside are denoised, so the call takes
+        time in proportion to the region. Inside the mask every result is
+        bit for bit that of the call without it; outside, every result is
+        NaN. It is converted once to bytes (X * Y * Z of them).
+    return_rank : bool, optional
+        Also return the rank map (default False). Asking for it changes no
+        bit of the other results.
     progress : bool or callable, optional
         True draws a progress bar (tqdm) on stderr; a callable is called
         about ten times a second as ``progress(done, total)`` with the
@@ -62,15 +74,21 @@ def denoise(data, workers=None, *, progress=False):
         The denoised series.
     noise_map : numpy.ndarray of float64, shape (X, Y, Z), Fortran order
         The local noise level, a standard deviation in the units of the data.
+    rank : numpy.ndarray of float64, shape (X, Y, Z), Fortran order
+        Only with ``return_rank=True``: the number of components kept (the
+        rank of the denoised signal, the degrees of freedom it removed),
+        averaged over the patches covering each voxel with the weights of
+        the noise map; about 0 in pure noise, NaN where the noise map is.
 
     Raises
     ------
     ValueError
         When data does not have four dimensions, an extent is 0 or above
-        2**31 - 1, N < 2, or workers < 1.
+        2**31 - 1, N < 2, or workers < 1; when mask is not X x Y x Z (the grid
+        of data), holds NaN or has no voxel inside.
     TypeError
-        When data is complex, of objects, booleans, strings or other
-        non-numeric values, or workers is not an integer.
+        When data or mask is complex, of objects, strings or other
+        non-numeric values, data is boolean, or workers is not an integer.
     MemoryError
         When the results or the working memory cannot be obtained.
     KeyboardInterrupt
@@ -86,11 +104,11 @@ def denoise(data, workers=None, *, progress=False):
 
     Notes
     -----
-    Uncovered voxels: both results are NaN where no processed patch
+    Uncovered voxels: the results are NaN where no processed patch
     reached. Patches whose values sum to exactly 0 (an exact-zero
-    background, as masked data has) are skipped, and a series thinner than
-    a patch along some axis has no patch there at all (all NaN). Zero the
-    background of masked data and expect NaN outside the mask;
+    background, as masked data has) are skipped, a series thinner than a
+    patch along some axis has no patch there at all (all NaN), and voxels
+    outside ``mask`` are left out whatever patches reach them.
     ``numpy.nan_to_num`` or ``numpy.where(numpy.isnan(d), data, d)`` fill
     them when a downstream tool needs finite values.
 
@@ -101,7 +119,8 @@ def denoise(data, workers=None, *, progress=False):
     differ from it only in the order in which overlapping patches are added
     (relative differences around 1e-15). The results are those of
     ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` and of the
-    MEX function ``Tamrin(data, workers)`` with the same worker count.
+    MEX function ``Tamrin(data, workers)`` with the same worker count (with
+    a mask: ``tamrin denoise --mask``, ``Tamrin(data, workers, mask)``).
 
     Threads: the interpreter lock is released while the workers run, so
     other Python threads go on; calls made from several threads at once run
@@ -113,16 +132,20 @@ def denoise(data, workers=None, *, progress=False):
     >>> import tamrin
     >>> image = nib.load("dwi.nii.gz")
     >>> denoised, noise_map = tamrin.denoise(image.dataobj, progress=True)
+    >>> brain = nib.load("brain_mask.nii.gz").dataobj
+    >>> denoised, noise_map, rank = tamrin.denoise(image.dataobj, mask=brain, return_rank=True)
     """
     series = _series_array(data)
     requested = _worker_count(workers)
     X, Y, Z, N = series.shape
+    inside = None if mask is None else _mask_array(mask, (X, Y, Z))
     try:
         denoised = np.empty((X, Y, Z, N), order="F")
         noise_map = np.empty((X, Y, Z), order="F")
         weight = np.empty((X, Y, Z), order="F")
+        rank = np.empty((X, Y, Z), order="F") if return_rank else None
     except MemoryError:
-        needed = 8 * X * Y * Z * (N + 2)
+        needed = 8 * X * Y * Z * (N + 2 + bool(return_rank))
         raise MemoryError(
             f"not enough memory for the results ({needed / 2**20:.1f} MiB)") from None
 
@@ -135,12 +158,13 @@ def denoise(data, workers=None, *, progress=False):
     else:
         report = None
     try:
-        messages = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report)
+        messages = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report,
+                                        mask=inside, rank=rank)
     finally:
         if bar is not None:
             bar.close()
     _warn(messages)
-    return denoised, noise_map
+    return (denoised, noise_map, rank) if return_rank else (denoised, noise_map)
 
 
 def _series_array(data):
@@ -176,6 +200,34 @@ def _series_array(data):
         raise MemoryError(
             f"not enough memory to convert data to {target} in Fortran order "
             f"({array.size * target.itemsize / 2**20:.1f} MiB)") from None
+
+
+def _mask_array(mask, grid):
+    """The mask as X * Y * Z bytes in Fortran order, 1 inside (non-zero) and 0 outside."""
+    array = np.asarray(mask)
+    kind = array.dtype.kind
+    X, Y, Z = grid
+    expected = f"mask must be {X} x {Y} x {Z}, the grid of data (3-D)"
+    if kind == "c":
+        raise TypeError(f"mask must be real; got a complex array ({array.dtype})")
+    if kind not in "biuf":
+        raise TypeError(f"mask must be an array of booleans or real numbers; got dtype {array.dtype}")
+    if array.ndim < 3 or any(extent != 1 for extent in array.shape[3:]):
+        raise ValueError(f"{expected}; got {array.ndim} dimensions, shape {array.shape}")
+    if array.shape[:3] != grid:
+        raise ValueError(f"{expected}; got shape {array.shape}")
+    array = array.reshape(grid, order="A")
+    if kind == "f":
+        nan = np.isnan(array)
+        if nan.any():
+            x, y, z = np.unravel_index(np.flatnonzero(nan.ravel(order="F"))[0], grid, order="F")
+            raise ValueError(f"mask holds NaN (the first at x {x}, y {y}, z {z}, from 0); "
+                             "use 0 outside and non-zero values inside")
+        del nan
+    inside = np.asfortranarray(array != 0)
+    if not inside.any():
+        raise ValueError("mask holds no voxel inside (every value is 0), so there is nothing to denoise")
+    return inside.view(np.uint8)
 
 
 def _worker_count(workers):

@@ -1,98 +1,128 @@
 """nipype interface of the denoiser: ``tamrin.nipype.Denoise``.
 
-Reads a 4-D NIfTI series with nibabel, denoises it with ``tamrin.denoise`` in
-the node's process and writes the denoised series and the noise map as NIfTI
-files with the input's geometry, with the values ``tamrin denoise IN OUT
---noise-map NOISE`` writes: NaN and infinities in the input read as 0,
-float32 unless ``datatype='float64'``, uncovered voxels filled with the
-input's values unless ``uncovered`` says otherwise.
+The interface runs the ``tamrin denoise`` command, so that a node writes
+exactly the files the command writes with the same options: the same
+reading of the input (scaling, NaN and infinities set aside with a warning),
+the same checks of a mask file against the series' grid, the same filling of
+voxels without an estimate and the same NIfTI headers, byte for byte.
+
+The command is the one installed with this package (``pip install ./python``
+puts it beside the interpreter, in the environment's scripts folder), else
+the ``tamrin`` found on PATH; ``Denoise(command=PATH)`` names another.
 
 >>> from nipype import Node
 >>> from tamrin.nipype import Denoise
->>> denoise = Node(Denoise(in_file="dwi.nii.gz", workers=4), name="denoise")
+>>> denoise = Node(Denoise(in_file="dwi.nii.gz", mask_file="brain.nii.gz", rank=True),
+...                name="denoise")
 """
 
 import os
+import shlex
+import sysconfig
 
-import nibabel as nib
-import numpy as np
-from nipype.interfaces.base import (BaseInterfaceInputSpec, File, SimpleInterface, TraitedSpec,
+from nipype.interfaces.base import (CommandLine, CommandLineInputSpec, File, TraitedSpec, Undefined,
                                     isdefined, traits)
-from nipype.utils.filemanip import split_filename
-
-import tamrin
+from nipype.utils.filemanip import split_filename, which
 
 __all__ = ["Denoise"]
 
 
-class DenoiseInputSpec(BaseInterfaceInputSpec):
-    in_file = File(exists=True, mandatory=True,
+class DenoiseInputSpec(CommandLineInputSpec):
+    in_file = File(exists=True, mandatory=True, argstr="%s", position=0,
                    desc="4-D NIfTI series (.nii or .nii.gz) of at least 2 volumes")
-    workers = traits.Int(desc="worker threads (default: every processor)")
-    uncovered = traits.Enum(
-        "input", "nan", "zero", usedefault=True,
-        desc="what voxels without an estimate (exact-zero background, where no patch is "
-             "denoised) receive: the input's value (default), NaN, or 0; the noise map "
-             "gets 0 there (NaN with 'nan')")
-    datatype = traits.Enum(
-        "float32", "float64", usedefault=True,
-        desc="datatype of the written files (float64: the denoiser's values exactly)")
-    out_file = File(desc="denoised series to write "
+    out_file = File(argstr="%s", position=1, genfile=True,
+                    desc="denoised series to write "
                          "(default: <input>_denoised.nii[.gz] in the node's folder)")
-    noise_file = File(desc="noise map to write "
-                           "(default: <input>_noise.nii[.gz] in the node's folder)")
+    noise_file = File(argstr="--noise-map %s", genfile=True,
+                      desc="noise map to write (default: <input>_noise.nii[.gz] in the node's folder)")
+    rank = traits.Bool(False, usedefault=True,
+                       desc="also write the rank map, the number of components kept "
+                            "(default name: <input>_rank.nii[.gz] in the node's folder)")
+    rank_file = File(argstr="--rank %s", genfile=True,
+                     desc="rank map to write (writes it whatever rank says)")
+    mask_file = File(exists=True, argstr="--mask %s",
+                     desc="3-D NIfTI mask on the series' grid, non-zero inside: only patches "
+                          "reaching it are denoised, voxels outside are uncovered")
+    workers = traits.Range(low=1, argstr="--workers %d",
+                           desc="worker threads (default: every processor)")
+    uncovered = traits.Enum(
+        "input", "nan", "zero", usedefault=True, argstr="--uncovered %s",
+        desc="what voxels without an estimate (exact-zero background, outside the mask, "
+             "holding NaN or infinities in the input) receive: the input's value (default), "
+             "NaN, or 0; the noise and rank maps get 0 there (NaN with 'nan')")
+    datatype = traits.Enum(
+        "float32", "float64", usedefault=True, argstr="--datatype %s",
+        desc="datatype of the written files (float64: the denoiser's values exactly)")
 
 
 class DenoiseOutputSpec(TraitedSpec):
     out_file = File(exists=True, desc="the denoised series, with the input's geometry")
     noise_file = File(exists=True, desc="the noise map (3-D), with the input's geometry")
+    rank_file = File(exists=True, desc="the rank map (3-D), when rank or rank_file is set")
 
 
-class Denoise(SimpleInterface):
-    """Denoise a 4-D NIfTI series by patch PCA (``tamrin.denoise``)."""
+class Denoise(CommandLine):
+    """Denoise a 4-D NIfTI series by patch PCA (``tamrin denoise``).
+
+    Parameters
+    ----------
+    command : str, optional
+        The ``tamrin`` program to run (default: the one installed with this
+        package, else ``tamrin`` on PATH).
+    **inputs
+        Values of the inputs (see ``Denoise.help()``).
+    """
 
     input_spec = DenoiseInputSpec
     output_spec = DenoiseOutputSpec
 
-    def _run_interface(self, runtime):
-        inputs = self.inputs
-        image = nib.load(inputs.in_file)
-        data = np.asanyarray(image.dataobj)
-        if data.dtype.kind == "f":
-            finite = np.isfinite(data)
-            if not finite.all():  # read as 0, as the command reads them
-                data = np.where(finite, data, 0)
-            del finite
-        workers = inputs.workers if isdefined(inputs.workers) else None
-        denoised, noise_map = tamrin.denoise(data, workers)
+    def __init__(self, command=None, **inputs):
+        self._program = command or installed_command()
+        super().__init__(command=f"{shlex.quote(self._program)} denoise", **inputs)
 
-        # Voxels without an estimate: uncovered ones, and covered ones whose
-        # patches' decomposition broke down; the command fills both alike.
-        if inputs.uncovered != "nan":
-            missing = ~np.isfinite(denoised)
-            denoised[missing] = data[missing] if inputs.uncovered == "input" else 0.0
-            noise_map[~np.isfinite(noise_map)] = 0.0
-            del missing
-        del data
-
-        folder, base, extension = split_filename(inputs.in_file)
-        out_file = self._target(inputs.out_file, runtime.cwd, base + "_denoised" + extension)
-        noise_file = self._target(inputs.noise_file, runtime.cwd, base + "_noise" + extension)
-        _write_like(image, denoised, inputs.datatype, out_file)
-        _write_like(image, noise_map, inputs.datatype, noise_file)
-        self._results["out_file"] = out_file
-        self._results["noise_file"] = noise_file
+    def _run_interface(self, runtime, correct_return_codes=(0,)):
+        if which(self._program, env=runtime.environ) is None:
+            raise IOError(
+                f"tamrin.nipype.Denoise runs the tamrin command, and {self._program!r} was not found: "
+                "install the package with pip (which installs the command beside it), put tamrin "
+                "on PATH (scripts/build builds build/cli/tamrin) or pass Denoise(command=PATH)")
+        runtime = super()._run_interface(runtime, correct_return_codes)
+        if runtime.returncode not in correct_return_codes:
+            # Raised here, with the command's message, rather than as the
+            # outputs it did not write.
+            self.raise_exception(runtime)
         return runtime
 
-    @staticmethod
-    def _target(given, folder, default):
-        return os.path.abspath(given) if isdefined(given) else os.path.join(folder, default)
+    def _parse_inputs(self, skip=None):
+        # The outputs are the node's own: replaced on a rerun, never refused.
+        return super()._parse_inputs(skip) + ["--force", "--quiet"]
+
+    def _format_arg(self, name, spec, value):
+        if isinstance(value, str) and name.endswith("_file"):
+            value = shlex.quote(value)  # the command line goes through a shell
+        return super()._format_arg(name, spec, value)
+
+    def _gen_filename(self, name):
+        given = getattr(self.inputs, name)
+        if isdefined(given):
+            return os.path.abspath(given)
+        suffix = {"out_file": "_denoised", "noise_file": "_noise", "rank_file": "_rank"}.get(name)
+        if suffix is None or (name == "rank_file" and not self.inputs.rank):
+            return Undefined
+        _, base, extension = split_filename(self.inputs.in_file)
+        return os.path.abspath(base + suffix + extension)
+
+    def _list_outputs(self):
+        outputs = self.output_spec().get()
+        for name in ("out_file", "noise_file", "rank_file"):
+            path = self._gen_filename(name)
+            if isdefined(path):
+                outputs[name] = path
+        return outputs
 
 
-def _write_like(image, values, datatype, path):
-    """Writes values (3-D or 4-D) with image's geometry and NIfTI version, unscaled."""
-    header = image.header.copy()
-    header.set_data_dtype(datatype)
-    header.set_slope_inter(1.0, 0.0)
-    output = image.__class__(values.astype(datatype, copy=False), image.affine, header)
-    output.to_filename(path)
+def installed_command():
+    """The tamrin command installed with this package (in the environment's
+    scripts folder), or ``"tamrin"`` to be found on PATH."""
+    beside = os.path.join(sysconfig.get_path("scripts"), "tamrin")
+    return beside if os.access(beside, os.X_OK) else "tamrin"

@@ -24,6 +24,8 @@ typedef struct mxArray_tag mxArray;
 typedef size_t mwSize;
 typedef size_t mwIndex;
 typedef double mxDouble;
+// One byte a value; bool in C++ and in C with <stdbool.h>, as documented.
+typedef bool mxLogical;
 
 typedef enum {
     mxUNKNOWN_CLASS = 0,
@@ -51,12 +53,15 @@ bool mxIsDouble(const mxArray* pm);
 bool mxIsComplex(const mxArray* pm);
 bool mxIsSparse(const mxArray* pm);
 bool mxIsNumeric(const mxArray* pm);
+bool mxIsLogical(const mxArray* pm);
+mxClassID mxGetClassID(const mxArray* pm);
 const char* mxGetClassName(const mxArray* pm);
 mwSize mxGetNumberOfDimensions(const mxArray* pm);
 const mwSize* mxGetDimensions(const mxArray* pm);
 size_t mxGetNumberOfElements(const mxArray* pm);
 double mxGetScalar(const mxArray* pm);
 mxDouble* mxGetPr(const mxArray* pm);
+void* mxGetData(const mxArray* pm);
 #if MX_HAS_INTERLEAVED_COMPLEX
 mxDouble* mxGetDoubles(const mxArray* pa);
 #endif

@@ -28,13 +28,25 @@ def tool(name):
     return path
 
 
-def command_outputs(source, folder, workers, datatype, uncovered):
-    """Runs tamrin denoise with the given options; returns its two outputs' values as stored."""
-    out, noise = folder / f"command_out{workers}.nii", folder / f"command_noise{workers}.nii"
-    subprocess.run([tool("tamrin"), "denoise", source, out, "--noise-map", noise,
-                    "--workers", str(workers), "--datatype", datatype, "--uncovered", uncovered,
-                    "--force", "--quiet"], check=True, capture_output=True)
-    return tuple(np.asanyarray(nib.load(path).dataobj) for path in (out, noise))
+def command_files(source, folder, workers, datatype, uncovered, mask=None, rank=False,
+                  extension=".nii"):
+    """Runs tamrin denoise with the given options; returns the paths of its
+    outputs (the denoised series, the noise map and, with rank, the rank map)."""
+    names = ["out", "noise", "rank"] if rank else ["out", "noise"]
+    paths = [folder / f"command_{name}{workers}{extension}" for name in names]
+    command = [tool("tamrin"), "denoise", source, paths[0], "--noise-map", paths[1],
+               "--workers", str(workers), "--datatype", datatype, "--uncovered", uncovered,
+               "--force", "--quiet"]
+    command += ["--rank", paths[2]] if rank else []
+    command += ["--mask", mask] if mask is not None else []
+    subprocess.run(command, check=True, capture_output=True)
+    return paths
+
+
+def command_outputs(source, folder, workers, datatype, uncovered, mask=None, rank=False):
+    """The values, as stored, of command_files' outputs."""
+    return tuple(np.asanyarray(nib.load(path).dataobj)
+                 for path in command_files(source, folder, workers, datatype, uncovered, mask, rank))
 
 
 def bits(array):

@@ -93,14 +93,21 @@ def example(tmp_path_factory):
     return make_dataset(str(tmp_path_factory.mktemp("example") / "bids"))
 
 
+def masks(example):
+    """The example's brain masks (sub-01's series have one)."""
+    return os.path.join(example, "derivatives", "masks")
+
+
 @pytest.fixture(scope="session")
 def local_run(example, tamrin, snakemake_tool, tmp_path_factory):
-    """The workflow run locally on the example with --keep-going: the output
-    folder, the working folder and the finished process."""
+    """The workflow run locally on the example with --keep-going, the masks
+    and the rank map: the output folder, the working folder and the finished
+    process."""
     work = tmp_path_factory.mktemp("local")
     out = str(work / "derivatives")
     result = snakemake(["--cores", "2", "--keep-going", "--config", f"bids={example}", f"out={out}",
-                        f"tamrin={tamrin}", f"workers={WORKERS}"], cwd=work)
+                        f"tamrin={tamrin}", f"workers={WORKERS}", f"mask={masks(example)}", "rank=1"],
+                       cwd=work)
     return out, str(work), result
 
 

@@ -9,12 +9,13 @@ import subprocess
 import nibabel
 import numpy as np
 
-from conftest import WORKERS, derivative_files, make_dataset, planned_jobs, snakemake
+from conftest import WORKERS, derivative_files, make_dataset, masks, planned_jobs, snakemake
 
 GOOD = ["sub-01/dwi/sub-01_acq-b1000_dir-AP", "sub-01/dwi/sub-01_acq-b1000_dir-PA",
         "sub-02/ses-1/dwi/sub-02_ses-1_run-1", "sub-02/ses-1/dwi/sub-02_ses-1_run-2",
         "sub-02/ses-2/dwi/sub-02_ses-2", "sub-03/dwi/sub-03"]
 BROKEN = "sub-04/dwi/sub-04"
+MASKED = GOOD[:2]  # sub-01's series have brain masks in the example
 
 
 def extension(key):
@@ -27,25 +28,34 @@ def read_json(path):
 
 
 def test_outputs_are_the_commands_results(local_run, example, tamrin, tmp_path):
-    """Every good series is denoised with the workers asked for, exactly as
-    tamrin denoise run by hand gives it, under BIDS derivative names."""
+    """Every good series is denoised with the workers asked for, within its
+    mask when it has one and with the rank map, exactly as tamrin denoise run
+    by hand gives it, under BIDS derivative names."""
     out, _, result = local_run
     assert result.returncode != 0, "the broken series should make the run fail"
     expected = [".bidsignore", "dataset_description.json"]
     for key in GOOD:
         stem = f"{key}_desc-"
-        expected += [f"{stem}denoised_dwi{extension(key)}", f"{stem}noise_dwi{extension(key)}",
-                     f"{stem}denoised_dwi.json", f"{stem}noise_dwi.json",
-                     f"{stem}denoised_dwi.bval", f"{stem}denoised_dwi.bvec"]
+        expected += [f"{stem}{desc}_dwi{extension(key)}" for desc in ("denoised", "noise", "rank")]
+        expected += [f"{stem}{desc}_dwi.json" for desc in ("denoised", "noise", "rank")]
+        expected += [f"{stem}denoised_dwi.bval", f"{stem}denoised_dwi.bvec"]
     assert derivative_files(out) == sorted(expected)
 
-    for key in (GOOD[0], GOOD[5]):
+    def by_hand(key, *options):
         source = os.path.join(example, f"{key}_dwi{extension(key)}")
-        by_hand, noise = (str(tmp_path / f"{name}{extension(key)}") for name in ("denoised", "noise"))
-        subprocess.run([tamrin, "denoise", source, by_hand, "--noise-map", noise, "--workers", str(WORKERS),
-                        "--quiet"], check=True)
-        assert filecmp.cmp(by_hand, os.path.join(out, f"{key}_desc-denoised_dwi{extension(key)}"), shallow=False)
-        assert filecmp.cmp(noise, os.path.join(out, f"{key}_desc-noise_dwi{extension(key)}"), shallow=False)
+        names = [str(tmp_path / f"{name}{extension(key)}") for name in ("denoised", "noise", "rank")]
+        subprocess.run([tamrin, "denoise", source, names[0], "--noise-map", names[1], "--rank", names[2],
+                        "--workers", str(WORKERS), "--quiet", "--force", *options], check=True)
+        return names
+
+    for key in (MASKED[0], GOOD[5]):
+        mask = os.path.join(masks(example), f"{key}_desc-brain_mask.nii.gz")
+        made = by_hand(key, *(["--mask", mask] if key in MASKED else []))
+        for desc, path in zip(("denoised", "noise", "rank"), made):
+            assert filecmp.cmp(path, os.path.join(out, f"{key}_desc-{desc}_dwi{extension(key)}"), shallow=False)
+    # The example's mask changes the result (at the rim of the head).
+    whole = by_hand(MASKED[0])[0]
+    assert not filecmp.cmp(whole, os.path.join(out, f"{MASKED[0]}_desc-denoised_dwi.nii.gz"), shallow=False)
 
 
 def test_metadata(local_run, example):
@@ -53,16 +63,22 @@ def test_metadata(local_run, example):
     description = read_json(os.path.join(out, "dataset_description.json"))
     assert description["DatasetType"] == "derivative"
     assert description["GeneratedBy"][0]["Name"] == "tamrin" and description["GeneratedBy"][0]["Version"]
-    assert description["DatasetLinks"]["raw"] == "file://" + example
+    assert description["DatasetLinks"] == {"raw": "file://" + example, "masks": "file://" + masks(example)}
 
-    # Own sidecar over the root's; gradients copied.
-    key = GOOD[1]
+    # Own sidecar over the root's; the mask among the sources; gradients copied.
+    key = MASKED[1]
     sidecar = read_json(os.path.join(out, f"{key}_desc-denoised_dwi.json"))
-    assert sidecar["Sources"] == [f"bids:raw:{key}_dwi.nii.gz"]
+    mask = f"bids:masks:{key}_desc-brain_mask.nii.gz"
+    assert sidecar["Sources"] == [f"bids:raw:{key}_dwi.nii.gz", mask]
     assert sidecar["PhaseEncodingDirection"] == "j" and sidecar["MagneticFieldStrength"] == 3
-    assert sidecar["DenoisingParameters"]["Workers"] == WORKERS
-    noise = read_json(os.path.join(out, f"{key}_desc-noise_dwi.json"))
-    assert noise["Sources"] == sidecar["Sources"] and "PhaseEncodingDirection" not in noise
+    parameters = sidecar["DenoisingParameters"]
+    assert parameters["Workers"] == WORKERS and parameters["Mask"] == mask and parameters["RankMap"] is True
+    for desc in ("noise", "rank"):
+        described = read_json(os.path.join(out, f"{key}_desc-{desc}_dwi.json"))
+        assert described["Sources"] == sidecar["Sources"] and "PhaseEncodingDirection" not in described
+        assert "outside the brain mask" in described["Description"]
+    unmasked = read_json(os.path.join(out, f"{GOOD[2]}_desc-rank_dwi.json"))
+    assert unmasked["DenoisingParameters"]["Mask"] is None and len(unmasked["Sources"]) == 1
     for kind in ("bval", "bvec"):
         assert filecmp.cmp(os.path.join(example, f"{key}_dwi.{kind}"),
                            os.path.join(out, f"{key}_desc-denoised_dwi.{kind}"), shallow=False)
@@ -99,12 +115,14 @@ def test_summaries(local_run, example):
         sigma = read_json(own if os.path.exists(own) else os.path.join(example, "dwi.json"))["PhantomNoiseSigma"]
         ratios.append(summary["noise_median"] / sigma)
         assert summary["patches"] > 0 and summary["seconds"] is not None and summary["bvalue"] == 1000
+        assert summary["object"] == ("brain mask" if key in MASKED else "b = 0 threshold")
     assert 0.9 < min(ratios) and max(ratios) < 1.5 and max(ratios) / min(ratios) < 1.1, ratios
 
 
 def test_rerun_does_nothing_but_retry_the_broken_series(local_run, example, tamrin):
     out, work, _ = local_run
-    config = ["--config", f"bids={example}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}"]
+    config = ["--config", f"bids={example}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}",
+              f"mask={masks(example)}", "rank=1"]
     rerun = snakemake(["--cores", "2", "-n"] + config, cwd=work, check=True)
     assert planned_jobs(rerun) == {"all": 1, "denoise": 1, "gradients": 2, "sidecars": 1, "summary": 1}
     assert f"wildcards: series={BROKEN}, ext=.nii.gz" in rerun.output
@@ -142,8 +160,11 @@ def test_bad_configuration_is_refused(example, tamrin, snakemake_tool, tmp_path)
         ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "participant_label=sub-07"],
          "no participant sub-07"),
         ([f"bids={example}", f"out={example}/sub-01", f"tamrin={tamrin}"], "inside the source dataset"),
-        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", f"mask={tmp_path}"],
-         "needs tamrin denoise --mask"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", f"mask={tmp_path}/none"],
+         "none: no such folder"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", f"mask={example}"],
+         "no mask for any series"),
+        ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "rank=2"], "say rank=1"),
         ([f"bids={example}", f"out={tmp_path}/o", f"tamrin={tamrin}", "workers=0"], "workers needs a whole number"),
     ]
     for config, message in cases:

@@ -7,6 +7,8 @@ import json
 import os
 import stat
 
+import nibabel
+import numpy as np
 import pytest
 
 from conftest import PROFILE
@@ -85,6 +87,26 @@ class TestFindSeries:
         with pytest.raises(ValueError, match="both"):
             bids.find_series(str(tmp_path))
 
+    def test_masks(self, tmp_path):
+        root, masks = str(tmp_path / "bids"), str(tmp_path / "masks")
+        touch(root, "sub-01/ses-1/dwi/sub-01_ses-1_dwi.nii.gz")
+        touch(root, "sub-01/ses-1/dwi/sub-01_ses-1_run-2_dwi.nii.gz")
+        touch(root, "sub-02/dwi/sub-02_dwi.nii")
+        touch(masks, "sub-01/ses-1/dwi/sub-01_ses-1_desc-brain_mask.nii")  # any extension
+        touch(masks, "sub-01/ses-1/dwi/sub-01_ses-1_run-2_mask.nii.gz")  # not a brain mask's name
+        touch(masks, "sub-02/dwi/sub-02_desc-brain_mask.nii.gz")
+        series = bids.find_series(root)
+        assert bids.find_masks(masks, series) == 2
+        assert {key: item.mask and os.path.relpath(item.mask, masks) for key, item in series.items()} == {
+            "sub-01/ses-1/dwi/sub-01_ses-1": "sub-01/ses-1/dwi/sub-01_ses-1_desc-brain_mask.nii",
+            "sub-01/ses-1/dwi/sub-01_ses-1_run-2": None,
+            "sub-02/dwi/sub-02": "sub-02/dwi/sub-02_desc-brain_mask.nii.gz"}
+        touch(masks, "sub-02/dwi/sub-02_desc-brain_mask.nii")
+        with pytest.raises(ValueError, match="sub-02_desc-brain_mask: there as both"):
+            bids.find_masks(masks, series)
+        with pytest.raises(ValueError, match="no such folder"):
+            bids.find_masks(str(tmp_path / "none"), series)
+
 
 INFO = """file:         dwi.nii.gz (NIfTI-1, gzip-compressed)
 dimensions:   128 x 128 x 60 voxels, 64 volumes
@@ -114,6 +136,10 @@ class TestResources:
         big = tamrin_info.parse_info(INFO.replace("side 4 (64 voxels x 64 volumes)",
                                                   "side 7 (343 voxels x 288 volumes)"))
         assert tamrin_info.runtime_minutes(big, 2000) == 403
+        # With a mask only the positions reaching it count.
+        masked = tamrin_info.parse_info(INFO + "mask:         383,128 voxels inside; 447,631 of the patch "
+                                               "positions hold one (only those are denoised)\n")
+        assert masked.patches == 447631 and tamrin_info.runtime_minutes(masked, 200) == 19
 
     def test_thin_series_and_missing_lines(self):
         thin = tamrin_info.parse_info(INFO.split("patches:")[0] + "patches:      none: thinner than a patch\n")
@@ -131,6 +157,11 @@ class TestResources:
                         str(tmp_path / "truth.nii"), noisy], check=True)
         info = tamrin_info.series_info(tamrin, noisy, 2)
         assert info.dimensions == (20, 16, 12, 8) and info.patches > 0 and info.memory_bytes > 20 * 16 * 12 * 8 * 8
+        mask = tmp_path / "mask.nii"
+        grid = np.zeros((20, 16, 12), np.uint8)
+        grid[0, 0, 0] = 1  # one corner: the patches of side 2 holding it
+        nibabel.Nifti1Image(grid, nibabel.load(noisy).affine).to_filename(mask)
+        assert tamrin_info.series_info(tamrin, noisy, 2, str(mask)).patches == 1
         with pytest.raises(tamrin_info.InfoError, match="missing.nii"):
             tamrin_info.series_info(tamrin, str(tmp_path / "missing.nii"), 2)
 

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import PROFILE, ROOT, WORKERS, derivative_files, planned_jobs, require, snakemake
+from conftest import PROFILE, ROOT, WORKERS, derivative_files, masks, planned_jobs, require, snakemake
 
 SLURM_LOCAL = os.path.join(ROOT, "scripts", "slurm-local")
 
@@ -38,7 +38,8 @@ def slurm_run(cluster, example, tamrin, snakemake_tool, tmp_path_factory, monkey
     monkeypatch_module.setenv("SLURM_CONF", os.path.join(cluster, "slurm.conf"))
     work = tmp_path_factory.mktemp("slurm-run")
     out = str(work / "derivatives")
-    config = ["--config", f"bids={example}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}"]
+    config = ["--config", f"bids={example}", f"out={out}", f"tamrin={tamrin}", f"workers={WORKERS}",
+              f"mask={masks(example)}", "rank=1"]
     result = snakemake(["--profile", PROFILE] + config, cwd=work)
     return out, str(work), config, result
 

@@ -23,9 +23,6 @@ if unknown:
     raise WorkflowError(f"unknown option {', '.join(unknown)} in --config (options: {', '.join(sorted(OPTIONS))})")
 if "bids" not in config or "out" not in config:
     raise WorkflowError("name the source dataset and the output folder: --config bids=IN out=OUT")
-for coming in ("mask", "rank"):
-    if config.get(coming):
-        raise WorkflowError(f"--config {coming}=... needs tamrin denoise --{coming}, which this tamrin has not")
 
 BIDS = os.path.abspath(str(config["bids"]))
 OUT = os.path.abspath(str(config["out"]))
@@ -40,11 +37,19 @@ except ValueError:
     valid = False
 if not valid:
     raise WorkflowError("workers needs a whole number from 1 and patches_per_second a positive number")
+RANK = str(config.get("rank", "")).lower()
+if RANK not in ("", "0", "1", "false", "true", "no", "yes"):
+    raise WorkflowError(f"rank={config['rank']}: say rank=1 to write the rank map (rank=0, the default, not)")
+RANK = RANK in ("1", "true", "yes")
+MASKS = os.path.abspath(str(config["mask"])) if config.get("mask") else None
 VERSION = subprocess.run([TAMRIN, "--version"], capture_output=True, text=True, check=True).stdout.split()[-1]
 PYTHON = sys.executable
 SCRIPTS = os.path.join(workflow.basedir, "scripts")
 try:
     SERIES = bids.find_series(BIDS, bids.normalise_participants(config.get("participant_label")))
+    if MASKS and bids.find_masks(MASKS, SERIES) == 0 and SERIES:
+        raise ValueError(f"mask={MASKS}: no mask for any series (expected "
+                         f"{next(iter(SERIES))}{bids.MASK_SUFFIX}.nii.gz and the like)")
 except ValueError as error:
     raise WorkflowError(str(error))
 inside = OUT == BIDS or OUT.startswith(BIDS + os.sep)
@@ -52,6 +57,9 @@ if inside and not OUT.startswith(os.path.join(BIDS, "derivatives") + os.sep):
     raise WorkflowError(f"out={OUT} is inside the source dataset: use a folder of its own or BIDS/derivatives/NAME")
 
 PATTERN = {name: os.path.join(OUT, path) for name, path in derivatives.files("{series}", "{ext}").items()}
+# The rank map and its sidecar, when asked for (rank=1).
+RANK_OUTPUT = {"rank": PATTERN["rank"]} if RANK else {}
+RANK_SIDECAR = {"rank": PATTERN["rank_json"]} if RANK else {}
 
 
 def source(wildcards):
@@ -59,6 +67,24 @@ def source(wildcards):
     if wildcards.series not in SERIES:
         raise WorkflowError(f"{wildcards.series}: no such series in {BIDS}")
     return SERIES[wildcards.series]
+
+
+def mask_of(wildcards):
+    """The job's brain mask: a list of its path, empty when it has none."""
+    mask = source(wildcards).mask
+    return [mask] if mask else []
+
+
+def option(name, paths):
+    """``--name 'path'`` for the one path in ``paths``, nothing when empty."""
+    return " ".join(f"--{name} {shlex.quote(str(path))}" for path in paths)
+
+
+def parameters(wildcards):
+    """The DenoisingParameters of a series' sidecars."""
+    mask = source(wildcards).mask
+    return {"Software": f"tamrin {VERSION}", "Workers": WORKERS, "Uncovered": "input", "Datatype": "float32",
+            "Mask": "bids:masks:" + os.path.relpath(mask, MASKS).replace(os.sep, "/") if mask else None, "RankMap": RANK}
 
 
 def made(wildcards, name):
@@ -71,7 +97,7 @@ def info(key):
     """tamrin info for a series; None when it cannot read it (the job then
     fails with the command's message)."""
     try:
-        return tamrin_info.series_info(TAMRIN, SERIES[key].image, WORKERS)
+        return tamrin_info.series_info(TAMRIN, SERIES[key].image, WORKERS, SERIES[key].mask)
     except tamrin_info.InfoError:
         return None
 
@@ -80,5 +106,6 @@ def outputs(item):
     """The files the workflow makes for a series."""
     names = derivatives.files(item.key, item.extension)
     wanted = ["denoised", "noise", "denoised_json", "noise_json", "figure"]
+    wanted += ["rank", "rank_json"] if RANK else []
     wanted += [kind for kind in ("bval", "bvec") if getattr(item, kind)]
     return [os.path.join(OUT, names[n]) for n in wanted]

@@ -10,6 +10,9 @@ series' entities.
 
 Sources have no ``desc`` entity: denoising comes first, on the images as the
 scanner made them, so a series named as a derivative is refused.
+
+Brain masks come from a derivatives dataset of their own, under the series'
+key: ``<key>_desc-brain_mask.nii[.gz]``.
 """
 
 import dataclasses
@@ -17,6 +20,7 @@ import os
 import re
 
 EXTENSIONS = (".nii.gz", ".nii")
+MASK_SUFFIX = "_desc-brain_mask"
 _ENTITY = re.compile(r"^([a-zA-Z]+)-([a-zA-Z0-9]+)$")
 
 
@@ -39,6 +43,9 @@ class Series:
         The applicable gradient files, None when there is none.
     sidecars : list of str
         The applicable JSON sidecars, least specific first.
+    mask : str or None
+        The brain mask to denoise within (see :func:`find_masks`), None
+        when there is none.
     """
 
     key: str
@@ -48,6 +55,7 @@ class Series:
     bval: str = None
     bvec: str = None
     sidecars: list = dataclasses.field(default_factory=list)
+    mask: str = None
 
     @property
     def subject(self):
@@ -213,3 +221,40 @@ def find_series(root, participants=None):
                                      f"and {item.extension}; keep one")
                 found[item.key] = item
     return dict(sorted(found.items()))
+
+
+def find_masks(root, series):
+    """Give each series its brain mask from the derivatives dataset ``root``:
+    ``root/<key>_desc-brain_mask.nii[.gz]``. Series without one keep None
+    (they are denoised whole).
+
+    Parameters
+    ----------
+    root : str
+        The masks' dataset.
+    series : dict
+        :class:`Series` by key (what :func:`find_series` returns), updated.
+
+    Returns
+    -------
+    int
+        The number of series that have a mask.
+
+    Raises
+    ------
+    ValueError
+        When ``root`` is not a folder or a mask is there both compressed and
+        not.
+    """
+    if not os.path.isdir(root):
+        raise ValueError(f"{root}: no such folder (mask=FOLDER names a derivatives dataset of brain "
+                         f"masks, <series path>{MASK_SUFFIX}.nii[.gz])")
+    found = 0
+    for item in series.values():
+        stem = os.path.join(root, *item.key.split("/")) + MASK_SUFFIX
+        masks = [stem + e for e in EXTENSIONS if os.path.isfile(stem + e)]
+        if len(masks) > 1:
+            raise ValueError(f"{item.key}{MASK_SUFFIX}: there as both .nii.gz and .nii in {root}; keep one")
+        item.mask = masks[0] if masks else None
+        found += bool(masks)
+    return found

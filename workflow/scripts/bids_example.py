@@ -7,7 +7,10 @@ an uncompressed series whose gradient and sidecar files are inherited from
 the dataset's root, and sub-04 whose series is broken (a single 3-D volume).
 Other participants get one plain series each. Every series is a synthetic
 brain from tamrin-make-phantom with its own seed and noise level; the level
-is recorded in the sidecar as ``PhantomNoiseSigma``.
+is recorded in the sidecar as ``PhantomNoiseSigma``. sub-01's series have
+brain masks (the phantom's head) in the derivatives dataset
+``derivatives/masks`` (``--config mask=DIR/derivatives/masks``); the others
+have none.
 """
 
 import argparse
@@ -32,6 +35,8 @@ LAYOUT = {
 UNCOMPRESSED = {"sub-03/dwi/sub-03"}
 INHERITING = {"sub-03/dwi/sub-03"}
 BROKEN = {"sub-04/dwi/sub-04"}
+MASKED = {"sub-01/dwi/sub-01_acq-b1000_dir-AP", "sub-01/dwi/sub-01_acq-b1000_dir-PA"}
+MASKS = "derivatives/masks"
 INHERITED_SIGMA = 20
 
 
@@ -77,9 +82,13 @@ def write_series(root, key, size, phantom):
         volume = np.full((x, y, z), 100, dtype=np.float32)
         nibabel.save(nibabel.Nifti1Image(volume, np.diag([2.0, 2.0, 2.0, 1.0])), image)
     else:
+        mask = []
+        if key in MASKED:
+            mask = ["--mask", os.path.join(root, MASKS, key) + "_desc-brain_mask.nii.gz"]
+            os.makedirs(os.path.dirname(mask[1]), exist_ok=True)
         with tempfile.TemporaryDirectory() as scratch:
             subprocess.run([phantom, "--size", f"{x}x{y}x{z}x{volumes}", "--sigma", str(sigma), "--seed",
-                            str(seed), os.path.join(scratch, "truth.nii"), image], check=True)
+                            str(seed), os.path.join(scratch, "truth.nii"), image] + mask, check=True)
     if key not in INHERITING:
         write_gradients(stem, volumes)
         direction = "j" if "dir-PA" in key else "j-"
@@ -106,6 +115,11 @@ def make_dataset(root, participants, size, phantom):
     for label in participants:
         for key in LAYOUT.get(label, [f"sub-{label}/dwi/sub-{label}"]):
             images.append(write_series(root, key, size, phantom))
+    if os.path.isdir(os.path.join(root, MASKS)):
+        write_json(os.path.join(root, MASKS, "dataset_description.json"),
+                   {"Name": "Brain masks of the synthetic example", "BIDSVersion": "1.9.0",
+                    "DatasetType": "derivative",
+                    "GeneratedBy": [{"Name": "tamrin-make-phantom", "Description": "the phantom's head"}]})
     subjects = sorted(d[4:] for d in os.listdir(root) if d.startswith("sub-"))
     with open(os.path.join(root, "participants.tsv"), "w") as f:
         f.write("participant_id\n" + "".join(f"sub-{s}\n" for s in subjects))

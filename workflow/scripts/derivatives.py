@@ -1,9 +1,10 @@
 """The metadata files of the derivatives dataset: its description and a JSON
 sidecar per output, and where every file of a series goes.
 
-    python3 derivatives.py description OUT_JSON SOURCE VERSION
-    python3 derivatives.py sidecars --source-image PATH --denoised OUT_JSON
-        --noise OUT_JSON --parameters JSON [SIDECAR ...]
+    python3 derivatives.py description OUT_JSON SOURCE VERSION [--masks MASKS]
+    python3 derivatives.py sidecars --source-image PATH [--mask-image PATH]
+        --denoised OUT_JSON --noise OUT_JSON [--rank OUT_JSON]
+        --parameters JSON [SIDECAR ...]
 """
 
 import argparse
@@ -23,8 +24,10 @@ def files(key, extension):
     return {
         "denoised": f"{key}_desc-denoised_dwi{extension}",
         "noise": f"{key}_desc-noise_dwi{extension}",
+        "rank": f"{key}_desc-rank_dwi{extension}",
         "denoised_json": f"{key}_desc-denoised_dwi.json",
         "noise_json": f"{key}_desc-noise_dwi.json",
+        "rank_json": f"{key}_desc-rank_dwi.json",
         "bval": f"{key}_desc-denoised_dwi.bval",
         "bvec": f"{key}_desc-denoised_dwi.bvec",
         "figure": f"figures/{key}.png",
@@ -48,7 +51,7 @@ def read_json(path):
         return json.load(f)
 
 
-def write_dataset_description(path, source, version):
+def write_dataset_description(path, source, version, masks=None):
     """Write ``dataset_description.json`` of the derivatives dataset, and
     ``.bidsignore`` beside it for the report's files.
 
@@ -61,12 +64,18 @@ def write_dataset_description(path, source, version):
         which the sidecars' ``Sources`` refer to).
     version : str
         The tamrin version.
+    masks : str, optional
+        The brain masks' dataset, when there is one (``masks`` in
+        ``DatasetLinks``).
     """
     name = None
     described = os.path.join(source, "dataset_description.json")
     if os.path.isfile(described):
         name = read_json(described).get("Name")
     uri = "file://" + os.path.abspath(source)
+    links = {"raw": uri}
+    if masks:
+        links["masks"] = "file://" + os.path.abspath(masks)
     _write_json(path, {
         "Name": f"{name or os.path.basename(os.path.abspath(source))}: denoised",
         "BIDSVersion": "1.9.0",
@@ -77,20 +86,22 @@ def write_dataset_description(path, source, version):
             "Description": "PCA denoising of overlapping cubic patches (tamrin denoise), run by the "
                            "project's Snakemake workflow",
         }],
-        "SourceDatasets": [{"URL": uri}],
-        "DatasetLinks": {"raw": uri},
+        "SourceDatasets": [{"URL": u} for u in links.values()],
+        "DatasetLinks": links,
     })
     with open(os.path.join(os.path.dirname(path), ".bidsignore"), "w") as f:
         f.write("\n".join(NOT_BIDS) + "\n")
 
 
-def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters):
-    """Write the sidecars of a denoised series and of its noise map.
+def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters, rank_json=None,
+                   mask_image=None):
+    """Write the sidecars of a denoised series, of its noise map and of its
+    rank map.
 
     The denoised series' sidecar carries the source's metadata (every
     applicable sidecar, merged as BIDS inheritance does) with ``Sources``,
-    ``Description`` and ``DenoisingParameters`` added; the noise map's has
-    the latter three only.
+    ``Description`` and ``DenoisingParameters`` added; the maps' have the
+    latter three only.
 
     Parameters
     ----------
@@ -102,18 +113,30 @@ def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters
         The files to write.
     parameters : dict
         The options the series was denoised with.
+    rank_json : str, optional
+        The rank map's sidecar, when the rank map was written.
+    mask_image : str, optional
+        The brain mask's path relative to the masks' dataset, when the
+        series was denoised within one (a source too).
     """
     metadata = {}
     for sidecar in sidecars:
         metadata.update(read_json(sidecar))
-    source = f"bids:raw:{source_image}"
-    common = {"Sources": [source], "DenoisingParameters": parameters}
+    sources = [f"bids:raw:{source_image}"] + ([f"bids:masks:{mask_image}"] if mask_image else [])
+    common = {"Sources": sources, "DenoisingParameters": parameters}
+    outside = " or outside the brain mask" if mask_image else ""
     metadata.update(Description="The source series denoised by tamrin denoise", **common)
     _write_json(denoised_json, metadata)
     _write_json(noise_json, dict(
         Description="Local noise level (standard deviation, in the source's units) estimated by "
-                    "tamrin denoise; 0 where no patch gave an estimate",
+                    f"tamrin denoise; 0 where no patch gave an estimate{outside}",
         **common))
+    if rank_json:
+        _write_json(rank_json, dict(
+            Description="Number of signal components kept by tamrin denoise (the rank of the denoised "
+                        "signal), averaged over the patches covering each voxel with the noise map's "
+                        f"weights; 0 where no patch gave an estimate{outside}",
+            **common))
 
 
 def main(argv=None):
@@ -123,17 +146,21 @@ def main(argv=None):
     description.add_argument("path")
     description.add_argument("source")
     description.add_argument("version")
+    description.add_argument("--masks")
     sidecars = commands.add_parser("sidecars", help="the sidecars of a denoised series and its noise map")
     sidecars.add_argument("--source-image", required=True)
     sidecars.add_argument("--denoised", required=True)
     sidecars.add_argument("--noise", required=True)
+    sidecars.add_argument("--rank")
+    sidecars.add_argument("--mask-image")
     sidecars.add_argument("--parameters", required=True, type=json.loads)
     sidecars.add_argument("inherited", nargs="*")
     args = parser.parse_args(argv)
     if args.command == "description":
-        write_dataset_description(args.path, args.source, args.version)
+        write_dataset_description(args.path, args.source, args.version, args.masks)
     else:
-        write_sidecars(args.source_image, args.inherited, args.denoised, args.noise, args.parameters)
+        write_sidecars(args.source_image, args.inherited, args.denoised, args.noise, args.parameters,
+                       args.rank, args.mask_image)
     return 0
 
 

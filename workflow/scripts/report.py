@@ -105,6 +105,8 @@ def _stats(record):
     items = [
         ("size", " × ".join(str(d) for d in record["dimensions"])),
         ("noise σ in object", _number(record["noise_median"], 2)),
+        # Summaries written before masks existed have no "object".
+        ("object", record.get("object", "b = 0 threshold")),
         ("patches", _number(record["patches"])),
         ("time", _number(seconds, 2, " s")),
         ("patches / s", _number(rate)),
@@ -196,8 +198,9 @@ def write_report(out, series, source, version, now=None):
         "<h2>Series</h2>",
         '<table><thead><tr><th>series</th><th>status</th><th class="num">noise σ in object</th>'
         f'<th class="num">time</th></tr></thead><tbody>{"".join(overview)}</tbody></table>',
-        '<p class="note">Noise σ: the median of the noise map over the object (voxels of the b = 0 volume '
-        "above a tenth of its 99th percentile). Each figure shows one axial slice of the first "
+        '<p class="note">Noise σ: the median of the noise map over the object: the brain mask the series '
+        "was denoised within, or else the voxels of the b = 0 volume above a tenth of its 99th percentile "
+        "(b = 0 threshold). Each figure shows one axial slice of the first "
         "diffusion-weighted volume; the residual is scaled to ±3 σ and the noise map to 0–2 σ.</p>",
     ]
     if failed_cards:

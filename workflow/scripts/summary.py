@@ -2,7 +2,8 @@
 (noise level inside the object, patches, time, memory).
 
     python3 summary.py --source IN --denoised OUT --noise NOISE [--bval BVAL]
-        --benchmark TSV --tamrin TAMRIN --workers K --figure PNG --summary JSON
+        [--mask MASK] --benchmark TSV --tamrin TAMRIN --workers K --figure PNG
+        --summary JSON
 
 Reads only the volumes it shows and the noise map, so that it needs little
 memory whatever the series' size.
@@ -24,14 +25,18 @@ import tamrin_info
 OBJECT_THRESHOLD = 0.1
 
 
-def object_mask(b0, noise):
-    """Voxels inside the object: where the b = 0 volume exceeds a tenth of
-    its 99th percentile and the noise map has an estimate (finite, not 0)."""
+def object_mask(b0, noise, mask=None):
+    """Voxels inside the object where the noise map has an estimate (finite,
+    not 0): the brain mask's voxels (non-zero) when there is one, else where
+    the b = 0 volume exceeds a tenth of its 99th percentile."""
+    estimated = np.isfinite(noise) & (noise > 0)
+    if mask is not None:
+        return (mask != 0) & estimated
     positive = b0[np.isfinite(b0) & (b0 > 0)]
     if positive.size == 0:
         return np.zeros(b0.shape, dtype=bool)
     bright = np.percentile(positive, 99)
-    return np.isfinite(b0) & (b0 > OBJECT_THRESHOLD * bright) & np.isfinite(noise) & (noise > 0)
+    return np.isfinite(b0) & (b0 > OBJECT_THRESHOLD * bright) & estimated
 
 
 def read_bvals(path, volumes):
@@ -74,13 +79,15 @@ def summarise(args):
         return np.asarray(image.dataobj[..., index], dtype=np.float64)
 
     noise = np.asarray(nibabel.load(args.noise).dataobj, dtype=np.float64)
-    inside = object_mask(volume(source, b0_index), noise)
+    # A mask's values as stored, scaled: NaN was refused by the command.
+    mask = np.asarray(nibabel.load(args.mask).dataobj).reshape(noise.shape) if args.mask else None
+    inside = object_mask(volume(source, b0_index), noise, mask)
     median = float(np.median(noise[inside])) if inside.any() else None
     noisy = volume(source, shown)
     z = figures.series_figure(args.figure, noisy, volume(nibabel.load(args.denoised), shown), noise,
                               median if median is not None else float("nan"),
                               zooms=tuple(float(v) for v in source.header.get_zooms()[:3]))
-    info = tamrin_info.series_info(args.tamrin, args.source, args.workers)
+    info = tamrin_info.series_info(args.tamrin, args.source, args.workers, args.mask)
     seconds, peak_mib = read_benchmark(args.benchmark)
     return {
         "dimensions": list(info.dimensions),
@@ -91,6 +98,7 @@ def summarise(args):
         "requested_mib": tamrin_info.memory_mb(info),
         "noise_median": median,
         "object_voxels": int(inside.sum()),
+        "object": "brain mask" if args.mask else "b = 0 threshold",
         "slice": z,
         "volume": shown,
         "bvalue": float(bvals[shown]) if bvals is not None else None,
@@ -102,6 +110,7 @@ def main(argv=None):
     for name in ("source", "denoised", "noise", "tamrin", "figure", "summary"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--bval")
+    parser.add_argument("--mask")
     parser.add_argument("--benchmark")
     parser.add_argument("--workers", type=int, default=1)
     args = parser.parse_args(argv)

@@ -32,8 +32,10 @@ class InfoError(Exception):
 class SeriesInfo:
     """The fields of ``tamrin info`` the workflow uses.
 
-    ``patches`` is None when the series is thinner than a patch;
-    ``memory_bytes`` is the estimate for float32 output.
+    ``patches`` is the number of patch positions a run denoises at most
+    (with a mask, those whose patch holds a voxel inside it), None when the
+    series is thinner than a patch; ``memory_bytes`` is the estimate for
+    float32 output.
     """
 
     dimensions: tuple
@@ -68,26 +70,28 @@ def parse_info(text):
                           int(patch.group(3)), None, 0, 0)
     workers = _field(text, "workers", r"(\d+) ")
     memory = _field(text, "memory", r"([\d.]+) (bytes|KiB|MiB|GiB|TiB) \(float32 output\)")
+    masked = re.search(r"^mask:.*; ([\d,]+) of the patch positions", text, re.MULTILINE)
+    positions = masked.group(1) if masked else patches.group(1).split()[0]
     return SeriesInfo(
         dimensions=tuple(int(v) for v in dims.groups()),
         patch_side=int(patch.group(1)),
         patch_voxels=int(patch.group(2)),
         volumes=int(patch.group(3)),
-        patches=int(patches.group(1).split()[0].replace(",", "")),
+        patches=int(positions.replace(",", "")),
         workers=int(workers.group(1)),
         memory_bytes=int(float(memory.group(1)) * _UNITS[memory.group(2)]),
     )
 
 
-def series_info(tamrin, image, workers):
-    """Run ``tamrin info --workers WORKERS IMAGE`` and parse it.
+def series_info(tamrin, image, workers, mask=None):
+    """Run ``tamrin info --workers WORKERS IMAGE [--mask MASK]`` and parse it.
 
     Raises
     ------
     InfoError
         With the command's message when it fails.
     """
-    result = subprocess.run([tamrin, "info", "--workers", str(workers), image],
+    result = subprocess.run([tamrin, "info", "--workers", str(workers), image] + (["--mask", mask] if mask else []),
                             capture_output=True, text=True)
     if result.returncode != 0:
         raise InfoError(result.stderr.strip() or f"tamrin info exited with status {result.returncode}")
