@@ -126,6 +126,36 @@ struct Track {
     int32_t k, pass, l;
 };
 
+// The split search from k down: the first l whose e[l] is negligible (no
+// cancellation), or l = 0, or whose w[l - 1] is negligible (cancellation).
+// W positions are tested at a time, with the same sums and comparisons; the
+// highest position with a hit decides, and at one position e's test comes
+// before w's.
+inline int32_t splitSearch(const double* e, const double* w, double bound, int32_t k, bool* cancel) {
+    const vd b = splat(bound);
+    int32_t l = k;
+    for (; l >= W; l -= W) {
+        // Positions l - W + 1 .. l, lane i for position l - W + 1 + i.
+        const vd eAbs = absOf(loadu(e + l - W + 1));
+        const vd wAbs = absOf(loadu(w + l - W));
+        const uint32_t eHits = laneBits(eAbs + b == b);
+        const uint32_t hits = eHits | laneBits(wAbs + b == b);
+        if (hits != 0) {
+            const int32_t top = 31 - __builtin_clz(hits);
+            *cancel = (eHits >> top & 1) == 0;
+            return l - W + 1 + top;
+        }
+    }
+    for (;; l--) {
+        if (fabsOf(e[l]) + bound == bound) return l;
+        if (l == 0) return l;
+        if (fabsOf(w[l - 1]) + bound == bound) {
+            *cancel = true;
+            return l;
+        }
+    }
+}
+
 // Runs lane b from the start of a pass until it is ready for its first sweep
 // step (returns true, with the shifted f and x) or has no singular value left
 // (false): split search, cancellation, convergence, the message count and the
@@ -136,16 +166,8 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
     const double bound = work->bound[b];
     while (lane->k >= 0) {
         const int32_t k = lane->k;
-        int32_t l = k;
         bool cancel = false;
-        for (;; l--) {
-            if (fabsOf(e[l]) + bound == bound) break;
-            if (l == 0) break;
-            if (fabsOf(w[l - 1]) + bound == bound) {
-                cancel = true;
-                break;
-            }
-        }
+        const int32_t l = splitSearch(e, w, bound, k, &cancel);
         if (cancel) {
             double cs = 0.0, sn = 1.0;
             for (int32_t i = l; i <= k; i++) {

@@ -301,22 +301,25 @@ inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
     for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
     return r;
 }
+// Bit i set when lane i of the mask m is set.
+inline uint32_t laneBits(vm m) {
+#if defined(__AVX512F__)
+    return static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m), reinterpret_cast<__m512i>(m)));
+#elif defined(__AVX2__)
+    return static_cast<uint32_t>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m)));
+#elif defined(__SSE2__)
+    return static_cast<uint32_t>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+#else
+    uint32_t bits = 0;
+    for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m[l] & 1) << l;
+    return bits;
+#endif
+}
+
 // Bit b set when lane b of m is set.
 inline uint32_t bitsOf(const PackMask& m) {
     uint32_t bits = 0;
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        bits |= static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]),
-                                                             reinterpret_cast<__m512i>(m.v[i])))
-                << (i * W);
-#elif defined(__AVX2__)
-        bits |= static_cast<uint32_t>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m.v[i]))) << (i * W);
-#elif defined(__SSE2__)
-        bits |= static_cast<uint32_t>(_mm_movemask_pd(reinterpret_cast<__m128d>(m.v[i]))) << (i * W);
-#else
-        for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m.v[i][l] & 1) << (i * W + l);
-#endif
-    }
+    for (int i = 0; i < kParts; i++) bits |= laneBits(m.v[i]) << (i * W);
     return bits;
 }
 
