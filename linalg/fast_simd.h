@@ -58,15 +58,36 @@ inline vd splat(double x) {
     return v;
 }
 
-// a where mask is set (all ones), b elsewhere; pure bit selection.
+// a where mask is set, b elsewhere, for masks whose lanes are all ones or
+// all zeros (as comparisons make them); pure bit selection.
 template <typename V, typename Mask>
 inline V select(Mask mask, V a, V b) {
+#if defined(__AVX2__) && !defined(__AVX512F__)
+    // One blend (it reads the sign bit of each mask lane).
+    if (sizeof(V) == 32 && sizeof(Mask) == 32) {
+        __m256d out = _mm256_blendv_pd(reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(a),
+                                       reinterpret_cast<__m256d>(mask));
+        V r;
+        std::memcpy(&r, &out, sizeof(r));
+        return r;
+    }
+#endif
     Mask ai, bi;
     std::memcpy(&ai, &a, sizeof(a));
     std::memcpy(&bi, &b, sizeof(b));
     const Mask r = (ai & mask) | (bi & ~mask);
     V out;
     std::memcpy(&out, &r, sizeof(out));
+    return out;
+}
+
+// |v| on every lane: the sign bit cleared.
+inline vd absOf(vd v) {
+    vm bits;
+    std::memcpy(&bits, &v, sizeof(v));
+    bits &= INT64_MAX;
+    vd out;
+    std::memcpy(&out, &bits, sizeof(out));
     return out;
 }
 
@@ -223,9 +244,8 @@ inline Pack loadLanes(const double* p) {
 // scalar branch each lane would take; a lane whose scalar form returns 0
 // early gets 0.
 inline vd hypotLanes(vd p, vd q) {
-    const vm magnitude = vm{} + INT64_MAX;
-    const vd P = select(magnitude, p, vd{});
-    const vd Q = select(magnitude, q, vd{});
+    const vd P = absOf(p);
+    const vd Q = absOf(q);
     const vm pLarger = P > Q;
     const vd big = select(pLarger, P, Q);
     const vd small = select(pLarger, Q, P);
@@ -298,7 +318,7 @@ inline Ints asInts(const PackMask& m) {
 }
 inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
     Ints r;
-    for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
+    for (int i = 0; i < kParts; i++) r.v[i] = select(m.v[i], a.v[i], b.v[i]);
     return r;
 }
 // Bit i set when lane i of the mask m is set.
@@ -394,7 +414,6 @@ inline void storeWhere(double* p, LaneMask mask, vd v) {
 inline void putMasked(double* X, int64_t cols, int64_t r, int64_t c, LaneMask mask, vd v) {
     storeWhere(X + (r * cols + c) * W, mask, v);
 }
-inline vd absOf(vd v) { return select(vm{} + INT64_MAX, v, vd{}); }
 // -sign(p, q): |p| when q > 0, -|p| otherwise, negated.
 inline vd minusSign(vd p, vd q) {
     const vd a = absOf(p);
