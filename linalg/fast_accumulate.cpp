@@ -171,17 +171,13 @@ void accumulateLane(FastPatchWork* work, int32_t b, bool all) {
 }  // namespace
 
 void accumulateLanes(FastPatchWork* work, int32_t count, bool all) {
-#if defined(__AVX512F__)
     accumulateGroups(work, count, all);
-#endif
     for (int32_t b = 0; b < count; b++)
         if (work->laneWaits[b] != 0) accumulateLane(work, b, all);
 }
 
 void completeLane(FastPatchWork* work, int32_t b) {
-#if defined(__AVX512F__)
     if (work->laneGroup[b] >= 0) accumulateGroup(work, work->laneGroup[b]);
-#endif
     if (work->laneWaits[b] != 0) accumulateLane(work, b, true);
 }
 

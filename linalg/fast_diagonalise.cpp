@@ -40,9 +40,10 @@ namespace {
 
 // Writes the four parameters (cs1, sn1, cs2, sn2) of each lane b at slot[b]
 // and advances slot[b] by step[b] (4 for a lane that stepped, 0 for one
-// that writes to a sink).
-inline void writeParams(double** slot, const int64_t* step, const Pack& cs1, const Pack& sn1, const Pack& cs2,
-                        const Pack& sn2) {
+// that writes to a sink); and the step's new e[j] (z1) and w[j] (z2) of
+// lane b at eAt[b] and wAt[b], which advance by one with each step.
+inline void writeParams(double** slot, const int64_t* step, double** eAt, double** wAt, const Pack& cs1,
+                        const Pack& sn1, const Pack& cs2, const Pack& sn2, const Pack& z1, const Pack& z2) {
 #if defined(__AVX512F__)
     // Eight lanes at a time: transposed so that each lane's four values are
     // one 32-byte store.
@@ -66,6 +67,16 @@ inline void writeParams(double** slot, const int64_t* step, const Pack& cs1, con
                 slot[lane] += step[lane];
             }
     }
+#elif defined(__AVX2__)
+    // Four lanes at a time: transposed, each lane's four values are one store.
+    for (int i = 0; i < kParts; i++) {
+        vd p[4] = {cs1.v[i], sn1.v[i], cs2.v[i], sn2.v[i]};
+        transpose(p);
+        for (int l = 0; l < 4; l++) {
+            storeu(slot[i * W + l], p[l]);
+            slot[i * W + l] += step[i * W + l];
+        }
+    }
 #else
     for (int i = 0; i < kParts; i++)
         for (int l = 0; l < W; l++) {
@@ -77,6 +88,14 @@ inline void writeParams(double** slot, const int64_t* step, const Pack& cs1, con
             slot[i * W + l] = p + step[i * W + l];
         }
 #endif
+    for (int i = 0; i < kParts; i++)
+        for (int l = 0; l < W; l++) {
+            const int lane = i * W + l;
+            *eAt[lane] = z1.v[i][l];
+            *wAt[lane] = z2.v[i][l];
+            eAt[lane] += step[lane] >> 2;
+            wAt[lane] += step[lane] >> 2;
+        }
 }
 
 // A new entry of lane b with room for `params` parameters; when the log is
@@ -107,6 +126,36 @@ struct Track {
     int32_t k, pass, l;
 };
 
+// The split search from k down: the first l whose e[l] is negligible (no
+// cancellation), or l = 0, or whose w[l - 1] is negligible (cancellation).
+// W positions are tested at a time, with the same sums and comparisons; the
+// highest position with a hit decides, and at one position e's test comes
+// before w's.
+inline int32_t splitSearch(const double* e, const double* w, double bound, int32_t k, bool* cancel) {
+    const vd b = splat(bound);
+    int32_t l = k;
+    for (; l >= W; l -= W) {
+        // Positions l - W + 1 .. l, lane i for position l - W + 1 + i.
+        const vd eAbs = absOf(loadu(e + l - W + 1));
+        const vd wAbs = absOf(loadu(w + l - W));
+        const uint32_t eHits = laneBits(eAbs + b == b);
+        const uint32_t hits = eHits | laneBits(wAbs + b == b);
+        if (hits != 0) {
+            const int32_t top = 31 - __builtin_clz(hits);
+            *cancel = (eHits >> top & 1) == 0;
+            return l - W + 1 + top;
+        }
+    }
+    for (;; l--) {
+        if (fabsOf(e[l]) + bound == bound) return l;
+        if (l == 0) return l;
+        if (fabsOf(w[l - 1]) + bound == bound) {
+            *cancel = true;
+            return l;
+        }
+    }
+}
+
 // Runs lane b from the start of a pass until it is ready for its first sweep
 // step (returns true, with the shifted f and x) or has no singular value left
 // (false): split search, cancellation, convergence, the message count and the
@@ -117,16 +166,8 @@ bool startSweep(FastPatchWork* work, int32_t b, Track* lane, double* fOut, doubl
     const double bound = work->bound[b];
     while (lane->k >= 0) {
         const int32_t k = lane->k;
-        int32_t l = k;
         bool cancel = false;
-        for (;; l--) {
-            if (fabsOf(e[l]) + bound == bound) break;
-            if (l == 0) break;
-            if (fabsOf(w[l - 1]) + bound == bound) {
-                cancel = true;
-                break;
-            }
-        }
+        const int32_t l = splitSearch(e, w, bound, k, &cancel);
         if (cancel) {
             double cs = 0.0, sn = 1.0;
             for (int32_t i = l; i <= k; i++) {
@@ -181,12 +222,17 @@ struct Schedule {
     alignas(64) int64_t nextL[kLanes], nextK[kLanes], nextSweep[kLanes];
     alignas(64) double nextF[kLanes], nextX[kLanes];
     double* nextAt[kLanes];
+    double* nextE[kLanes];  // e + l and w + l of the lane's next sweep
+    double* nextW[kLanes];
     Track tracks[kLanes];
     // Where each lane's next four parameters go; lanes without a step write
     // them to `sink` and stay there (step 0).
     alignas(32) double sink[4];
     double* slot[kLanes];
     int64_t step[kLanes];
+    // Where each lane's step writes its e[j] and w[j] (sink when it has no step).
+    double* eAt[kLanes];
+    double* wAt[kLanes];
     // f and x of each lane after the last round, for lanes that end there.
     alignas(64) double lastF[kLanes], lastX[kLanes];
     int32_t live;  // lanes with a singular value left
@@ -207,6 +253,8 @@ bool prepareLane(FastPatchWork* work, Schedule& s, int32_t b) {
         const int32_t steps = track.k - track.l;
         const LaneEntry* entry = newEntry(work, b, track.l, steps, 4 * int64_t{steps});
         s.nextAt[b] = work->params + b * work->paramCapacity + entry->at;
+        s.nextE[b] = work->e + b * work->laneVec + track.l;
+        s.nextW[b] = work->w + b * work->laneVec + track.l;
     }
     return sweep;
 }
@@ -221,7 +269,7 @@ Ints startLanes(FastPatchWork* work, Schedule& s, int32_t count) {
     for (int32_t b = 0; b < kLanes; b++) {
         s.nextL[b] = s.nextK[b] = s.nextSweep[b] = 0;
         s.nextF[b] = s.nextX[b] = 1.0;
-        s.nextAt[b] = s.slot[b] = s.sink;
+        s.nextAt[b] = s.slot[b] = s.nextE[b] = s.nextW[b] = s.eAt[b] = s.wAt[b] = s.sink;
         s.step[b] = 0;
         state[b] = kDone;
         if (b >= count) continue;
@@ -262,12 +310,14 @@ inline Round nextRound(Schedule& s, Ints& state, Ints& J, Ints& K) {
                    select(sweeping, splatInts(kEnding), select(state == splatInts(kEnding), splatInts(kWaiting), state)));
     for (uint32_t bits = r.ended; bits != 0; bits &= bits - 1) {
         const int32_t b = __builtin_ctz(bits);
-        s.slot[b] = s.sink;
+        s.slot[b] = s.eAt[b] = s.wAt[b] = s.sink;
         s.step[b] = 0;
     }
     for (uint32_t bits = r.joined; bits != 0; bits &= bits - 1) {
         const int32_t b = __builtin_ctz(bits);
         s.slot[b] = s.nextAt[b];
+        s.eAt[b] = s.nextE[b];
+        s.wAt[b] = s.nextW[b];
         s.step[b] = 4;
     }
     return r;
@@ -280,9 +330,9 @@ struct Sweep {
 };
 
 // One sweep step on every lane, in the plain order of operations, from
-// g = e[j + 1] and y = w[j + 1]: leaves the new e[j] in z1 and w[j] in z2
-// and writes the step's rotation parameters to the lanes' slots.
-inline void sweepStep(Sweep& v, Pack g, Pack y, Schedule& s, Pack* z1Out, Pack* z2Out) {
+// g = e[j + 1] and y = w[j + 1]: writes the new e[j] (z1) and w[j] (z2) and
+// the step's rotation parameters to the lanes' slots.
+inline void sweepStep(Sweep& v, Pack g, Pack y, Schedule& s) {
     Pack h = v.sn * g;
     g = v.cs * g;
     const Pack z1 = hypotPack(v.f, h);
@@ -300,9 +350,7 @@ inline void sweepStep(Sweep& v, Pack g, Pack y, Schedule& s, Pack* z1Out, Pack* 
     v.sn = select(moved, h * inverse, v.sn);
     v.f = v.cs * g + v.sn * y;
     v.x = v.cs * y - v.sn * g;
-    writeParams(s.slot, s.step, cs1, sn1, v.cs, v.sn);
-    *z1Out = z1;
-    *z2Out = z2;
+    writeParams(s.slot, s.step, s.eAt, s.wAt, cs1, sn1, v.cs, v.sn, z1, z2);
 }
 
 // The end of the sweeps of the lanes in `ending` (those that ended in the
@@ -336,13 +384,8 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
     for (int32_t b = 0; b < kLanes; b++) laneBase[b] = b * work->laneVec + 1;
     const Ints base = loadInts(laneBase);
     Sweep v{splatLanes(1.0), splatLanes(1.0), splatLanes(1.0), splatLanes(0.0)};
-    // Round t - 1: its steps, and the e[j] and w[j] they made.
-    PackMask lastSteps = nonzero(splatLanes(0.0));
-    Ints lastJ = splatInts(0);
-    Pack lastE = splatLanes(0.0), lastW = splatLanes(0.0);
     while (s.live > 0) {
         const Round r = nextRound(s, state, J, K);
-        Pack z1 = lastE, z2 = lastW;
         if (r.stepping != 0) {
             if (r.joined != 0) {
                 v.f = select(r.joining, loadLanes(s.nextF), v.f);
@@ -351,19 +394,12 @@ void diagonaliseLanes(FastPatchWork* work, int32_t count) {
                 v.sn = select(r.joining, splatLanes(1.0), v.sn);
             }
             const Ints at = base + J;
-            sweepStep(v, gatherLanes(work->e, at, r.steps), gatherLanes(work->w, at, r.steps), s, &z1, &z2);
+            sweepStep(v, gatherLanes(work->e, at, r.steps), gatherLanes(work->w, at, r.steps), s);
         }
         // Bookkeeping of round t - 1, while this round's step computes.
-        scatterLanes(work->e, base + lastJ - splatInts(1), lastSteps, lastE);
-        scatterLanes(work->w, base + lastJ - splatInts(1), lastSteps, lastW);
-        lastE = z1;
-        lastW = z2;
         endSweeps(work, s, r.ended);
-
         storeLanes(s.lastF, v.f);
         storeLanes(s.lastX, v.x);
-        lastSteps = r.steps;
-        lastJ = J;
     }
 }
 

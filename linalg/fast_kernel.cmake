@@ -3,16 +3,12 @@
 # its own namespace so that one binary runs on any x86-64 processor.
 set(TAMRIN_FAST_STAGE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_batch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_large.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_accumulate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_diagonalise.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_replay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_finish.cpp
-)
-# Stage sources of the AVX-512 build alone: the batch reduction of eight
-# patches in the lanes needs its eight doubles per vector and masked stores.
-set(TAMRIN_FAST_AVX512_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/fast_reduce_batch.cpp
 )
 
 # tamrin_fast_stages(isa [OPTIONS flags...] [SOURCES extra...]): the stage
@@ -31,6 +27,6 @@ target_sources(tamrin_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/fast_patch.cpp)
 tamrin_fast_stages(baseline)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   tamrin_fast_stages(avx2 OPTIONS -mavx2)
-  tamrin_fast_stages(avx512 OPTIONS -mavx512f SOURCES ${TAMRIN_FAST_AVX512_SOURCES})
+  tamrin_fast_stages(avx512 OPTIONS -mavx512f)
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/fast_patch.cpp PROPERTIES COMPILE_DEFINITIONS TAMRIN_FAST_X86)
 endif()

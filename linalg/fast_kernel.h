@@ -12,12 +12,12 @@
 //   colV   per lane, N columns of ldv   column-major V from stage 5 on; while
 //                          a large patch's lane waits, the first N rows of
 //                          its bidiagonalised matrix, row i in column i
-//   inter  per group of eight lanes M x N, then 2 x N elements of 8
-//          doubles: the eight patches interleaved as the bidiagonalisation
-//          leaves them, with their w and e; then N x N and N elements of 8
-//          doubles, scratch for V and the means. For the AVX-512 reduction,
-//          which accumulates U and V only once the rebuild knows which
-//          columns of them it needs
+//   inter  per group of W lanes (the doubles of one vector) M x N, then
+//          2 x N elements of W doubles: the W patches interleaved as the
+//          bidiagonalisation leaves them, with their w and e; then N x N and
+//          N elements of W doubles, scratch for V and the means. For the
+//          batch reduction of small patches, which accumulates U and V only
+//          once the rebuild knows which columns of them it needs
 //   entries, params  per lane, the same rotations as runs (LaneEntry), kept
 //          until the lane's rebuild knows which columns it reads
 // Padding rows of colA and colV start as +0.0; rotations and negations keep
@@ -30,10 +30,10 @@
 
 namespace tamrin {
 
-// Largest M * N that the AVX-512 build reduces eight patches at a time in
-// the lanes of its vectors, and that every build reduces with the whole
-// matrix in the core's cache; larger patches are reduced lane by lane in
-// passes that alternate direction (fast_reduce_large.cpp).
+// Largest M * N that the builds reduce a group of patches at a time in the
+// lanes of their vectors, with the whole matrix in the core's cache; larger
+// patches are reduced lane by lane in passes that alternate direction
+// (fast_reduce_large.cpp).
 constexpr int64_t kFastLargePatch = 32768;
 
 // One logged operation on a lane's U and V, in the order the diagonalisation
@@ -73,8 +73,8 @@ struct FastPatchWork {
     uint8_t* wanted;            // N: columns a rebuild reads
     uint8_t* needU;             // batch * N: columns of U, then of V, that a
     uint8_t* needV;             // batch * N  replay must compute
-    int32_t* laneGroup;         // batch: the group of eight whose U and V wait, or -1
-    int32_t* groupPending;      // batch / 8 + 1: whether a group's U and V wait
+    int32_t* laneGroup;         // batch: the group of W lanes whose U and V wait, or -1
+    int32_t* groupPending;      // batch / W + 1: whether a group's U and V wait
     int32_t* laneWaits;         // batch: whether a large patch's U and V wait
     double* reflectW;           // batch * laneVec: w and e as the bidiagonalisation
     double* reflectE;           // batch * laneVec  left them, for a waiting lane
@@ -87,7 +87,7 @@ struct FastPatchWork {
     double* plainV;             // N * N   | patches it recomputes
     double* plainW;             // N       |
     double* plainMeans;         // N      /
-    double* inter;              // 8 interleaved patches for the AVX-512 reduction, or null
+    double* inter;              // interleaved groups of patches for the batch reduction, or null
     void* block;                // the one allocation behind all of the above
 };
 
@@ -100,18 +100,6 @@ namespace isa_avx2 {
 }
 namespace isa_avx512 {
 #include "fast_stages.h"
-
-// Reduces the eight lanes b0 .. b0 + 7 (those at or past count repeat lane
-// b0) together, stages 1 and 2; their U and V wait for stages 3 and 4.
-void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches);
-
-// Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the
-// columns of U and V that some lane of the group needs (needU, needV), or
-// all of them when `all`; the other columns are left undefined.
-void accumulateGroups(FastPatchWork* work, int32_t count, bool all);
-
-// Stages 3 and 4 in full for waiting group g.
-void accumulateGroup(FastPatchWork* work, int32_t g);
 }
 
 // The stages of one build as the entry points chain them (fast_patch.cpp).

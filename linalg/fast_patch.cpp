@@ -49,6 +49,18 @@ std::atomic<int32_t> gIsaCap{-1};
 
 int64_t roundUp(int64_t x, int64_t to) { return (x + to - 1) / to * to; }
 
+// Doubles per vector of an instruction set's build (W in fast_simd.h): the
+// patches of one group of the batch reduction.
+int64_t laneWidth(int32_t isa) {
+#if defined(TAMRIN_FAST_X86)
+    if (isa == kFastIsaAvx512) return 8;
+    if (isa == kFastIsaAvx2) return 4;
+#else
+    (void)isa;
+#endif
+    return 2;
+}
+
 // Hands out consecutive 64-byte aligned pieces of one block. With a null
 // base it hands out null pointers and only adds up the size, so that the
 // same calls first size the block and then lay it out.
@@ -71,9 +83,9 @@ FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
     shape.N = N;
     shape.isa = isa;
     // As many patches as the diagonalisation has lanes for (sixteen with
-    // AVX-512), so that its chains of divisions overlap; eight for large
-    // patches, which are reduced one by one in any build.
-    shape.batch = isa == kFastIsaAvx512 && int64_t{M} * N <= kFastLargePatch ? 16 : 8;
+    // AVX-512 and AVX2), so that its chains of divisions overlap; eight for
+    // large patches, which are reduced one by one in any build.
+    shape.batch = isa != kFastIsaBaseline && int64_t{M} * N <= kFastLargePatch ? 16 : 8;
     shape.ldr = roundUp(N + 7, 8);
     shape.ldc = roundUp(M, 8);
     shape.ldv = roundUp(N, 8);
@@ -110,10 +122,11 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->plainV = take<double>(arena, N * N);
     work->plainW = take<double>(arena, N);
     work->plainMeans = take<double>(arena, N);
-    // The AVX-512 batch reduction's eight interleaved patches per group,
-    // with their w and e, and its scratch for V and the means.
-    const bool groups = work->isa == kFastIsaAvx512 && M * N <= kFastLargePatch;
-    work->inter = take<double>(arena, groups ? (B / 8 * (M * N + 2 * N) + N * N + N) * 8 : 0);
+    // The batch reduction's W interleaved patches per group, with their w
+    // and e, and its scratch for V and the means.
+    const int64_t W = laneWidth(work->isa);
+    const bool groups = M * N <= kFastLargePatch;
+    work->inter = take<double>(arena, groups ? (B / W * (M * N + 2 * N) + N * N + N) * W : 0);
     work->params = take<double>(arena, B * work->paramCapacity);
     work->entries = take<LaneEntry>(arena, B * work->entryCapacity);
     work->entryCount = take<int64_t>(arena, B);
@@ -122,7 +135,7 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->used = take<int32_t>(arena, N);
     work->order = take<int32_t>(arena, B * N);
     work->laneGroup = take<int32_t>(arena, B);
-    work->groupPending = take<int32_t>(arena, B / 8 + 1);
+    work->groupPending = take<int32_t>(arena, B / laneWidth(work->isa) + 1);
     work->laneWaits = take<int32_t>(arena, B);
     work->reflectW = take<double>(arena, B * work->laneVec);
     work->reflectE = take<double>(arena, B * work->laneVec);
@@ -240,7 +253,7 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
     }
     if (lanes > 0) {
         // A group of few patches is cheaper one by one.
-        stages.reduceLanes(work, lanes, inputs, 4);
+        stages.reduceLanes(work, lanes, inputs, laneWidth(work->isa) / 2);
         stages.diagonaliseLanes(work, lanes);
         // The components each patch keeps, and so the columns of U and V
         // that its rebuild needs, before U and V of reduced groups are made.

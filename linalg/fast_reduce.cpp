@@ -304,16 +304,12 @@ void reduceLane(FastPatchWork* work, int32_t b, const double* patch) {
 
 void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together) {
     for (int32_t b = 0; b < count; b++) work->laneGroup[b] = -1;
-    for (int32_t b0 = 0; b0 < count; b0 += 8) {
-        const int32_t lanes = count - b0 < 8 ? count - b0 : 8;
-#if defined(__AVX512F__)
+    for (int32_t b0 = 0; b0 < count; b0 += W) {
+        const int32_t lanes = count - b0 < W ? count - b0 : W;
         if (work->inter != nullptr && lanes >= together) {
             reduceGroup(work, b0, count, patches);
             continue;
         }
-#else
-        (void)together;
-#endif
         for (int32_t b = b0; b < b0 + lanes; b++) reduceLane(work, b, patches[b]);
     }
 }

@@ -58,15 +58,36 @@ inline vd splat(double x) {
     return v;
 }
 
-// a where mask is set (all ones), b elsewhere; pure bit selection.
+// a where mask is set, b elsewhere, for masks whose lanes are all ones or
+// all zeros (as comparisons make them); pure bit selection.
 template <typename V, typename Mask>
 inline V select(Mask mask, V a, V b) {
+#if defined(__AVX2__) && !defined(__AVX512F__)
+    // One blend (it reads the sign bit of each mask lane).
+    if (sizeof(V) == 32 && sizeof(Mask) == 32) {
+        __m256d out = _mm256_blendv_pd(reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(a),
+                                       reinterpret_cast<__m256d>(mask));
+        V r;
+        std::memcpy(&r, &out, sizeof(r));
+        return r;
+    }
+#endif
     Mask ai, bi;
     std::memcpy(&ai, &a, sizeof(a));
     std::memcpy(&bi, &b, sizeof(b));
     const Mask r = (ai & mask) | (bi & ~mask);
     V out;
     std::memcpy(&out, &r, sizeof(out));
+    return out;
+}
+
+// |v| on every lane: the sign bit cleared.
+inline vd absOf(vd v) {
+    vm bits;
+    std::memcpy(&bits, &v, sizeof(v));
+    bits &= INT64_MAX;
+    vd out;
+    std::memcpy(&out, &bits, sizeof(out));
     return out;
 }
 
@@ -151,9 +172,10 @@ inline double hypotOf(double p, double q) {
 }
 
 // kLanes lanes, as kLanes / W native vectors: the batched diagonalisation
-// keeps one patch per lane. Sixteen with AVX-512, whose vectors hold eight;
-// eight otherwise.
-constexpr int kLanes = W == 8 ? 16 : 8;
+// keeps one patch per lane. Sixteen with AVX-512 and AVX2, which keep
+// enough chains of divisions and square roots in flight that way; eight
+// with two-lane vectors.
+constexpr int kLanes = W >= 4 ? 16 : 8;
 static_assert(kLanes <= kFastMaxBatch, "a batch must fit the lanes");
 constexpr int kParts = kLanes / W;
 struct Pack {
@@ -222,9 +244,8 @@ inline Pack loadLanes(const double* p) {
 // scalar branch each lane would take; a lane whose scalar form returns 0
 // early gets 0.
 inline vd hypotLanes(vd p, vd q) {
-    const vm magnitude = vm{} + INT64_MAX;
-    const vd P = select(magnitude, p, vd{});
-    const vd Q = select(magnitude, q, vd{});
+    const vd P = absOf(p);
+    const vd Q = absOf(q);
     const vm pLarger = P > Q;
     const vd big = select(pLarger, P, Q);
     const vd small = select(pLarger, Q, P);
@@ -297,21 +318,28 @@ inline Ints asInts(const PackMask& m) {
 }
 inline Ints select(const PackMask& m, const Ints& a, const Ints& b) {
     Ints r;
-    for (int i = 0; i < kParts; i++) r.v[i] = (a.v[i] & m.v[i]) | (b.v[i] & ~m.v[i]);
+    for (int i = 0; i < kParts; i++) r.v[i] = select(m.v[i], a.v[i], b.v[i]);
     return r;
 }
+// Bit i set when lane i of the mask m is set.
+inline uint32_t laneBits(vm m) {
+#if defined(__AVX512F__)
+    return static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m), reinterpret_cast<__m512i>(m)));
+#elif defined(__AVX2__)
+    return static_cast<uint32_t>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m)));
+#elif defined(__SSE2__)
+    return static_cast<uint32_t>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+#else
+    uint32_t bits = 0;
+    for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m[l] & 1) << l;
+    return bits;
+#endif
+}
+
 // Bit b set when lane b of m is set.
 inline uint32_t bitsOf(const PackMask& m) {
     uint32_t bits = 0;
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        bits |= static_cast<uint32_t>(_mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]),
-                                                             reinterpret_cast<__m512i>(m.v[i])))
-                << (i * W);
-#else
-        for (int l = 0; l < W; l++) bits |= static_cast<uint32_t>(m.v[i][l] & 1) << (i * W + l);
-#endif
-    }
+    for (int i = 0; i < kParts; i++) bits |= laneBits(m.v[i]) << (i * W);
     return bits;
 }
 
@@ -334,47 +362,63 @@ inline Pack gatherLanes(const double* base, const Ints& index, const PackMask& m
     return r;
 }
 
-// base[index] = v on the lanes of m (distinct indices).
-inline void scatterLanes(double* base, const Ints& index, const PackMask& m, const Pack& v) {
-    for (int i = 0; i < kParts; i++) {
-#if defined(__AVX512F__)
-        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m.v[i]), reinterpret_cast<__m512i>(m.v[i]));
-        _mm512_mask_i64scatter_pd(base, k, reinterpret_cast<__m512i>(index.v[i]), reinterpret_cast<__m512d>(v.v[i]), 8);
-#else
-        for (int l = 0; l < W; l++)
-            if (m.v[i][l]) base[index.v[i][l]] = v.v[i][l];
-#endif
-    }
-}
-
-#if defined(__AVX512F__)
-// Eight matrices interleaved lane by lane, as the AVX-512 batch reduction
-// keeps them: element (r, c) of the eight at X + (r * cols + c) * 8, one
-// aligned vector.
+// W matrices interleaved lane by lane, as the batch reduction keeps them:
+// element (r, c) of the W at X + (r * cols + c) * W, one aligned vector.
 inline vd get(const double* X, int64_t cols, int64_t r, int64_t c) {
-    return *reinterpret_cast<const vd*>(X + (r * cols + c) * 8);
+    return *reinterpret_cast<const vd*>(X + (r * cols + c) * W);
 }
 inline void put(double* X, int64_t cols, int64_t r, int64_t c, vd v) {
-    *reinterpret_cast<vd*>(X + (r * cols + c) * 8) = v;
+    *reinterpret_cast<vd*>(X + (r * cols + c) * W) = v;
 }
-// Writes v where mask is set and leaves the other lanes.
-inline void putMasked(double* X, int64_t cols, int64_t r, int64_t c, __mmask8 mask, vd v) {
-    _mm512_mask_store_pd(X + (r * cols + c) * 8, mask, reinterpret_cast<__m512d>(v));
-}
-inline __mmask8 nonzeroMask(vd v) {
+
+// The lanes a masked store writes: a bit mask with AVX-512, a vector of
+// all-ones and all-zeros lanes otherwise.
+#if defined(__AVX512F__)
+typedef __mmask8 LaneMask;
+inline LaneMask nonzeroMask(vd v) {
     return _mm512_cmp_pd_mask(reinterpret_cast<__m512d>(v), _mm512_setzero_pd(), _CMP_NEQ_UQ);
 }
+inline bool anyLane(LaneMask mask) { return mask != 0; }
+inline bool everyLane(LaneMask mask) { return mask == 0xFF; }
 // The same mask as a vector, for selects.
-inline vm maskVector(__mmask8 mask) {
+inline vm maskVector(LaneMask mask) {
     return reinterpret_cast<vm>(_mm512_maskz_mov_epi64(mask, _mm512_set1_epi64(-1)));
 }
-inline vd absOf(vd v) { return select(vm{} + INT64_MAX, v, vd{}); }
+// Writes v to the aligned vector at p where mask is set and leaves the other lanes.
+inline void storeWhere(double* p, LaneMask mask, vd v) { _mm512_mask_store_pd(p, mask, reinterpret_cast<__m512d>(v)); }
+#else
+typedef vm LaneMask;
+inline LaneMask nonzeroMask(vd v) { return v != 0.0; }
+inline bool anyLane(LaneMask mask) {
+    int64_t any = 0;
+    for (int i = 0; i < W; i++) any |= mask[i];
+    return any != 0;
+}
+inline bool everyLane(LaneMask mask) {
+    int64_t every = -1;
+    for (int i = 0; i < W; i++) every &= mask[i];
+    return every != 0;
+}
+inline vm maskVector(LaneMask mask) { return mask; }
+inline void storeWhere(double* p, LaneMask mask, vd v) {
+    vd* at = reinterpret_cast<vd*>(p);
+#if defined(__AVX2__)
+    *at = reinterpret_cast<vd>(_mm256_blendv_pd(reinterpret_cast<__m256d>(*at), reinterpret_cast<__m256d>(v),
+                                                reinterpret_cast<__m256d>(mask)));
+#else
+    *at = select(mask, v, *at);
+#endif
+}
+#endif
+// Writes v where mask is set and leaves the other lanes.
+inline void putMasked(double* X, int64_t cols, int64_t r, int64_t c, LaneMask mask, vd v) {
+    storeWhere(X + (r * cols + c) * W, mask, v);
+}
 // -sign(p, q): |p| when q > 0, -|p| otherwise, negated.
 inline vd minusSign(vd p, vd q) {
     const vd a = absOf(p);
     return -select(q > 0.0, a, -a);
 }
-#endif
 
 }  // namespace
 

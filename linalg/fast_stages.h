@@ -19,11 +19,25 @@ double bidiagonaliseLarge(double* A, int64_t ldr, int32_t m, int32_t n, double* 
 // [r0, r1) of A (fast_reduce.cpp).
 void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e);
 
-// The same for lanes 0 .. count-1, patch b into lane b. In the AVX-512 build,
-// groups of eight lanes holding at least `together` small patches are
-// reduced together, and their U and V wait (laneGroup) for stages 3 and 4;
-// so do those of a large patch's lane (laneWaits).
+// The same for lanes 0 .. count-1, patch b into lane b. Groups of W lanes
+// (the lanes of a vector) holding at least `together` small patches are
+// reduced together (when the work store has room for them), and their U and
+// V wait (laneGroup) for stages 3 and 4; so do those of a large patch's lane
+// (laneWaits).
 void reduceLanes(FastPatchWork* work, int32_t count, const double* const* patches, int32_t together);
+
+// Reduces the W lanes b0 .. b0 + W - 1 (those at or past count repeat lane
+// b0) together, stages 1 and 2; their U and V wait for stages 3 and 4
+// (fast_reduce_batch.cpp).
+void reduceGroup(FastPatchWork* work, int32_t b0, int32_t count, const double* const* patches);
+
+// Stages 3 and 4 for the waiting groups among lanes 0 .. count-1: the
+// columns of U and V that some lane of the group needs (needU, needV), or
+// all of them when `all`; the other columns are left undefined.
+void accumulateGroups(FastPatchWork* work, int32_t count, bool all);
+
+// Stages 3 and 4 in full for waiting group g.
+void accumulateGroup(FastPatchWork* work, int32_t g);
 
 // Stages 3 and 4 for the waiting lanes among 0 .. count-1 (and their groups):
 // the columns of U and V that the lane needs (needU, needV), or all of them

@@ -39,8 +39,8 @@ function outDir = build_tamrin(outDir)
   % The gateway and every core source: the host services, the kernels, the
   % patch worker and the driver. The fast kernel's stage sources are built
   % once per instruction set below instead.
-  stages = fastStageSources(root, 'TAMRIN_FAST_STAGE_SOURCES');
-  avx512Only = fastStageSources(root, 'TAMRIN_FAST_AVX512_SOURCES');
+  stages = fastStageSources(root, 'TAMRIN_FAST_STAGE_SOURCES', true);
+  avx512Only = fastStageSources(root, 'TAMRIN_FAST_AVX512_SOURCES', false);
   sources = {};
   for folder = {'gateway', 'linalg', 'patch', 'driver'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
@@ -177,15 +177,16 @@ function checkMatlabCompiler()
 end
 
 % The stage sources of the fast kernel, as linalg/fast_kernel.cmake lists them
-% for the CMake build in the variable `list`: file names within linalg/.
-function names = fastStageSources(root, list)
+% for the CMake build in the variable `list`: file names within linalg/. A
+% list that is not `required` may be absent or empty.
+function names = fastStageSources(root, list, required)
   text = fileread(fullfile(root, 'linalg', 'fast_kernel.cmake'));
   block = regexp(text, ['set\(' list '([^)]*)\)'], 'tokens', 'once');
   names = {};
   if ~isempty(block)
     names = regexp(block{1}, '([A-Za-z0-9_]+\.cpp)', 'match');
   end
-  if isempty(names)
+  if isempty(names) && required
     error('Tamrin:build', 'no stage sources found in %s', fullfile(root, 'linalg', 'fast_kernel.cmake'));
   end
 end
