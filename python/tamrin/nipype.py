@@ -97,10 +97,10 @@ class Denoise(CommandLine):
         # The outputs are the node's own: replaced on a rerun, never refused.
         return super()._parse_inputs(skip) + ["--force", "--quiet"]
 
-    def _format_arg(self, name, spec, value):
+    def _format_arg(self, name, trait_spec, value):
         if isinstance(value, str) and name.endswith("_file"):
             value = shlex.quote(value)  # the command line goes through a shell
-        return super()._format_arg(name, spec, value)
+        return super()._format_arg(name, trait_spec, value)
 
     def _gen_filename(self, name):
         given = getattr(self.inputs, name)
