@@ -11,12 +11,11 @@ set(TAMRIN_FAST_STAGE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/fast_finish.cpp
 )
 
-# tamrin_fast_stages(isa [OPTIONS flags...] [SOURCES extra...]): the stage
-# sources, and any that only this instruction set has, compiled with the
-# given flags in the namespace isa_<isa>.
+# tamrin_fast_stages(isa [OPTIONS flags...]): the stage sources compiled with
+# the given flags in the namespace isa_<isa>.
 function(tamrin_fast_stages isa)
-  cmake_parse_arguments(PARSE_ARGV 1 stage "" "" "OPTIONS;SOURCES")
-  add_library(tamrin_fast_${isa} OBJECT ${TAMRIN_FAST_STAGE_SOURCES} ${stage_SOURCES})
+  cmake_parse_arguments(PARSE_ARGV 1 stage "" "" "OPTIONS")
+  add_library(tamrin_fast_${isa} OBJECT ${TAMRIN_FAST_STAGE_SOURCES})
   target_include_directories(tamrin_fast_${isa} PRIVATE ${PROJECT_SOURCE_DIR}/include)
   target_compile_definitions(tamrin_fast_${isa} PRIVATE TAMRIN_ISA_NS=isa_${isa})
   target_compile_options(tamrin_fast_${isa} PRIVATE ${stage_OPTIONS})

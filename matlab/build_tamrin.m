@@ -39,13 +39,12 @@ function outDir = build_tamrin(outDir)
   % The gateway and every core source: the host services, the kernels, the
   % patch worker and the driver. The fast kernel's stage sources are built
   % once per instruction set below instead.
-  stages = fastStageSources(root, 'TAMRIN_FAST_STAGE_SOURCES', true);
-  avx512Only = fastStageSources(root, 'TAMRIN_FAST_AVX512_SOURCES', false);
+  stages = fastStageSources(root);
   sources = {};
   for folder = {'gateway', 'linalg', 'patch', 'driver'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
     for k = 1:numel(listing)
-      if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, [stages avx512Only])))
+      if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, stages)))
         sources{end + 1} = fullfile(root, folder{1}, listing(k).name); %#ok<AGROW>
       end
     end
@@ -109,9 +108,8 @@ function outDir = build_tamrin(outDir)
   for i = 1:size(isas, 1)
     done = numel(objects);
     try
-      names = isaSources(isas{i, 1}, stages, avx512Only);
-      for k = 1:numel(names)
-        objects{end + 1} = compile(isas{i, 1}, fullfile(root, 'linalg', names{k}), isas{i, 2}, ...
+      for k = 1:numel(stages)
+        objects{end + 1} = compile(isas{i, 1}, fullfile(root, 'linalg', stages{k}), isas{i, 2}, ...
                                    {['-DTAMRIN_ISA_NS=isa_' isas{i, 1}]}); %#ok<AGROW>
       end
     catch failure
@@ -177,26 +175,16 @@ function checkMatlabCompiler()
 end
 
 % The stage sources of the fast kernel, as linalg/fast_kernel.cmake lists them
-% for the CMake build in the variable `list`: file names within linalg/. A
-% list that is not `required` may be absent or empty.
-function names = fastStageSources(root, list, required)
+% for the CMake build (TAMRIN_FAST_STAGE_SOURCES): file names within linalg/.
+function names = fastStageSources(root)
   text = fileread(fullfile(root, 'linalg', 'fast_kernel.cmake'));
-  block = regexp(text, ['set\(' list '([^)]*)\)'], 'tokens', 'once');
+  block = regexp(text, 'set\(TAMRIN_FAST_STAGE_SOURCES([^)]*)\)', 'tokens', 'once');
   names = {};
   if ~isempty(block)
     names = regexp(block{1}, '([A-Za-z0-9_]+\.cpp)', 'match');
   end
-  if isempty(names) && required
+  if isempty(names)
     error('Tamrin:build', 'no stage sources found in %s', fullfile(root, 'linalg', 'fast_kernel.cmake'));
-  end
-end
-
-% The stage sources built for one instruction set: the common ones, and for
-% AVX-512 those only it has.
-function names = isaSources(isa, stages, avx512Only)
-  names = stages;
-  if strcmp(isa, 'avx512')
-    names = [stages avx512Only];
   end
 end
 
