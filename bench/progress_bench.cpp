@@ -7,54 +7,25 @@
 // without progress.
 //
 // usage: progress_bench [--size XxYxZxN] [--workers K] [--rounds R]
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "phantom.h"
 #include "progress.h"
+#include "series_bench.h"
 #include "tamrin/denoise.h"
 
-namespace {
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
-double cpuSeconds() {
-    timespec t;
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Wall-clock and processor time (all threads of the process) of one run.
-void measure(const std::function<void()>& run, std::vector<double>* wall, std::vector<double>* cpu) {
-    const double cpuStart = cpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    wall->push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    cpu->push_back(cpuSeconds() - cpuStart);
-}
-
-double lowest(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
-
-}  // namespace
+using tamrin_bench::lowest;
+using tamrin_bench::median;
 
 int main(int argc, char** argv) {
-    int X = 96, Y = 96, Z = 40, N = 30, rounds = 5;
-    int workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--size")) std::sscanf(argv[i + 1], "%dx%dx%dx%d", &X, &Y, &Z, &N);
-        if (!std::strcmp(argv[i], "--workers")) workers = std::atoi(argv[i + 1]);
-        if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
-    }
+    tamrin_bench::SeriesBenchOptions o;
+    int status = 0;
+    if (!tamrin_bench::parseSeriesBenchOptions(argc, argv, "The cost of progress reporting in whole runs.", &o,
+                                               &status))
+        return status;
+    const int X = o.X, Y = o.Y, Z = o.Z, N = o.N, workers = o.workers, rounds = o.rounds;
     std::vector<double> truth, input;
     tamrin::makePhantom(X, Y, Z, N, &truth);
     tamrin::addNoise(truth, 20.0, 1, &input);
@@ -78,7 +49,7 @@ int main(int argc, char** argv) {
     runs[0]();  // warm-up: page in the arrays
     std::vector<double> wall[3], cpu[3];
     for (int r = 0; r < rounds; r++)
-        for (int m = 0; m < 3; m++) measure(runs[(m + r) % 3], &wall[(m + r) % 3], &cpu[(m + r) % 3]);
+        for (int m = 0; m < 3; m++) tamrin_bench::measure(runs[(m + r) % 3], &wall[(m + r) % 3], &cpu[(m + r) % 3]);
     std::printf("  %-15s %28s %28s\n", "", "wall time: median, min", "processor time: median, min");
     for (int m = 0; m < 3; m++)
         std::printf("  %-15s %8.3f s %8.3f s (x%.4f) %8.3f s %8.3f s (x%.4f)\n", names[m], median(wall[m]),
