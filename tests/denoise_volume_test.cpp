@@ -36,12 +36,7 @@ Result run(const Series& s, int32_t workers) {
     return r;
 }
 
-bool identical(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); i++)
-        if (!tamrin_test::sameBits(a[i], b[i])) return false;
-    return true;
-}
+using tamrin_test::sameBits;
 
 void expectClose(const std::vector<double>& a, const std::vector<double>& b, double relative) {
     ASSERT_EQ(a.size(), b.size());
@@ -134,8 +129,8 @@ TEST(DenoiseVolume, OneWorkerIsExactlyTheSingleThreadedArithmetic) {
     const Result expected = literal(s);
     const Result got = run(s, 1);
     ASSERT_EQ(got.status, kDenoiseOk);
-    EXPECT_TRUE(identical(got.denoised, expected.denoised));
-    EXPECT_TRUE(identical(got.noise, expected.noise));
+    EXPECT_TRUE(sameBits(got.denoised, expected.denoised));
+    EXPECT_TRUE(sameBits(got.noise, expected.noise));
 }
 
 TEST(DenoiseVolume, WorkerCountsAgreeAndRepeatBitForBit) {
@@ -147,8 +142,8 @@ TEST(DenoiseVolume, WorkerCountsAgreeAndRepeatBitForBit) {
         const Result a = run(s, workers);
         const Result b = run(s, workers);
         ASSERT_EQ(a.status, kDenoiseOk);
-        EXPECT_TRUE(identical(a.denoised, b.denoised));
-        EXPECT_TRUE(identical(a.noise, b.noise));
+        EXPECT_TRUE(sameBits(a.denoised, b.denoised));
+        EXPECT_TRUE(sameBits(a.noise, b.noise));
         expectClose(a.denoised, one.denoised, 1e-12);
         expectClose(a.noise, one.noise, 1e-12);
     }
@@ -246,8 +241,8 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
         injectAllocationFailure(0);
         if (r.status == kDenoiseOk) {
             completed++;
-            const bool asRequested = identical(r.denoised, reference.denoised) && identical(r.noise, reference.noise);
-            const bool asOne = identical(r.denoised, fallback.denoised) && identical(r.noise, fallback.noise);
+            const bool asRequested = sameBits(r.denoised, reference.denoised) && sameBits(r.noise, reference.noise);
+            const bool asOne = sameBits(r.denoised, fallback.denoised) && sameBits(r.noise, fallback.noise);
             EXPECT_TRUE(asRequested || (nth <= 2 && asOne)) << "allocation " << nth;
         } else {
             reported++;
@@ -262,8 +257,8 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
         const Result r = run(s, 3);
         injectThreadStartFailure(0);
         ASSERT_EQ(r.status, kDenoiseOk);
-        EXPECT_TRUE(identical(r.denoised, reference.denoised)) << "thread start " << nth;
-        EXPECT_TRUE(identical(r.noise, reference.noise)) << "thread start " << nth;
+        EXPECT_TRUE(sameBits(r.denoised, reference.denoised)) << "thread start " << nth;
+        EXPECT_TRUE(sameBits(r.noise, reference.noise)) << "thread start " << nth;
     }
 }
 
@@ -371,7 +366,7 @@ TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
             EXPECT_EQ(full.lastDone, patchPositions(s.X, s.Y, s.Z, s.N));
             EXPECT_EQ(full.total, full.lastDone);
             EXPECT_EQ(full.finishedCalls, 1);
-            EXPECT_TRUE(identical(r.denoised, expected.denoised));
-            EXPECT_TRUE(identical(r.noise, expected.noise));
+            EXPECT_TRUE(sameBits(r.denoised, expected.denoised));
+            EXPECT_TRUE(sameBits(r.noise, expected.noise));
         }
 }

@@ -46,12 +46,7 @@ Result run(const Series& s, int32_t workers, const std::vector<uint8_t>* mask, b
     return r;
 }
 
-bool identical(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); i++)
-        if (!tamrin_test::sameBits(a[i], b[i])) return false;
-    return true;
-}
+using tamrin_test::sameBits;
 
 // Masks on the series' grid.
 std::vector<uint8_t> ellipsoid(const Series& s, double radius) {
@@ -142,9 +137,9 @@ TEST(Mask, BothKernelsAndTheRanklessRunAgree) {
     // Without a rank map the other results are the same bits.
     const Result rankless = run(s, 2, &mask, false);
     const Result withRank = run(s, 2, &mask, true);
-    EXPECT_TRUE(identical(rankless.denoised, withRank.denoised));
-    EXPECT_TRUE(identical(rankless.noise, withRank.noise));
-    EXPECT_TRUE(identical(rankless.weight, withRank.weight));
+    EXPECT_TRUE(sameBits(rankless.denoised, withRank.denoised));
+    EXPECT_TRUE(sameBits(rankless.noise, withRank.noise));
+    EXPECT_TRUE(sameBits(rankless.weight, withRank.weight));
 }
 
 TEST(Mask, PositionsOutsideItAreNeverDecomposed) {
@@ -251,9 +246,9 @@ TEST(RankMap, EqualsItsDefinitionAndRepeatsBitForBit) {
     }
     EXPECT_TRUE(someKept);
     for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
-        EXPECT_TRUE(identical(run(s, 1, nullptr, true, kernel).rank, expected)) << "kernel " << kernel;
+        EXPECT_TRUE(sameBits(run(s, 1, nullptr, true, kernel).rank, expected)) << "kernel " << kernel;
     const Result a = run(s, 3, nullptr, true), b = run(s, 3, nullptr, true);
-    EXPECT_TRUE(identical(a.rank, b.rank));
+    EXPECT_TRUE(sameBits(a.rank, b.rank));
     for (int64_t k = 0; k < s.voxels(); k++) {
         if (std::isnan(expected[k])) {
             EXPECT_TRUE(std::isnan(a.rank[k])) << k;  // uncovered, as in the noise map
@@ -264,8 +259,8 @@ TEST(RankMap, EqualsItsDefinitionAndRepeatsBitForBit) {
     }
     // The rank map changes nothing else.
     const Result rankless = run(s, 3, nullptr, false);
-    EXPECT_TRUE(identical(rankless.denoised, a.denoised));
-    EXPECT_TRUE(identical(rankless.noise, a.noise));
+    EXPECT_TRUE(sameBits(rankless.denoised, a.denoised));
+    EXPECT_TRUE(sameBits(rankless.noise, a.noise));
 }
 
 TEST(RankMap, FindsTheRankOfASeriesAndNoneInNoise) {
@@ -318,7 +313,7 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
             // Complete: the requested result, or the one-worker one when the
             // job records could not be obtained.
             const Result one = run(s, 1, &mask, true);
-            EXPECT_TRUE(identical(r.rank, reference.rank) || (nth <= 2 && identical(r.rank, one.rank))) << nth;
+            EXPECT_TRUE(sameBits(r.rank, reference.rank) || (nth <= 2 && sameBits(r.rank, one.rank))) << nth;
         } else {
             reported++;
             EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoiseDecompositionFailed) << nth;

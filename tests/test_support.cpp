@@ -108,6 +108,13 @@ RowMatrix fromRowMajor(const std::vector<double>& values, int32_t m, int32_t n) 
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
 
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (!sameBits(a[i], b[i])) return false;
+    return true;
+}
+
 Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, uint64_t seed, bool everywhere) {
     std::vector<double> truth;
     Series s{X, Y, Z, N, {}};

@@ -84,4 +84,7 @@ Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, u
 // Bit pattern equality for doubles (NaN payloads and signed zeros included).
 bool sameBits(double a, double b);
 
+// The same for two arrays: equal sizes and every element's bits.
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b);
+
 }  // namespace tamrin_test
