@@ -59,7 +59,7 @@ struct FastPatchWork {
 
     double* rowA;
     double* rowV;
-    double* scratch;   // 2 * ldc + ldr + 32: column and row scratch of stages 2 to 4
+    double* scratch;   // 3 * ldc + 2 * ldr + 64: column and row scratch of stages 2 to 4
     double* colA;      // batch * laneA
     double* colV;      // batch * laneV
     double* w;         // batch * laneVec

@@ -110,7 +110,7 @@ void layOut(FastPatchWork* work, Arena& arena) {
     const int64_t B = work->batch, M = work->M, N = work->N;
     work->rowA = take<double>(arena, (M + 8) * work->ldr);
     work->rowV = take<double>(arena, N * work->ldr);
-    work->scratch = take<double>(arena, 2 * work->ldc + work->ldr + 32);
+    work->scratch = take<double>(arena, 3 * work->ldc + 2 * work->ldr + 64);
     work->colA = take<double>(arena, B * work->laneA);
     work->colV = take<double>(arena, B * work->laneV);
     work->w = take<double>(arena, B * work->laneVec);

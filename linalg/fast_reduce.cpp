@@ -223,13 +223,6 @@ void accumulateLeft(double* A, int64_t ldr, int32_t m, int32_t n, const double* 
 
 }  // namespace
 
-void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e) {
-    // Sixteen rows a block (at least two groups): the block stays in the
-    // first-level cache between the sums and the updates.
-    constexpr int G = kRowBlock / W;
-    rowBlocks<G>(A, ldr, i, l, r0, r1, n, e);
-}
-
 // dst[c * ldd + r] = src[r * lds + c] for r < rows and c < cols.
 void transposeInto(const double* src, int64_t lds, double* dst, int64_t ldd, int32_t rows, int32_t cols) {
     int64_t r0 = 0;

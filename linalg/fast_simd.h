@@ -152,10 +152,6 @@ inline void transpose(vd* p) {
 #endif
 }
 
-// Rows of one block of the large patches' row reflections (sixteen, at
-// least two groups of W), small enough to stay in the first-level cache.
-constexpr int kRowBlock = 16;
-
 // Scalar forms used by the kernel, the same operations as the plain path's.
 inline double fabsOf(double x) { return __builtin_fabs(x); }
 inline double signOf(double p, double q) { return q > 0.0 ? fabsOf(p) : -fabsOf(p); }

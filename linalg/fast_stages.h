@@ -12,12 +12,8 @@ void reduceLane(FastPatchWork* work, int32_t b, const double* patch);
 // Stage 2 of reduceLane for patches whose matrix does not stay in the cache
 // (fast_reduce_large.cpp), on the m x n row-major matrix A (stride ldr, with
 // zero padding rows). Leaves w and e; returns the norm bound. scratch:
-// 2 * m + n + 32 doubles.
+// 3 * (m + 8) + 2 * (ldr + 8) doubles.
 double bidiagonaliseLarge(double* A, int64_t ldr, int32_t m, int32_t n, double* w, double* e, double* scratch);
-
-// The row reflection of step i of the bidiagonalisation for the rows
-// [r0, r1) of A (fast_reduce.cpp).
-void rowSweep(double* A, int64_t ldr, int32_t i, int32_t l, int64_t r0, int64_t r1, int32_t n, const double* e);
 
 // The same for lanes 0 .. count-1, patch b into lane b. Groups of W lanes
 // (the lanes of a vector) holding at least `together` small patches are
