@@ -83,9 +83,10 @@ FastPatchWork shapeOf(int32_t M, int32_t N, int32_t isa) {
     shape.N = N;
     shape.isa = isa;
     // As many patches as the diagonalisation has lanes for (sixteen with
-    // AVX-512 and AVX2), so that its chains of divisions overlap; eight for
-    // large patches, which are reduced one by one in any build.
-    shape.batch = isa != kFastIsaBaseline && int64_t{M} * N <= kFastLargePatch ? 16 : 8;
+    // AVX-512 and AVX2), so that its chains of divisions overlap. Eight for
+    // the largest patches (side 7 and up), where sixteen lanes' logs and
+    // stores would take about 60 MB more a worker for no measurable gain.
+    shape.batch = isa != kFastIsaBaseline && int64_t{M} * N <= 2 * kFastLargePatch ? 16 : 8;
     shape.ldr = roundUp(N + 7, 8);
     shape.ldc = roundUp(M, 8);
     shape.ldv = roundUp(N, 8);
