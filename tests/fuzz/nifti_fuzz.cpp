@@ -158,14 +158,23 @@ Read readSeries(const std::string& path) {
         return r;
     }
     check(static_cast<int64_t>(r.values.size()) == image->nvox);
-    // Stored NaN and infinities are read as 0, so only scaling can make a
-    // value non-finite; unscaled integers keep their type's range.
+    // Unscaled values are the stored ones: integers keep their type's range,
+    // and floating values come through as stored, NaN and infinities
+    // included (the command sets those voxels aside itself).
     double low = 0, high = 0;
     const bool scaled = image->scl_slope != 0.0 && std::isfinite(image->scl_slope);
-    if (!scaled)
-        for (double x : r.values) check(std::isfinite(x));
     if (!scaled && isIntegerType(image->datatype, &low, &high))
         for (double x : r.values) check(x == std::floor(x) && x >= low && x <= high);
+    if (!scaled && image->datatype == DT_FLOAT32)
+        for (int64_t i = 0; i < image->nvox; i++) {
+            const double stored = static_cast<const float*>(image->data)[i];
+            check(std::isnan(stored) ? std::isnan(r.values[i]) : r.values[i] == stored);
+        }
+    if (!scaled && image->datatype == DT_FLOAT64)
+        for (int64_t i = 0; i < image->nvox; i++) {
+            const double stored = static_cast<const double*>(image->data)[i];
+            check(std::isnan(stored) ? std::isnan(r.values[i]) : r.values[i] == stored);
+        }
     r.complete = true;
     return r;
 }
