@@ -97,6 +97,15 @@ bool isVersion2(const nifti_image* image) {
     return image->nifti_type == NIFTI_FTYPE_NIFTI2_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_2;
 }
 
+// Each value is its stored T, NaN where T is NaN.
+template <typename T>
+void checkAsStored(const void* data, const std::vector<double>& values) {
+    for (std::size_t i = 0; i < values.size(); i++) {
+        const double stored = static_cast<const T*>(data)[i];
+        check(std::isnan(stored) ? std::isnan(values[i]) : values[i] == stored);
+    }
+}
+
 // Reads `path` as the series the denoiser would get; values empty when the
 // reading stopped early (refused, or more data than the harness reads).
 struct Read {
@@ -165,16 +174,8 @@ Read readSeries(const std::string& path) {
     const bool scaled = image->scl_slope != 0.0 && std::isfinite(image->scl_slope);
     if (!scaled && isIntegerType(image->datatype, &low, &high))
         for (double x : r.values) check(x == std::floor(x) && x >= low && x <= high);
-    if (!scaled && image->datatype == DT_FLOAT32)
-        for (int64_t i = 0; i < image->nvox; i++) {
-            const double stored = static_cast<const float*>(image->data)[i];
-            check(std::isnan(stored) ? std::isnan(r.values[i]) : r.values[i] == stored);
-        }
-    if (!scaled && image->datatype == DT_FLOAT64)
-        for (int64_t i = 0; i < image->nvox; i++) {
-            const double stored = static_cast<const double*>(image->data)[i];
-            check(std::isnan(stored) ? std::isnan(r.values[i]) : r.values[i] == stored);
-        }
+    if (!scaled && image->datatype == DT_FLOAT32) checkAsStored<float>(image->data, r.values);
+    if (!scaled && image->datatype == DT_FLOAT64) checkAsStored<double>(image->data, r.values);
     r.complete = true;
     return r;
 }
