@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "denoise_job.h"
-#include "tamrin/host.h"
+#include "linalg/fast_work.h"
+#include "patch/noise.h"
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 

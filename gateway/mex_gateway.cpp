@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "mex.h"
-#include "tamrin/alloc.h"
+#include "support/alloc.h"
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace {
 

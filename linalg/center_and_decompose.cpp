@@ -1,5 +1,5 @@
 // centerAndDecompose: subtract each volume's mean over the patch, then decompose.
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
 
 namespace tamrin {
 

@@ -7,9 +7,9 @@
 // returned, so that nothing uninitialised ever leaves this routine.
 #include <cstring>
 
-#include "tamrin/alloc.h"
-#include "tamrin/pca.h"
-#include "tamrin/svd.h"
+#include "linalg/pca.h"
+#include "linalg/svd.h"
+#include "support/alloc.h"
 
 namespace tamrin {
 namespace {

@@ -12,7 +12,7 @@
 // scaled back. U and V are scale-free.
 #include <cmath>
 
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
 
 namespace tamrin {
 

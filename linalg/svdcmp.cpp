@@ -11,9 +11,9 @@
 // plain: one loop per sum, no reordering, no fused operations.
 #include <cmath>
 
-#include "tamrin/alloc.h"
-#include "tamrin/host.h"
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
+#include "support/alloc.h"
+#include "support/host.h"
 
 namespace tamrin {
 namespace {

@@ -1,13 +1,13 @@
 // rescuePatch: the scaled second attempt for patches whose plain result was
 // not finite although their values were.
-#include "rescue_patch.h"
+#include "patch/rescue_patch.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "tamrin/finite.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "linalg/finite.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
 
 namespace tamrin {
 

@@ -10,8 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "fast_kernel_support.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
+#include "linalg/fast_work.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
 #include "test_support.h"
 
 namespace {

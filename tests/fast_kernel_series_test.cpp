@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "linalg/fast_work.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
 #include "test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "fast_kernel.h"
+#include "linalg/fast_kernel.h"
 
 namespace tamrin_test {
 

@@ -11,12 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
-#include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
 #include "fast_kernel_support.h"
+#include "linalg/fast_work.h"
+#include "linalg/pca.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
+#include "tamrin/denoise.h"
 #include "test_support.h"
 
 namespace {

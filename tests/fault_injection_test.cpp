@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
 #include "test_support.h"
 

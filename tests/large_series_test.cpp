@@ -24,8 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/denoise_job.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 using namespace tamrin;
 

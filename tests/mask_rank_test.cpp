@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
 #include "test_support.h"
 
 using namespace tamrin;

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
+#include "support/alloc.h"
 #include "test_support.h"
 
 using tamrin::centerAndDecompose;

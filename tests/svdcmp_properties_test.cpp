@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
 #include "test_support.h"
 
 using tamrin_test::RowMatrix;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
+#include "support/alloc.h"
 #include "test_support.h"
 
 using tamrin::safeHypot;

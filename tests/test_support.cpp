@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "phantom.h"
+#include "phantom/phantom.h"
 
 #include <atomic>
 #include <cmath>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace tamrin_test {
 

@@ -105,6 +105,13 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
 int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
                       double* denoisedSum, double* noiseSum, double* weightSum);
 
+// Side s of the cubic patch for a series of N volumes: the smallest integer
+// whose cube is at least N, computed as ceil(pow(N, 1/3)).
+int32_t patchSide(int32_t N);
+
+// Voxels of a patch, s^3.
+int32_t patchVoxels(int32_t N);
+
 // Axis with the largest extent (0 = x, 1 = y, 2 = z); ties go to the later axis.
 int32_t partitionAxis(int32_t X, int32_t Y, int32_t Z);
 

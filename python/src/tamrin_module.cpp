@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 #include "tamrin/watch.h"
 
 namespace py = pybind11;

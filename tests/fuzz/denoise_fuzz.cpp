@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "tamrin/host.h"
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
+#include "support/host.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace {
 

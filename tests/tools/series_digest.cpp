@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "linalg/fast_work.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
 
 namespace {
 

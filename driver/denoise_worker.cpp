@@ -7,14 +7,15 @@
 // contributes in the same order, so the sums do not depend on the kernel.
 #include <cmath>
 
+#include "driver/series_patches.h"
+#include "linalg/fast_work.h"
+#include "linalg/finite.h"
+#include "linalg/pca.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
+#include "patch/rescue_patch.h"
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/finite.h"
-#include "tamrin/host.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
-#include "patch_input.h"
-#include "rescue_patch.h"
 
 namespace tamrin {
 namespace {

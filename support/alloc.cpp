@@ -1,6 +1,6 @@
 // kernelMalloc/kernelFree and the fault-injection countdowns for allocations
 // and thread starts.
-#include "tamrin/alloc.h"
+#include "support/alloc.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "../driver/denoise_job.h"
+#include "driver/denoise_job.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 

@@ -1,12 +1,12 @@
 // Standalone host services and the indirection through which the core reaches
 // whichever services a front end has installed.
-#include "tamrin/host.h"
+#include "support/host.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
-#include "tamrin/alloc.h"
+#include "support/alloc.h"
 
 namespace tamrin {
 namespace {

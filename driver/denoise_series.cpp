@@ -26,10 +26,10 @@
 #include <thread>
 
 #include "denoise_job.h"
-#include "tamrin/alloc.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
+#include "support/host.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 namespace {

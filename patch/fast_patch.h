@@ -1,4 +1,4 @@
-// Fast per-patch kernel: centring, decomposition, noise estimate, component
+// The fast per-patch denoiser: centring, decomposition, noise estimate, component
 // selection and rebuild of patch matrices with exactly the bits of the plain
 // path (centerAndDecompose, estimateNoise, selectComponents, rebuildPatch)
 // and the same messages, but several times its throughput.
@@ -19,44 +19,9 @@
 
 #include <cstdint>
 
+#include "linalg/fast_work.h"
+
 namespace tamrin {
-
-// Working store of one worker for one patch shape. Private layout.
-struct FastPatchWork;
-
-// Instruction sets the kernel is built for.
-enum FastIsa : int32_t {
-    kFastIsaBaseline = 0,  // whatever the compiler targets by default (SSE2 on x86-64)
-    kFastIsaAvx2 = 1,
-    kFastIsaAvx512 = 2,
-};
-
-// Largest number of patches one fastDenoisePatches call takes.
-constexpr int32_t kFastMaxBatch = 16;
-
-// Whether this build and processor can run the given instruction set.
-bool fastIsaAvailable(int32_t isa);
-
-// Caps the instruction set of work stores created from now on (for tests and
-// benchmarks: kFastIsaBaseline forces the default build); -1 lifts the cap.
-// Returns the previous cap. Not for use while workers are being started.
-int32_t fastLimitIsa(int32_t isa);
-
-// Working store for M x N patches (N <= M), from kernelMalloc; nullptr when it
-// cannot be obtained. Uses the widest available instruction set within the cap.
-FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N);
-void fastPatchWorkRelease(FastPatchWork* work);
-
-// Bytes fastPatchWorkCreate(M, N) obtains, and the batch size of the store it
-// makes, with the instruction set it would choose now (0 for shapes it
-// refuses).
-int64_t fastPatchWorkBytes(int32_t M, int32_t N);
-int32_t fastPatchBatchFor(int32_t M, int32_t N);
-
-// The instruction set and the batch size (patches per fastDenoisePatches
-// call, at most kFastMaxBatch) of a work store.
-int32_t fastPatchWorkIsa(const FastPatchWork* work);
-int32_t fastPatchWorkBatch(const FastPatchWork* work);
 
 // Denoises count patches (1 <= count <= the batch size) of M x N doubles in
 // place. For each patch b in order this is centerAndDecompose, then
