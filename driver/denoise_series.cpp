@@ -218,7 +218,7 @@ const char* denoiseStatusMessage(int32_t status) {
             return "the series must have extents of at least 1, at least 2 volumes, and fewer than 2^63 elements";
         case kDenoiseOutOfMemory:
             return "not enough memory for the workers' working arrays";
-        case kDenoiseDecompositionFailed:
+        case kDenoisePatchOutOfMemory:
             return "not enough memory to decompose a patch";
         case kDenoiseCancelled:
             return "cancelled";

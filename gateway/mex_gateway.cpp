@@ -371,7 +371,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mxDestroyArray(denoised);
         if (noiseMap != nullptr) mxDestroyArray(noiseMap);
         if (rankMap != nullptr) mxDestroyArray(rankMap);
-        if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoiseDecompositionFailed)
+        if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoisePatchOutOfMemory)
             mexErrMsgIdAndTxt("Tamrin:outOfMemory", "denoising failed: %s", tamrin::denoiseStatusMessage(status));
         if (status == tamrin::kDenoiseEmptyMask)
             mexErrMsgIdAndTxt("Tamrin:mask", "%s", tamrin::denoiseStatusMessage(status));

@@ -1,6 +1,6 @@
 // svdcmp: singular value decomposition of an m x n matrix on row pointers.
 //
-// Contract (see tamrin/svd.h): on return 0, a holds U (m x n), w the singular
+// Contract (see svd.h): on return 0, a holds U (m x n), w the singular
 // values in non-increasing order and v holds V (n x n), with A = U diag(w) V^T.
 // On return -1 (scratch unavailable) nothing has been written.
 //

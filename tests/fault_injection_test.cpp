@@ -119,18 +119,18 @@ void checkRun(const Outcome& r, const Outcome& clean, const Outcome* oneWorker, 
     } else if (r.status == kDenoiseOutOfMemory) {
         seen->outOfMemory++;
     } else {
-        EXPECT_EQ(r.status, kDenoiseDecompositionFailed) << what;
+        EXPECT_EQ(r.status, kDenoisePatchOutOfMemory) << what;
         seen->decompositionFailed++;
     }
 }
 
-const char* kernelName(int32_t kernel) { return kernel == kDenoiseKernelFast ? "fast" : "reference"; }
+const char* kernelName(int32_t kernel) { return kernel == kDenoiseKernelFast ? "fast" : "plain"; }
 
 }  // namespace
 
 TEST(FaultInjection, EveryAllocationOfARunFailingInTurn) {
     const Series s = faultSeries();
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
         const Outcome oneWorker = run(s, 1, kernel);
         ASSERT_EQ(oneWorker.status, kDenoiseOk);
         for (int32_t workers : {1, 2, 3}) {
@@ -172,7 +172,7 @@ TEST(FaultInjection, ThreadedEveryThreadStartFailingInTurn) {
     // A worker whose thread cannot be started runs on the calling thread after
     // the others; the sums, and so the bits, are the same.
     const Series s = faultSeries();
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
         for (int32_t workers : {2, 3}) {
             const Outcome clean = run(s, workers, kernel);
             ASSERT_EQ(clean.status, kDenoiseOk);

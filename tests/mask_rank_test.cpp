@@ -131,8 +131,8 @@ TEST(Mask, InsideBitIdenticalOutsideUncovered) {
 TEST(Mask, BothKernelsAndTheRanklessRunAgree) {
     const Series s = tamrin_test::phantomSeries(16, 13, 10, 9, 10.0, 30, true);
     const std::vector<uint8_t> mask = ellipsoid(s, 0.25);
-    const Result plain = run(s, 2, nullptr, true, kDenoiseKernelReference);
-    expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelReference), plain);
+    const Result plain = run(s, 2, nullptr, true, kDenoiseKernelPlain);
+    expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelPlain), plain);
     expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelFast), plain);
     // Without a rank map the other results are the same bits.
     const Result rankless = run(s, 2, &mask, false);
@@ -148,7 +148,7 @@ TEST(Mask, PositionsOutsideItAreNeverDecomposed) {
     Series s = tamrin_test::phantomSeries(24, 20, 12, 10, 10.0, 31, true);
     s.data[2 + 24 * (3 + 20 * (2 + 12 * 4))] = std::numeric_limits<double>::quiet_NaN();
     const std::vector<uint8_t> mask = oneVoxel(s, 18, 14, 8);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
         tamrin_test::CapturedHost host;
         EXPECT_EQ(run(s, 2, &mask, false, kernel).status, kDenoiseOk);
         EXPECT_TRUE(host.messages().empty()) << "kernel " << kernel;
@@ -245,7 +245,7 @@ TEST(RankMap, EqualsItsDefinitionAndRepeatsBitForBit) {
         someKept |= expected[k] > 0.5;
     }
     EXPECT_TRUE(someKept);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain})
         EXPECT_TRUE(sameBits(run(s, 1, nullptr, true, kernel).rank, expected)) << "kernel " << kernel;
     const Result a = run(s, 3, nullptr, true), b = run(s, 3, nullptr, true);
     EXPECT_TRUE(sameBits(a.rank, b.rank));
@@ -316,7 +316,7 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
             EXPECT_TRUE(sameBits(r.rank, reference.rank) || (nth <= 2 && sameBits(r.rank, one.rank))) << nth;
         } else {
             reported++;
-            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoiseDecompositionFailed) << nth;
+            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoisePatchOutOfMemory) << nth;
         }
         EXPECT_EQ(host.liveBlocks(), 0) << "host blocks leaked, allocation " << nth;
     }

@@ -18,7 +18,7 @@ enum DenoiseStatus : int32_t {
     kDenoiseOk = 0,
     kDenoiseBadExtents = 1,           // an extent below 1, N below 2, or a size past 64 bits
     kDenoiseOutOfMemory = 2,          // working memory could not be obtained
-    kDenoiseDecompositionFailed = 3,  // a patch could not be decomposed (its scratch was unavailable)
+    kDenoisePatchOutOfMemory = 3,  // a patch could not be decomposed (its scratch was unavailable)
     kDenoiseCancelled = 4,            // DenoiseOptions::cancel was set while the workers ran
     kDenoiseEmptyMask = 5,            // DenoiseOptions::mask holds no voxel inside (every byte 0)
 };
@@ -27,10 +27,10 @@ enum DenoiseStatus : int32_t {
 const char* denoiseStatusMessage(int32_t status);
 
 // Per-patch kernels of the workers. Both give the same bits and messages;
-// the plain one is the reference the fast one is checked against.
+// the plain one is the literal computation the fast one is checked against.
 enum DenoiseKernel : int32_t {
-    kDenoiseKernelFast = 0,       // batched, vectorised (tamrin/fast_patch.h)
-    kDenoiseKernelReference = 1,  // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
+    kDenoiseKernelFast = 0,       // batched, vectorised (patch/fast_patch.h)
+    kDenoiseKernelPlain = 1,     // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
 };
 
 // How the values of a series are stored. Single-precision values widen to

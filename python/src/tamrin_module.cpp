@@ -201,7 +201,7 @@ const uint8_t* maskOf(const py::object& object, const std::vector<py::ssize_t>& 
 // Raises the exception for a status other than kDenoiseOk.
 [[noreturn]] void raiseStatus(int32_t status) {
     const std::string message = std::string("denoising failed: ") + tamrin::denoiseStatusMessage(status);
-    if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoiseDecompositionFailed) {
+    if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoisePatchOutOfMemory) {
         PyErr_SetString(PyExc_MemoryError, message.c_str());
         throw py::error_already_set();
     }

@@ -106,7 +106,7 @@ bool selectKernel(const std::string& kernel, tamrin::DenoiseOptions* options) {
     options->progress = nullptr;
     options->kernel = tamrin::kDenoiseKernelFast;
     if (kernel == "plain") {
-        options->kernel = tamrin::kDenoiseKernelReference;
+        options->kernel = tamrin::kDenoiseKernelPlain;
         std::printf("kernel: plain\n");
         return true;
     }

@@ -246,7 +246,7 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
             EXPECT_TRUE(asRequested || (nth <= 2 && asOne)) << "allocation " << nth;
         } else {
             reported++;
-            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoiseDecompositionFailed);
+            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoisePatchOutOfMemory);
         }
         EXPECT_EQ(host.liveBlocks(), 0) << "host blocks leaked, allocation " << nth;
     }
@@ -285,7 +285,7 @@ TEST(DenoiseVolumeArithmetic, FiniteInputGivesFiniteResultsWhereCovered) {
     for (double& x : tinyNoise.data) x *= 1e-300;
     Series edges = phantom(20, 20, 12, 30, 5.0, 10);
     for (const Series* s : {&tiny, &tinyNoise, &edges}) {
-        for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+        for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
             Result r{0, std::vector<double>(s->data.size()), std::vector<double>(s->voxels()),
                      std::vector<double>(s->voxels())};
             r.status = denoiseSeries(seriesView(s->data.data(), s->X, s->Y, s->Z, s->N), 2,
@@ -328,7 +328,7 @@ TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
     const Series s = tamrin_test::phantomSeries(28, 24, 14, 30, 10.0, 11, true);
     const Result expected = run(s, 2);
     ASSERT_EQ(expected.status, kDenoiseOk);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain})
         for (int32_t workers : {1, 3}) {
             SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
             std::atomic<bool> cancel{true};
