@@ -14,7 +14,7 @@
 #include "patch/fast_patch.h"
 #include "patch/noise.h"
 #include "patch/rescue_patch.h"
-#include "support/host.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -142,6 +142,9 @@ bool needsRescue(double total, const double* patch, int64_t count, double sigma)
     return !std::isfinite(sigma) || !allFinite(patch, count);
 }
 
+// Where the job's decomposition messages go: the call's log, or stderr.
+MessageLog* messagesOf(const DenoiseJob* job) { return job->options != nullptr ? job->options->messages : nullptr; }
+
 bool cancelRequested(const DenoiseJob* job) {
     return job->options != nullptr && job->options->cancel != nullptr &&
            job->options->cancel->load(std::memory_order_relaxed);
@@ -157,11 +160,11 @@ void addProgress(const DenoiseJob* job, int64_t positions) {
 template <typename T>
 int32_t plainLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
     const int64_t M = geo.M, N = geo.N;
-    double* patch = static_cast<double*>(hostCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
-    double* U = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N * M), sizeof(double)));
-    double* V = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N * N), sizeof(double)));
-    double* w = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N), sizeof(double)));
-    double* means = static_cast<double*>(hostCalloc(static_cast<std::size_t>(N), sizeof(double)));
+    double* patch = static_cast<double*>(coreCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
+    double* U = static_cast<double*>(coreCalloc(static_cast<std::size_t>(N * M), sizeof(double)));
+    double* V = static_cast<double*>(coreCalloc(static_cast<std::size_t>(N * N), sizeof(double)));
+    double* w = static_cast<double*>(coreCalloc(static_cast<std::size_t>(N), sizeof(double)));
+    double* means = static_cast<double*>(coreCalloc(static_cast<std::size_t>(N), sizeof(double)));
     int32_t status = kDenoiseOutOfMemory;
     if (patch && U && V && w && means) {
         status = kDenoiseOk;
@@ -177,7 +180,7 @@ int32_t plainLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
                     // Exact-zero patches (background) are skipped; NaN is not.
                     const double total = extractPatch(input, geo, x0, y0, z0, patch);
                     if (total == 0.0) continue;
-                    if (centerAndDecompose(patch, U, w, V, means, geo.M, geo.N) != 0) {
+                    if (centerAndDecompose(patch, U, w, V, means, geo.M, geo.N, messagesOf(job)) != 0) {
                         status = kDenoisePatchOutOfMemory;
                         break;
                     }
@@ -186,7 +189,7 @@ int32_t plainLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
                     rebuildPatch(patch, U, w, V, means, geo.M, geo.N);
                     if (needsRescue(total, patch, M * N, sigma)) {
                         extractPatch(input, geo, x0, y0, z0, patch);
-                        if (rescuePatch(patch, U, w, V, means, geo.M, geo.N, correction, &sigma, &weight) != 0) {
+                        if (rescuePatch(patch, U, w, V, means, geo.M, geo.N, correction, &sigma, &weight, messagesOf(job)) != 0) {
                             status = kDenoisePatchOutOfMemory;
                             break;
                         }
@@ -198,11 +201,11 @@ int32_t plainLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
             }
         }
     }
-    hostFree(means);
-    hostFree(w);
-    hostFree(V);
-    hostFree(U);
-    hostFree(patch);
+    coreFree(means);
+    coreFree(w);
+    coreFree(V);
+    coreFree(U);
+    coreFree(patch);
     return status;
 }
 
@@ -239,7 +242,7 @@ bool openBatch(const DenoiseJob* job, const Geometry& geo, FastBatch* b) {
     const bool empty = job->xEnd <= job->xStart || job->yEnd <= job->yStart || job->zEnd <= job->zStart;
     const int64_t mapBytes = empty ? 0 : b->bx * b->by * b->bz;
     const int64_t total = b->size * size + N * M + N * N + 2 * N + (mapBytes + 7) / 8;
-    b->buffer = static_cast<double*>(hostCalloc(static_cast<std::size_t>(total), sizeof(double)));
+    b->buffer = static_cast<double*>(coreCalloc(static_cast<std::size_t>(total), sizeof(double)));
     if (b->buffer == nullptr) {
         fastPatchWorkRelease(b->work);
         return false;
@@ -254,7 +257,7 @@ bool openBatch(const DenoiseJob* job, const Geometry& geo, FastBatch* b) {
 }
 
 void closeBatch(FastBatch* b) {
-    hostFree(b->buffer);
+    coreFree(b->buffer);
     fastPatchWorkRelease(b->work);
 }
 
@@ -265,12 +268,13 @@ bool runBatch(const DenoiseJob* job, const T* input, const Geometry& geo, double
     if (b->pending == 0) return true;
     const int64_t size = int64_t{geo.M} * geo.N;
     copyPatches(input, geo, b->at, b->pending, b->patches);
-    int32_t done = fastDenoisePatches(b->work, b->patches, b->pending, correction, b->sigma, b->weight);
+    int32_t done =
+        fastDenoisePatches(b->work, b->patches, b->pending, correction, b->sigma, b->weight, messagesOf(job));
     for (int32_t i = 0; i < done; i++) {
         if (!needsRescue(b->totals[i], b->patches[i], size, b->sigma[i])) continue;
         extractPatch(input, geo, b->at[i][0], b->at[i][1], b->at[i][2], b->patches[i]);
         if (rescuePatch(b->patches[i], b->rescueU, b->rescueW, b->rescueV, b->rescueMeans, geo.M, geo.N, correction,
-                        &b->sigma[i], &b->weight[i]) != 0) {
+                        &b->sigma[i], &b->weight[i], messagesOf(job)) != 0) {
             done = i;
             break;
         }

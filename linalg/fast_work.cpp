@@ -187,7 +187,7 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     // One block: the record itself, then the arrays, all zero-filled.
     const int64_t head = roundUp(sizeof(FastPatchWork), 64);
     const int64_t bytes = blockBytes(shape);
-    void* block = kernelMalloc(static_cast<size_t>(bytes));
+    void* block = coreMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
     std::memset(block, 0, static_cast<size_t>(bytes));
     char* base = reinterpret_cast<char*>(roundUp(reinterpret_cast<intptr_t>(block), 64));
@@ -201,7 +201,7 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
 }
 
 void fastPatchWorkRelease(FastPatchWork* work) {
-    if (work != nullptr) kernelFree(work->block);
+    if (work != nullptr) coreFree(work->block);
 }
 
 int32_t fastPatchWorkIsa(const FastPatchWork* work) { return work->isa; }

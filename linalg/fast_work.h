@@ -29,7 +29,7 @@ bool fastIsaAvailable(int32_t isa);
 // Returns the previous cap. Not for use while workers are being started.
 int32_t fastLimitIsa(int32_t isa);
 
-// Working store for M x N patches (N <= M), from kernelMalloc; nullptr when it
+// Working store for M x N patches (N <= M), from coreMalloc; nullptr when it
 // cannot be obtained. Uses the widest available instruction set within the cap.
 FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N);
 void fastPatchWorkRelease(FastPatchWork* work);

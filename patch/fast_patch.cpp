@@ -18,20 +18,20 @@
 #include "linalg/finite.h"
 #include "linalg/pca.h"
 #include "noise.h"
-#include "support/host.h"
 
 namespace tamrin {
 namespace {
 
-void printMessages(FastPatchWork* work, int32_t b) {
-    for (int32_t i = 0; i < work->messages[b]; i++) hostPrint("no convergence in 30 svdcmp iterations\n");
+void postMessages(FastPatchWork* work, int32_t b, MessageLog* log) {
+    for (int32_t i = 0; i < work->messages[b]; i++) postMessage(log, "no convergence in 30 svdcmp iterations\n");
     work->messages[b] = 0;
 }
 
 // The plain path for one patch, on the work store's plain arrays.
-int32_t plainDenoise(FastPatchWork* work, double* patch, double correction, double* sigma, double* weight) {
+int32_t plainDenoise(FastPatchWork* work, double* patch, double correction, double* sigma, double* weight,
+                     MessageLog* log) {
     const int32_t M = work->M, N = work->N;
-    const int32_t status = centerAndDecompose(patch, work->plainU, work->plainW, work->plainV, work->plainMeans, M, N);
+    const int32_t status = centerAndDecompose(patch, work->plainU, work->plainW, work->plainV, work->plainMeans, M, N, log);
     if (status != 0) return status;
     *sigma = estimateNoise(work->plainW, N, M, correction);
     *weight = selectComponents(work->plainW, N, M, *sigma, nullptr);
@@ -42,7 +42,7 @@ int32_t plainDenoise(FastPatchWork* work, double* patch, double correction, doub
 }  // namespace
 
 int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t count, double correction,
-                           double* sigma, double* weight) {
+                           double* sigma, double* weight, MessageLog* log) {
     const int32_t M = work->M, N = work->N;
     const int64_t size = int64_t{M} * N;
     const FastStages& stages = fastStages(work->isa);
@@ -81,13 +81,13 @@ int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t 
         const int32_t l = lane[b];
         if (l >= 0) {
             if (stages.rebuildLane(work, l, patches[b]) && sigma[b] == sigma[b] && weight[b] == weight[b]) {
-                printMessages(work, l);
+                postMessages(work, l, log);
                 continue;
             }
             work->messages[l] = 0;
             std::memcpy(patches[b], work->original + l * size, sizeof(double) * static_cast<size_t>(size));
         }
-        if (plainDenoise(work, patches[b], correction, &sigma[b], &weight[b]) != 0) return b;
+        if (plainDenoise(work, patches[b], correction, &sigma[b], &weight[b], log) != 0) return b;
     }
     return count;
 }

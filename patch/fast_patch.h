@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "linalg/fast_work.h"
+#include "tamrin/messages.h"
 
 namespace tamrin {
 
@@ -27,11 +28,12 @@ namespace tamrin {
 // place. For each patch b in order this is centerAndDecompose, then
 // sigma[b] = estimateNoise(w, N, M, correction), weight[b] =
 // selectComponents(w, N, M, sigma[b], nullptr) and rebuildPatch, with the same
-// bits and messages. Returns the number of patches done: count, or the index
-// of the first patch whose plain-path decomposition failed for want of memory
-// (that patch and the ones after it are then left undefined and printed
-// nothing beyond what the plain path printed for the failing one).
+// bits and the same messages, posted to log. Returns the number of patches
+// done: count, or the index of the first patch whose plain-path
+// decomposition failed for want of memory (that patch and the ones after it
+// are then left undefined and posted nothing beyond what the plain path
+// posted for the failing one).
 int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t count, double correction,
-                           double* sigma, double* weight);
+                           double* sigma, double* weight, MessageLog* log = nullptr);
 
 }  // namespace tamrin

@@ -42,8 +42,9 @@ Result denoise(const Series& s, int32_t workers, int32_t kernel) {
     std::vector<double> weights(voxels);
     std::atomic<int64_t> progress{0};
     tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+    tamrin_test::CapturedMessages host;
     options.progress = &progress;
-    tamrin_test::CapturedHost host;
+    options.messages = host.log();
     r.status = tamrin::denoiseSeries(tamrin::seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
                                      tamrin_test::resultsInto(r.denoised, r.noise, weights), options);
     r.messages = host.messages();
@@ -153,10 +154,11 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
             SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
             const Result fromDoubles = denoise(s, workers, kernel);
             std::vector<double> denoised(voxels * s.N, -1.0), noise(voxels, -1.0), weights(voxels);
-            tamrin_test::CapturedHost host;
+            tamrin_test::CapturedMessages host;
+            tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+            options.messages = host.log();
             ASSERT_EQ(tamrin::denoiseSeries(tamrin::seriesView(singles.data(), s.X, s.Y, s.Z, s.N), workers,
-                                            tamrin_test::resultsInto(denoised, noise, weights),
-                                            tamrin_test::withKernel(kernel)),
+                                            tamrin_test::resultsInto(denoised, noise, weights), options),
                       tamrin::kDenoiseOk);
             expectSameBits(denoised, fromDoubles.denoised, "denoised series");
             expectSameBits(noise, fromDoubles.noise, "noise map");

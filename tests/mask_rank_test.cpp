@@ -30,7 +30,7 @@ struct Result {
 
 // A run with the given mask (null: none), with or without a rank map.
 Result run(const Series& s, int32_t workers, const std::vector<uint8_t>* mask, bool rank,
-           int32_t kernel = kDenoiseKernelFast) {
+           int32_t kernel = kDenoiseKernelFast, MessageLog* log = nullptr) {
     Result r;
     r.denoised.assign(s.data.size(), -1.0);
     r.noise.assign(s.voxels(), -1.0);
@@ -42,6 +42,7 @@ Result run(const Series& s, int32_t workers, const std::vector<uint8_t>* mask, b
     }
     DenoiseOptions options = tamrin_test::withKernel(kernel);
     options.mask = mask != nullptr ? mask->data() : nullptr;
+    options.messages = log;
     r.status = denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers, into, options);
     return r;
 }
@@ -149,10 +150,10 @@ TEST(Mask, PositionsOutsideItAreNeverDecomposed) {
     s.data[2 + 24 * (3 + 20 * (2 + 12 * 4))] = std::numeric_limits<double>::quiet_NaN();
     const std::vector<uint8_t> mask = oneVoxel(s, 18, 14, 8);
     for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
-        tamrin_test::CapturedHost host;
-        EXPECT_EQ(run(s, 2, &mask, false, kernel).status, kDenoiseOk);
+        tamrin_test::CapturedMessages host;
+        EXPECT_EQ(run(s, 2, &mask, false, kernel, host.log()).status, kDenoiseOk);
         EXPECT_TRUE(host.messages().empty()) << "kernel " << kernel;
-        EXPECT_EQ(run(s, 2, nullptr, false, kernel).status, kDenoiseOk);
+        EXPECT_EQ(run(s, 2, nullptr, false, kernel, host.log()).status, kDenoiseOk);
         EXPECT_FALSE(host.messages().empty()) << "kernel " << kernel;
     }
 }
@@ -303,7 +304,7 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
     const std::vector<uint8_t> mask = ellipsoid(s, 0.3);
     const Result reference = run(s, 3, &mask, true);
     ASSERT_EQ(reference.status, kDenoiseOk);
-    tamrin_test::CapturedHost host;
+    tamrin_test::CapturedMessages host;
     int reported = 0;
     for (long long nth = 1; nth <= 24; nth++) {
         injectAllocationFailure(nth);
@@ -318,7 +319,7 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
             reported++;
             EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoisePatchOutOfMemory) << nth;
         }
-        EXPECT_EQ(host.liveBlocks(), 0) << "host blocks leaked, allocation " << nth;
+        EXPECT_EQ(host.liveBlocks(), 0) << "blocks leaked, allocation " << nth;
     }
     EXPECT_GT(reported, 0);
 }

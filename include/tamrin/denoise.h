@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tamrin/messages.h"
+
 namespace tamrin {
 
 // Results of denoiseSeries.
@@ -88,6 +90,9 @@ struct DenoiseOptions {
     // results are bit-identical to that run's with the same worker count.
     // A mask without any voxel inside gives kDenoiseEmptyMask.
     const uint8_t* mask = nullptr;
+    // Where the decomposition's messages go (tamrin/messages.h): this call's
+    // log, or null to write them to stderr as they are issued.
+    MessageLog* messages = nullptr;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
