@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tamrin/denoise.h"
+
 namespace tamrin {
 
 // Exit statuses of the tamrin command.
@@ -16,10 +18,6 @@ enum ExitStatus : int {
     kExitFailed = 3,  // the denoising itself failed (memory)
 };
 
-// What voxels that no patch covers receive in the denoised series. The noise
-// map has NaN there with kUncoveredNan and 0 otherwise.
-enum Uncovered : int { kUncoveredInput, kUncoveredNan, kUncoveredZero };
-
 struct DenoiseRequest {
     std::string input;
     std::string output;
@@ -27,7 +25,9 @@ struct DenoiseRequest {
     std::string rankMap;   // empty: no rank map
     std::string mask;      // empty: no mask
     int32_t workers = 1;
-    Uncovered uncovered = kUncoveredInput;
+    // What voxels without an estimate receive (tamrin/denoise.h's Uncovered):
+    // by default the input's value, so that background stays as it was.
+    int32_t uncovered = kUncoveredInput;
     int datatype = DT_FLOAT32;  // or DT_FLOAT64
     bool force = false;
     bool quiet = false;

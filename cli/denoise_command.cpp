@@ -1,13 +1,12 @@
 // tamrin denoise: reads a series (and a mask), checks that it can be
-// denoised, sets aside values that are not finite, runs the denoiser with a
-// progress line, fills the voxels without an estimate and writes the
-// results. Outputs are created empty under temporary names before the work
+// denoised, runs the denoiser with a progress line (NaN and infinities read
+// as 0, the voxels without an estimate filled as --uncovered says) and
+// writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
 // place only when all are complete.
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -16,7 +15,6 @@
 
 #include "commands.h"
 #include "mask_file.h"
-#include "non_finite.h"
 #include "output_file.h"
 #include "progress.h"
 #include "series_file.h"
@@ -30,39 +28,7 @@ int report(int status, const std::string& message) {
     return status;
 }
 
-// Replaces the values that are not finite (voxels no patch covered, and
-// covered voxels whose estimate broke down) as `uncovered` says: the noise
-// level and the rank by 0, the series by the input's value or 0;
-// kUncoveredNan keeps them. Returns the number of covered voxels (weight not
-// 0) with a value that was not finite. Walks each volume in memory order.
-template <typename T>
-int64_t fillUncovered(double* denoised, double* noise, double* rank, const double* weight, const T* input,
-                      int64_t voxels, int64_t N, int uncovered) {
-    const bool replace = uncovered != kUncoveredNan, fromInput = uncovered == kUncoveredInput;
-    std::vector<uint8_t> bad(static_cast<std::size_t>(voxels));
-    for (int64_t k = 0; k < voxels; k++) {
-        const bool finite = std::isfinite(noise[k]) && (rank == nullptr || std::isfinite(rank[k]));
-        bad[k] = !finite;
-        if (!finite && replace) {
-            noise[k] = std::isfinite(noise[k]) ? noise[k] : 0.0;
-            if (rank != nullptr && !std::isfinite(rank[k])) rank[k] = 0.0;
-        }
-    }
-    for (int64_t v = 0; v < N; v++) {
-        double* values = denoised + voxels * v;
-        const T* original = input + voxels * v;
-        for (int64_t k = 0; k < voxels; k++) {
-            if (std::isfinite(values[k])) continue;
-            bad[k] = 1;
-            if (replace) values[k] = fromInput ? static_cast<double>(original[k]) : 0.0;
-        }
-    }
-    int64_t broken = 0;
-    for (int64_t k = 0; k < voxels; k++) broken += bad[k] != 0 && weight[k] != 0.0;
-    return broken;
-}
-
-const char* treatment(Uncovered uncovered) {
+const char* treatment(int32_t uncovered) {
     return uncovered == kUncoveredInput ? "the input's values" : uncovered == kUncoveredZero ? "0" : "NaN";
 }
 
@@ -104,49 +70,34 @@ bool allocateResults(const SeriesView& s, bool rank, ResultArrays* arrays) {
 
 double* rankOf(ResultArrays* arrays) { return arrays->rank.empty() ? nullptr : arrays->rank.data(); }
 
-// Voxels no patch covered have weight 0 and came out as 0 / 0. Covered voxels
-// can also come out NaN, when the decomposition of a patch over them broke
-// down; they have no usable estimate either and get the same replacement,
-// with a warning. With --uncovered nan the values stay exactly as the
-// denoiser left them.
-void replaceUncovered(const SeriesView& s, ResultArrays* arrays, Uncovered uncovered) {
-    const int64_t voxels = int64_t{s.X} * s.Y * s.Z;
-    double* rank = rankOf(arrays);
-    const int64_t broken =
-        s.type == kValuesSingle
-            ? fillUncovered(arrays->denoised.get(), arrays->noise.data(), rank, arrays->weight.data(),
-                            static_cast<const float*>(s.values), voxels, s.N, uncovered)
-            : fillUncovered(arrays->denoised.get(), arrays->noise.data(), rank, arrays->weight.data(),
-                            static_cast<const double*>(s.values), voxels, s.N, uncovered);
-    if (broken > 0)
-        std::fprintf(stderr,
-                     "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
-                     "over them gave NaN); they received %s\n",
-                     groupDigits(broken).c_str(), treatment(uncovered));
-}
-
 int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
     return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
                                    formatBytes(seriesPeakBytes(series, request.workers, request.datatype)) +
                                    " needed; see tamrin info)");
 }
 
-// Reads the series' values and sets aside those that are not finite, with a
-// warning; returns an exit status (kExitOk to go on).
-int readSeriesValues(const DenoiseRequest& request, SeriesFile* series, NonFiniteValues* nonFinite) {
-    std::string error;
-    const ReadStatus read = loadSeries(series, &error);
-    if (read == kReadNoMemory) return notEnoughMemory(*series, request);
-    if (read != kReadOk) return report(kExitFile, error);
-    if (!setAsideNonFinite(series, nonFinite, &error)) return report(kExitFile, error);
-    if (nonFinite->count > 0)
+// Where an element of the series lies: "x 4, y 2, z 1, volume 0".
+std::string elementAt(const SeriesView& s, int64_t i) {
+    const int64_t X = s.X, Y = s.Y, Z = s.Z;
+    return "x " + std::to_string(i % X) + ", y " + std::to_string(i / X % Y) + ", z " + std::to_string(i / (X * Y) % Z) +
+           ", volume " + std::to_string(i / (X * Y * Z));
+}
+
+// The warnings of a run: NaN and infinities in the input (read as 0, their
+// voxels uncovered), and covered voxels whose estimate broke down.
+void warnAbout(const DenoiseRequest& request, const SeriesView& series, const DenoiseReport& found) {
+    if (found.nonFiniteValues > 0)
         std::fprintf(stderr,
                      "tamrin: warning: %s: %s values are NaN or infinite (the first at %s); they are denoised as 0, "
                      "and the %s voxels holding them receive %s, as uncovered voxels do (--uncovered)\n",
-                     request.input.c_str(), groupDigits(nonFinite->count).c_str(),
-                     firstNonFinite(series->view, *nonFinite).c_str(), groupDigits(nonFinite->voxels).c_str(),
+                     request.input.c_str(), groupDigits(found.nonFiniteValues).c_str(),
+                     elementAt(series, found.firstNonFinite).c_str(), groupDigits(found.nonFiniteVoxels).c_str(),
                      treatment(request.uncovered));
-    return kExitOk;
+    if (found.brokenVoxels > 0)
+        std::fprintf(stderr,
+                     "tamrin: warning: %s voxels covered by patches have no estimate (the decomposition of a patch "
+                     "over them gave NaN); they received %s\n",
+                     groupDigits(found.brokenVoxels).c_str(), treatment(request.uncovered));
 }
 
 // Writes the results under the outputs' temporaries and renames them into place.
@@ -189,8 +140,9 @@ int runDenoise(const DenoiseRequest& request) {
         return report(kExitFile, error);
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
-    NonFiniteValues nonFinite;
-    if (const int status = readSeriesValues(request, &series, &nonFinite)) return status;
+    const ReadStatus read = loadSeries(&series, &error);
+    if (read == kReadNoMemory) return notEnoughMemory(series, request);
+    if (read != kReadOk) return report(kExitFile, error);
     ResultArrays results;
     if (!allocateResults(series.view, !request.rankMap.empty(), &results)) return notEnoughMemory(series, request);
 
@@ -200,19 +152,22 @@ int runDenoise(const DenoiseRequest& request) {
     into.noise = results.noise.data();
     into.weight = results.weight.data();
     into.rank = rankOf(&results);
+    // NaN and infinities in the input are denoised as 0, and the voxels
+    // holding them, like every voxel without an estimate, receive the
+    // --uncovered treatment.
+    DenoiseReport found;
     DenoiseOptions options;
     options.mask = mask.empty() ? nullptr : mask.data();
+    options.nonFinite = kNonFiniteUncover;
+    options.uncovered = request.uncovered;
+    options.report = &found;
     const int32_t status =
         denoiseWithProgress(series.view, request.workers, into, options, interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status == kDenoiseEmptyMask) return report(kExitFile, request.mask + ": " + denoiseStatusMessage(status));
     if (status != kDenoiseOk)
         return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
-    // Voxels that held NaN or infinities have no estimate: they are treated
-    // as uncovered, from the input's own values.
-    uncoverNonFinite(series.view, nonFinite, into.denoised, into.noise, into.rank, into.weight);
-    putBackNonFinite(&series, nonFinite);
-    replaceUncovered(series.view, &results, request.uncovered);
+    warnAbout(request, series.view, found);
     series.releaseValues();
     std::vector<double>().swap(results.weight);
 

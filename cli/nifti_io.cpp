@@ -303,12 +303,6 @@ bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData*
     return true;
 }
 
-bool makeWritable(MappedData* mapped) {
-    // The mapping is private: written pages become copies of their own and
-    // the file never changes.
-    return mapped->base != nullptr && ::mprotect(mapped->base, mapped->length, PROT_READ | PROT_WRITE) == 0;
-}
-
 nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int dimensions, int datatype,
                            const double* values, bool copyExtensions) {
     nifti_image* image = nifti_copy_nim_info(like);

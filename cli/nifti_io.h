@@ -66,10 +66,6 @@ struct MappedData {
 // caller then loads the data with loadNiftiData).
 bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped);
 
-// Lets the mapped data be written: the pages written become private copies,
-// the file stays as it is. False when the system refuses.
-bool makeWritable(MappedData* mapped);
-
 // A new image with the geometry, units, description and file version of
 // `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
 // DT_FLOAT64 when there are `values`; any with none), holding `values`

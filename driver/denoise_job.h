@@ -32,6 +32,7 @@ struct DenoiseJob {
     double* weightSum = nullptr;
     double* rankSum = nullptr;      // null when no rank map is wanted
     const uint8_t* mask = nullptr;  // X*Y*Z bytes, or null: every position may be denoised
+    bool nonFiniteAsZero = false;   // read NaN and infinities in the input as 0
     // Half-open ranges of patch start positions.
     int32_t xStart = 0, xEnd = 0;
     int32_t yStart = 0, yEnd = 0;

@@ -15,6 +15,9 @@
 // inside it, and after the join the voxels outside are cleared to weight 0
 // (NaN after the division). Voxels inside receive every patch that reaches
 // them in any case, so their sums are those of the run without a mask.
+// Voxels holding NaN or infinities, when the caller asks for them to be set
+// aside, are read as 0 by the workers and cleared the same way; voxels
+// without an estimate then receive the caller's treatment (uncovered.h).
 //
 // Failures never pass silently: a worker that cannot be started, or that could
 // not obtain its scratch, is run again on the calling thread after the others
@@ -28,6 +31,7 @@
 #include "denoise_job.h"
 #include "patch/noise.h"
 #include "support/alloc.h"
+#include "uncovered.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -174,22 +178,6 @@ int32_t runJobs(DenoiseJob* jobs, std::thread* threads, int32_t g) {
     return status;
 }
 
-// Voxels outside the mask are left uncovered, whatever patches reached them:
-// their sums and weight become 0, which the division makes NaN.
-void clearOutsideMask(const DenoiseResults& results, const uint8_t* mask, int64_t voxels, int64_t N) {
-    for (int64_t k = 0; k < voxels; k++) {
-        if (mask[k] != 0) continue;
-        results.noise[k] = 0.0;
-        results.weight[k] = 0.0;
-        if (results.rank != nullptr) results.rank[k] = 0.0;
-    }
-    for (int64_t v = 0; v < N; v++) {
-        double* volume = results.denoised + voxels * v;
-        for (int64_t k = 0; k < voxels; k++)
-            if (mask[k] == 0) volume[k] = 0.0;
-    }
-}
-
 // Divides the sums by the weights: voxels no patch covered get 0 / 0 = NaN.
 void normalise(const DenoiseResults& results, int64_t voxels, int64_t N) {
     if (results.rank != nullptr)
@@ -223,20 +211,41 @@ const char* denoiseStatusMessage(int32_t status) {
             return "cancelled";
         case kDenoiseEmptyMask:
             return "the mask holds no voxel inside (every value is 0), so there is nothing to denoise";
+        case kDenoiseBadWorkers:
+            return "at least 1 worker is needed";
+        case kDenoiseBadOptions:
+            return "the series' values must be double or single, and the options known values";
         default:
             return "unknown status";
     }
 }
 
-int32_t denoiseSeries(const SeriesView& series, int32_t requested, const DenoiseResults& results,
-                      const DenoiseOptions& options) {
-    const int32_t X = series.X, Y = series.Y, Z = series.Z, N = series.N;
-    int64_t voxels = 0, elements = 0;
-    if (X < 1 || Y < 1 || Z < 1 || N < 2 || !multiply(int64_t{X} * Y, Z, &voxels) || !multiply(voxels, N, &elements) ||
-        elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
-        return kDenoiseBadExtents;
-    if (options.mask != nullptr && !holdsAVoxel(options.mask, voxels)) return kDenoiseEmptyMask;
+namespace {
 
+// The call's arguments and options as denoiseSeries accepts them; the
+// number of voxels and elements in *voxels and *elements.
+int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOptions& options, int64_t* voxels,
+                  int64_t* elements) {
+    const int32_t X = series.X, Y = series.Y, Z = series.Z, N = series.N;
+    if (X < 1 || Y < 1 || Z < 1 || N < 2 || !multiply(int64_t{X} * Y, Z, voxels) || !multiply(*voxels, N, elements) ||
+        *elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
+        return kDenoiseBadExtents;
+    if (requested < 1) return kDenoiseBadWorkers;
+    if ((series.type != kValuesDouble && series.type != kValuesSingle) ||
+        (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
+        (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
+         options.uncovered != kUncoveredZero) ||
+        (options.kernel != kDenoiseKernelFast && options.kernel != kDenoiseKernelPlain))
+        return kDenoiseBadOptions;
+    if (options.mask != nullptr && !holdsAVoxel(options.mask, *voxels)) return kDenoiseEmptyMask;
+    return kDenoiseOk;
+}
+
+// Runs the slabs of the series into the sums (not yet divided), reading the
+// input's non-finite values as 0 when nonFiniteAsZero.
+int32_t runSlabs(const SeriesView& series, int32_t requested, const DenoiseResults& results,
+                 const DenoiseOptions& options, bool nonFiniteAsZero, int64_t voxels, int64_t elements) {
+    const int32_t X = series.X, Y = series.Y, Z = series.Z, N = series.N;
     const int32_t extents[3] = {X, Y, Z};
     int32_t g = workerCount(requested, extents[partitionAxis(X, Y, Z)], patchSide(N));
     DenoiseJob single;
@@ -259,6 +268,7 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         for (int32_t i = 0; i < g; i++) new (&jobs[i]) DenoiseJob();
 
     int32_t status = planJobs(series, results, options, jobs, g);
+    for (int32_t i = 0; i < g; i++) jobs[i].nonFiniteAsZero = nonFiniteAsZero;
     // The sums start at zero: with one worker, or none, zeroed here; with
     // several, each worker zeroes the planes it owns before it starts, and a
     // worker run again here zeroes them again.
@@ -283,10 +293,39 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         coreFree(threads);
         coreFree(jobs);
     }
-    if (status != kDenoiseOk) return status;
-    if (options.mask != nullptr) clearOutsideMask(results, options.mask, voxels, N);
-    normalise(results, voxels, N);
-    return kDenoiseOk;
+    return status;
+}
+
+}  // namespace
+
+int32_t denoiseSeries(const SeriesView& series, int32_t requested, const DenoiseResults& results,
+                      const DenoiseOptions& options) {
+    int64_t voxels = 0, elements = 0;
+    const int32_t checked = checkCall(series, requested, options, &voxels, &elements);
+    if (checked != kDenoiseOk) return checked;
+    DenoiseReport found;
+
+    // One byte a voxel, only for the options that need it: which voxels hold
+    // a non-finite value, then which have no finite result.
+    const bool uncover = options.nonFinite == kNonFiniteUncover;
+    const bool treat = options.uncovered != kUncoveredNan || options.report != nullptr;
+    uint8_t* flags = nullptr;
+    if (uncover || treat) {
+        flags = static_cast<uint8_t*>(coreCalloc(static_cast<std::size_t>(voxels), 1));
+        if (flags == nullptr) return kDenoiseOutOfMemory;
+    }
+    if (uncover) findNonFinite(series, flags, &found);
+
+    const int32_t status = runSlabs(series, requested, results, options, found.nonFiniteValues > 0, voxels, elements);
+    if (status == kDenoiseOk) {
+        if (options.mask != nullptr) uncoverVoxels(results, options.mask, false, voxels, series.N);
+        if (found.nonFiniteValues > 0) uncoverVoxels(results, flags, true, voxels, series.N);
+        normalise(results, voxels, series.N);
+        if (treat) treatUncovered(series, results, options.uncovered, flags, &found);
+        if (options.report != nullptr) *options.report = found;
+    }
+    coreFree(flags);
+    return status;
 }
 
 int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,

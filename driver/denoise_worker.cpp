@@ -360,16 +360,26 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
 
 }  // namespace
 
+namespace {
+
+// The job's loop for a series of T, read as it is or with its non-finite
+// values as 0.
+template <typename T>
+int32_t runJob(DenoiseJob* job, const Geometry& geo) {
+    const bool plain = job->options != nullptr && job->options->kernel == kDenoiseKernelPlain;
+    const T* input = static_cast<const T*>(job->input.values);
+    if (job->nonFiniteAsZero) {
+        const AsZero<T>* sanitised = reinterpret_cast<const AsZero<T>*>(input);
+        return plain ? plainLoop(job, sanitised, geo) : fastLoop(job, sanitised, geo);
+    }
+    return plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
+}
+
+}  // namespace
+
 int32_t denoiseWorker(DenoiseJob* job) {
     const Geometry geo = geometryOf(job);
-    const bool plain = job->options != nullptr && job->options->kernel == kDenoiseKernelPlain;
-    if (job->input.type == kValuesSingle) {
-        const float* input = static_cast<const float*>(job->input.values);
-        job->status = plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
-    } else {
-        const double* input = static_cast<const double*>(job->input.values);
-        job->status = plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
-    }
+    job->status = job->input.type == kValuesSingle ? runJob<float>(job, geo) : runJob<double>(job, geo);
     return job->status;
 }
 

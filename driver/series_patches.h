@@ -1,9 +1,11 @@
 // Reading patches from a series for the worker: the geometry of a job, the
 // copy of patches in extraction order (volume outermost, then dz, dy, dx),
 // their running totals, and which positions' patches hold anything but
-// zeros. The input is doubles or single-precision values, widened exactly.
+// zeros. The input is doubles or single-precision values, widened exactly,
+// read as they are or with NaN and infinities read as 0 (AsZero).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "driver/denoise_job.h"
@@ -11,6 +13,22 @@
 #include "tamrin/denoise.h"
 
 namespace tamrin {
+
+// A value of the series read with NaN and infinities as +0: the worker reads
+// a series of T through a pointer to AsZero<T> when options.nonFinite is
+// kNonFiniteUncover, so that every function below, templated on the element
+// type, reads the sanitised values without a copy of the series. The input
+// is only ever read through it.
+template <typename T>
+struct __attribute__((may_alias)) AsZero {
+    T stored;
+    operator double() const {
+        const double value = stored;
+        return std::isfinite(value) ? value : 0.0;
+    }
+};
+static_assert(sizeof(AsZero<float>) == sizeof(float) && sizeof(AsZero<double>) == sizeof(double),
+              "AsZero<T> must lie exactly over a T");
 
 // Extents of one job's series and its private band, derived once.
 struct Geometry {
@@ -86,6 +104,15 @@ inline Two pairAt(const double* p) {
 inline Two pairAt(const float* p) {
     typedef float TwoSinglesAt __attribute__((vector_size(8), aligned(4), may_alias));
     return __builtin_convertvector(*reinterpret_cast<const TwoSinglesAt*>(p), Two);
+}
+template <typename T>
+inline Two pairAt(const AsZero<T>* p) {
+    // x - x is 0 for a finite x and NaN otherwise; the lanes where it is not
+    // 0 are cleared to +0.
+    typedef long long TwoMasks __attribute__((vector_size(16)));
+    const Two pair = pairAt(&p->stored);
+    const TwoMasks finite = (pair - pair) == Two{0.0, 0.0};
+    return reinterpret_cast<Two>(reinterpret_cast<TwoMasks>(pair) & finite);
 }
 
 template <typename T>

@@ -18,11 +18,13 @@ namespace tamrin {
 // Results of denoiseSeries.
 enum DenoiseStatus : int32_t {
     kDenoiseOk = 0,
-    kDenoiseBadExtents = 1,           // an extent below 1, N below 2, or a size past 64 bits
-    kDenoiseOutOfMemory = 2,          // working memory could not be obtained
+    kDenoiseBadExtents = 1,        // an extent below 1, N below 2, or a size past 64 bits
+    kDenoiseOutOfMemory = 2,       // working memory could not be obtained
     kDenoisePatchOutOfMemory = 3,  // a patch could not be decomposed (its scratch was unavailable)
-    kDenoiseCancelled = 4,            // DenoiseOptions::cancel was set while the workers ran
-    kDenoiseEmptyMask = 5,            // DenoiseOptions::mask holds no voxel inside (every byte 0)
+    kDenoiseCancelled = 4,         // DenoiseOptions::cancel was set while the workers ran
+    kDenoiseEmptyMask = 5,         // DenoiseOptions::mask holds no voxel inside (every byte 0)
+    kDenoiseBadWorkers = 6,        // fewer than 1 worker requested
+    kDenoiseBadOptions = 7,        // a value type, or an option, that the call does not know
 };
 
 // A short English description of a status, for error messages.
@@ -31,16 +33,26 @@ const char* denoiseStatusMessage(int32_t status);
 // Per-patch kernels of the workers. Both give the same bits and messages;
 // the plain one is the literal computation the fast one is checked against.
 enum DenoiseKernel : int32_t {
-    kDenoiseKernelFast = 0,       // batched, vectorised (patch/fast_patch.h)
-    kDenoiseKernelPlain = 1,     // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
+    kDenoiseKernelFast = 0,   // batched, vectorised (patch/fast_patch.h)
+    kDenoiseKernelPlain = 1,  // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
 };
 
-// How the values of a series are stored. Single-precision values widen to
-// double exactly, so a series of floats gives the bits of the same values
-// given as doubles, without the memory and time of a double copy.
+// How the values of an array are stored. A series is double or single:
+// single-precision values widen to double exactly, so a series of floats
+// gives the bits of the same values given as doubles, without the memory and
+// time of a double copy. A mask may have any of the types (see
+// maskFromValues in driver/checks.h).
 enum ValueType : int32_t {
     kValuesDouble = 0,
     kValuesSingle = 1,
+    kValuesInt8 = 2,
+    kValuesUint8 = 3,
+    kValuesInt16 = 4,
+    kValuesUint16 = 5,
+    kValuesInt32 = 6,
+    kValuesUint32 = 7,
+    kValuesInt64 = 8,
+    kValuesUint64 = 9,
 };
 
 // A read-only view of a VolumeSeries held by the caller.
@@ -69,6 +81,43 @@ struct DenoiseResults {
     double* rank = nullptr;
 };
 
+// What the core does with NaN and infinities in the series.
+enum NonFinite : int32_t {
+    // They enter the arithmetic as they are: every patch over one of them
+    // gives NaN, so its voxels come out NaN (the plain call).
+    kNonFiniteKeep = 0,
+    // They are read as 0 wherever the input is read (patch copies, totals,
+    // which patches hold a value), and the voxels holding one (in any
+    // volume) get no estimate of their own: they are uncovered (weight 0)
+    // and receive the `uncovered` treatment. The series itself is never
+    // written.
+    kNonFiniteUncover = 1,
+};
+
+// What voxels without an estimate receive in the results: those no processed
+// patch covered, those outside the mask, those holding a non-finite value
+// under kNonFiniteUncover, and covered voxels whose value came out non-finite
+// (a patch over them broke down).
+enum Uncovered : int32_t {
+    // NaN in the series, the noise map and the rank map (the plain call).
+    kUncoveredNan = 0,
+    // The input's value in the series (each volume's value that is not
+    // finite is replaced); 0 in the noise and rank maps.
+    kUncoveredInput = 1,
+    // 0 in the series, the noise map and the rank map.
+    kUncoveredZero = 2,
+};
+
+// What a run found, for the caller's warnings (DenoiseOptions::report).
+struct DenoiseReport {
+    int64_t nonFiniteValues = 0;  // NaN and infinite values in the series
+    int64_t nonFiniteVoxels = 0;  // voxels holding one of them, in any volume
+    int64_t firstNonFinite = -1;  // element index of the first one, or -1
+    // Covered voxels (weight not 0) with a result that is not finite in the
+    // series, the noise map or the rank map, before the `uncovered` treatment.
+    int64_t brokenVoxels = 0;
+};
+
 // Everything beyond the series, the worker count and the results; the
 // defaults give the plain call.
 struct DenoiseOptions {
@@ -93,14 +142,21 @@ struct DenoiseOptions {
     // Where the decomposition's messages go (tamrin/messages.h): this call's
     // log, or null to write them to stderr as they are issued.
     MessageLog* messages = nullptr;
+    // NaN and infinities in the series (a NonFinite) and what voxels without
+    // an estimate receive (an Uncovered).
+    int32_t nonFinite = kNonFiniteKeep;
+    int32_t uncovered = kUncoveredNan;
+    // When not null, receives what the run found (counted only when asked for).
+    DenoiseReport* report = nullptr;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
 // that no processed patch covers become NaN in the series and the noise map
-// (weight 0). Results do not depend on timing: the same input and worker
-// count give the same bits on every run, and one worker gives exactly the
-// single-threaded arithmetic. On a status other than kDenoiseOk the results
-// must be discarded.
+// (weight 0), unless options.uncovered says otherwise. Results do not depend
+// on timing: the same input and worker count give the same bits on every
+// run, and one worker gives exactly the single-threaded arithmetic. The
+// series is only read. On a status other than kDenoiseOk the results must be
+// discarded.
 int32_t denoiseSeries(const SeriesView& series, int32_t requested, const DenoiseResults& results,
                       const DenoiseOptions& options = DenoiseOptions());
 
@@ -121,7 +177,8 @@ int32_t patchVoxels(int32_t N);
 int32_t partitionAxis(int32_t X, int32_t Y, int32_t Z);
 
 // Workers actually used: min(requested, max(1, E / s)) for extent E of the
-// partition axis and patch side s. A request below 1 gives 0.
+// partition axis and patch side s. A request below 1 gives 0 (and
+// denoiseSeries refuses it with kDenoiseBadWorkers).
 int32_t workerCount(int32_t requested, int32_t extent, int32_t side);
 
 // Workers a run of the given series with `requested` workers uses: at least 1.

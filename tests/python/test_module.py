@@ -165,6 +165,28 @@ def test_default_workers_and_calls_from_several_threads():
         assert_same_bits(results[workers][1], expected[workers][1])
 
 
+def test_concurrent_calls_keep_their_own_messages():
+    clean = noisy_series((20, 18, 16, 12))
+    troubled = clean.copy()
+    troubled[10, 9, 8, 3] = np.nan
+    messages = {}
+
+    def call(name, data):
+        shape = data.shape
+        arrays = [np.empty(shape, order="F")] + [np.empty(shape[:3], order="F") for _ in range(2)]
+        messages[name] = _tamrin.denoise_into(data, 1, *arrays)
+
+    for _ in range(3):
+        threads = [threading.Thread(target=call, args=item)
+                   for item in (("clean", clean), ("troubled", troubled))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert messages["clean"] == []
+        assert [text for text, _ in messages["troubled"]] == ["no convergence in 30 svdcmp iterations\n"]
+
+
 SERIES = np.zeros((6, 6, 6, 3), order="F")
 
 
