@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "driver/checks.h"
 
 namespace tamrin {
 namespace {
@@ -93,7 +94,7 @@ bool readMask(const std::string& path, const SeriesFile& series, std::vector<uin
     if (last > 3)
         return refuse(error, path, "a " + std::to_string(last) + "-D image (" + shapeOf(extents, last) + ")" + expected);
     const int32_t* grid = series.extents;
-    if (extents[0] != grid[0] || extents[1] != grid[1] || extents[2] != grid[2])
+    if (checkMaskShape(extents, 3, grid[0], grid[1], grid[2]).problem != kMaskFits)
         return refuse(error, path,
                       shapeOf(extents, 3) + " voxels, where the series has " + std::to_string(grid[0]) + " x " +
                           std::to_string(grid[1]) + " x " + std::to_string(grid[2]) + expected);
@@ -119,18 +120,17 @@ bool readMask(const std::string& path, const SeriesFile& series, std::vector<uin
     } catch (const std::bad_alloc&) {
         return refuse(error, path, "not enough memory to read the mask");
     }
-    int64_t inside = 0;
-    for (std::size_t k = 0; k < values.size(); k++) {
-        if (std::isnan(values[k])) {
-            const int64_t X = grid[0], Y = grid[1], i = static_cast<int64_t>(k);
-            return refuse(error, path,
-                          "holds NaN (at x " + std::to_string(i % X) + ", y " + std::to_string(i / X % Y) + ", z " +
-                              std::to_string(i / (X * Y)) + "); a mask holds 0 outside and other numbers inside");
-        }
-        (*mask)[k] = values[k] != 0.0;
-        inside += (*mask)[k];
+    // The values as scaled: 0 outside, others inside, NaN refused.
+    const MaskCheck check =
+        maskFromValues(values.data(), kValuesDouble, static_cast<int64_t>(values.size()), mask->data());
+    if (check.problem == kMaskHoldsNaN) {
+        const int64_t X = grid[0], Y = grid[1], i = check.at;
+        return refuse(error, path,
+                      "holds NaN (at x " + std::to_string(i % X) + ", y " + std::to_string(i / X % Y) + ", z " +
+                          std::to_string(i / (X * Y)) + "); a mask holds 0 outside and other numbers inside");
     }
-    if (inside == 0) return refuse(error, path, "the mask is empty (every value is 0): there is nothing to denoise");
+    if (check.problem == kMaskEmpty)
+        return refuse(error, path, "the mask is empty (every value is 0): there is nothing to denoise");
     return true;
 }
 

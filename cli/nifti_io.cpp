@@ -17,6 +17,8 @@
 #include <limits>
 #include <memory>
 
+#include "driver/checks.h"
+
 namespace tamrin {
 namespace {
 
@@ -181,36 +183,42 @@ bool seriesExtents(const nifti_image* image, const std::string& path, int32_t ex
         *error = path + ": has " + std::to_string(last) + " dimensions; a 4-D series (x, y, z, volume) is expected";
         return false;
     }
-    for (int d = 1; d <= 4; d++) {
-        const int64_t n = d <= rank ? image->dim[d] : 1;
-        if (n < 1 || n > std::numeric_limits<int32_t>::max()) {
-            *error = path + ": extent " + std::to_string(n) + " on axis " + "xyzt"[d - 1] +
-                     " is out of range (1 to 2147483647)";
+    // The first four extents, 1 past the header's rank.
+    int64_t dims[4];
+    for (int d = 1; d <= 4; d++) dims[d - 1] = d <= rank ? image->dim[d] : 1;
+    const SeriesCheck check = checkSeriesShape(dims, 4);
+    const auto outOfRange = [&](int axis) {
+        *error = path + ": extent " + std::to_string(dims[axis]) + " on axis " + "xyzt"[axis] +
+                 " is out of range (1 to 2147483647)";
+        return false;
+    };
+    const std::string shape = std::to_string(dims[0]) + " x " + std::to_string(dims[1]) + " x " +
+                              std::to_string(dims[2]);
+    switch (check.problem) {
+        case kSeriesEmpty:
+        case kSeriesExtentTooLarge:
+            return outOfRange(check.axis);
+        case kSeriesTooFewVolumes:
+            if (check.value < 1) return outOfRange(3);
+            *error = path + ": " +
+                     (rank < 4 ? "a " + std::to_string(rank) + "-D image"
+                               : "a series of " + std::to_string(check.value) + " volume") +
+                     " (" + shape + "); a 4-D series of at least 2 volumes is expected";
             return false;
-        }
-        extents[d - 1] = static_cast<int32_t>(n);
+        case kSeriesTooManyValues:
+            // The library's voxel count is a product it lets overflow.
+            *error = path + ": " + shape + " x " + std::to_string(dims[3]) +
+                     " values are more than can be addressed (is the header damaged?)";
+            return false;
+        default:
+            break;
     }
-    if (rank < 4 || extents[3] < 2) {
-        *error = path + ": " +
-                 (rank < 4 ? "a " + std::to_string(rank) + "-D image"
-                           : "a series of " + std::to_string(extents[3]) + " volume") +
-                 " (" + std::to_string(extents[0]) + " x " + std::to_string(extents[1]) + " x " +
-                 std::to_string(extents[2]) + "); a 4-D series of at least 2 volumes is expected";
-        return false;
-    }
-    // The library's voxel count is a product it lets overflow; the series
-    // must be addressable as doubles, and hold exactly that many values.
-    int64_t elements = 1;
-    bool fits = true;
-    for (int d = 0; d < 4; d++) fits = fits && !__builtin_mul_overflow(elements, int64_t{extents[d]}, &elements);
-    const std::string shape = std::to_string(extents[0]) + " x " + std::to_string(extents[1]) + " x " +
-                              std::to_string(extents[2]) + " x " + std::to_string(extents[3]);
-    if (!fits || elements > std::numeric_limits<int64_t>::max() / 8) {
-        *error = path + ": " + shape + " values are more than can be addressed (is the header damaged?)";
-        return false;
-    }
+    for (int d = 0; d < 4; d++) extents[d] = check.extents[d];
+    // The series must hold exactly the values its extents say.
+    const int64_t elements = int64_t{extents[0]} * extents[1] * extents[2] * extents[3];
+    const std::string shape4 = shape + " x " + std::to_string(extents[3]);
     if (elements != image->nvox) {
-        *error = path + ": " + shape + " values, but the header counts " + std::to_string(image->nvox) +
+        *error = path + ": " + shape4 + " values, but the header counts " + std::to_string(image->nvox) +
                  " (is the header damaged?)";
         return false;
     }

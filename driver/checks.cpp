@@ -32,6 +32,13 @@ SeriesCheck checkSeriesShape(const int64_t* dims, int32_t count) {
         check.value = count;
         return check;
     }
+    for (int32_t axis = 0; axis < 4; axis++)
+        if (dims[axis] > kLargestExtent) {
+            check.problem = kSeriesExtentTooLarge;
+            check.axis = axis;
+            check.value = dims[axis];
+            return check;
+        }
     for (int32_t axis = 0; axis < 3; axis++)
         if (dims[axis] < 1) {
             check.problem = kSeriesEmpty;
@@ -44,13 +51,6 @@ SeriesCheck checkSeriesShape(const int64_t* dims, int32_t count) {
         check.value = dims[3];
         return check;
     }
-    for (int32_t axis = 0; axis < 4; axis++)
-        if (dims[axis] > kLargestExtent) {
-            check.problem = kSeriesExtentTooLarge;
-            check.axis = axis;
-            check.value = dims[axis];
-            return check;
-        }
     int64_t elements = 1;
     for (int32_t axis = 0; axis < 4; axis++)
         if (__builtin_mul_overflow(elements, dims[axis], &elements) ||

@@ -14,9 +14,9 @@ namespace tamrin {
 enum SeriesProblem : int32_t {
     kSeriesFits = 0,
     kSeriesNotFourDimensional = 1,  // value: the number of dimensions given
-    kSeriesEmpty = 2,               // axis (0 to 2) and value: an extent X, Y or Z below 1
-    kSeriesTooFewVolumes = 3,       // value: N, below 2
-    kSeriesExtentTooLarge = 4,      // axis (0 to 3) and value: an extent above 2^31 - 1
+    kSeriesExtentTooLarge = 2,      // axis (0 to 3) and value: an extent above 2^31 - 1
+    kSeriesEmpty = 3,               // axis (0 to 2) and value: an extent X, Y or Z below 1
+    kSeriesTooFewVolumes = 4,       // value: N, below 2
     kSeriesTooManyValues = 5,       // X*Y*Z*N doubles cannot be addressed
 };
 
@@ -28,7 +28,7 @@ struct SeriesCheck {
 };
 
 // Checks the dimensions of a series as the caller has them: exactly four,
-// X, Y and Z at least 1, N at least 2, each at most 2^31 - 1, and the
+// each at most 2^31 - 1, X, Y and Z at least 1, N at least 2, and the
 // element count addressable as doubles. The first problem found, in that order.
 SeriesCheck checkSeriesShape(const int64_t* dims, int32_t count);
 

@@ -26,6 +26,7 @@
 #include <cstdlib>
 
 #include "mex.h"
+#include "driver/checks.h"
 #include "support/alloc.h"
 #include "tamrin/denoise.h"
 #include "tamrin/messages.h"
@@ -64,6 +65,14 @@ bool fail(Failure* failure, const char* id, const char* format, ...) {
     return false;
 }
 
+// An array's dimensions, at most four of them into dims; returns their count.
+int32_t dimensionsOf(const mxArray* array, int64_t dims[4]) {
+    const mwSize count = mxGetNumberOfDimensions(array);
+    const mwSize* extents = mxGetDimensions(array);
+    for (mwSize d = 0; d < count && d < 4; d++) dims[d] = static_cast<int64_t>(extents[d]);
+    return static_cast<int32_t>(count);
+}
+
 // Checks the argument and result counts and the data array, and reads the
 // extents X, Y, Z, N.
 bool checkData(int nlhs, int nrhs, const mxArray* prhs[], int32_t extents[4], Failure* failure) {
@@ -91,28 +100,32 @@ bool checkData(int nlhs, int nrhs, const mxArray* prhs[], int32_t extents[4], Fa
                     what);
     }
 
-    const mwSize ndims = mxGetNumberOfDimensions(data);
-    const mwSize* dims = mxGetDimensions(data);
-    if (ndims != 4)
-        return fail(failure, "Tamrin:dataDims",
-                    "data must have exactly four dimensions, X x Y x Z x N (N volumes of an X x Y x Z grid); "
-                    "got %lld dimensions%s",
-                    static_cast<long long>(ndims),
-                    ndims == 3 ? " (a single volume: at least 2 volumes are needed)" : "");
-    for (int i = 0; i < 4; i++)
-        if (dims[i] > INT32_MAX)
-            return fail(failure, "Tamrin:dataDims", "each extent of data must be at most 2147483647; extent %d is %lld",
-                        i + 1, static_cast<long long>(dims[i]));
-    for (int i = 0; i < 3; i++)
-        if (dims[i] < 1)
+    int64_t dims[4] = {0, 0, 0, 0};
+    const int32_t count = dimensionsOf(data, dims);
+    const tamrin::SeriesCheck check = tamrin::checkSeriesShape(dims, count);
+    const long long value = check.value;
+    switch (check.problem) {
+        case tamrin::kSeriesNotFourDimensional:
             return fail(failure, "Tamrin:dataDims",
-                        "data must not be empty: the extents X, Y and Z must be at least 1; extent %d is %lld", i + 1,
-                        static_cast<long long>(dims[i]));
-    if (dims[3] < 2)
-        return fail(failure, "Tamrin:volumes", "data must hold at least 2 volumes (its 4th extent N); N is %lld",
-                    static_cast<long long>(dims[3]));
-
-    for (int i = 0; i < 4; i++) extents[i] = static_cast<int32_t>(dims[i]);
+                        "data must have exactly four dimensions, X x Y x Z x N (N volumes of an X x Y x Z grid); "
+                        "got %lld dimensions%s",
+                        value, value == 3 ? " (a single volume: at least 2 volumes are needed)" : "");
+        case tamrin::kSeriesEmpty:
+            return fail(failure, "Tamrin:dataDims",
+                        "data must not be empty: the extents X, Y and Z must be at least 1; extent %d is %lld",
+                        check.axis + 1, value);
+        case tamrin::kSeriesTooFewVolumes:
+            return fail(failure, "Tamrin:volumes", "data must hold at least 2 volumes (its 4th extent N); N is %lld",
+                        value);
+        case tamrin::kSeriesExtentTooLarge:
+            return fail(failure, "Tamrin:dataDims", "each extent of data must be at most 2147483647; extent %d is %lld",
+                        check.axis + 1, value);
+        case tamrin::kSeriesTooManyValues:
+            return fail(failure, "Tamrin:dataDims", "data holds more values than can be addressed");
+        default:
+            break;
+    }
+    for (int i = 0; i < 4; i++) extents[i] = check.extents[i];
     return true;
 }
 
@@ -134,36 +147,22 @@ bool readWorkers(const mxArray* workers, int32_t* requested, Failure* failure) {
     return true;
 }
 
-// Reads count mask values: with `mask`, writes them as bytes (1 where the
-// value is not 0). Returns the number inside, or -1 - k at a NaN at k.
-template <typename T>
-long long maskValues(const void* data, std::size_t count, uint8_t* mask) {
-    const T* values = static_cast<const T*>(data);
-    long long inside = 0;
-    for (std::size_t k = 0; k < count; k++) {
-        if (values[k] != values[k]) return -1 - static_cast<long long>(k);
-        inside += values[k] != 0 ? 1 : 0;
-        if (mask != nullptr) mask[k] = values[k] != 0 ? 1 : 0;
-    }
-    return inside;
-}
-
-// maskValues for an array of any class the mask may have; -2^62 for another.
-long long maskValuesOf(const mxArray* array, std::size_t count, uint8_t* mask) {
-    const void* data = mxGetData(array);
+// The core's name for the type of a mask's values; -1 for a class a mask
+// may not have.
+int32_t maskValueType(const mxArray* array) {
     switch (mxGetClassID(array)) {
-        case mxLOGICAL_CLASS: return maskValues<mxLogical>(data, count, mask);
-        case mxDOUBLE_CLASS: return maskValues<double>(data, count, mask);
-        case mxSINGLE_CLASS: return maskValues<float>(data, count, mask);
-        case mxINT8_CLASS: return maskValues<int8_t>(data, count, mask);
-        case mxUINT8_CLASS: return maskValues<uint8_t>(data, count, mask);
-        case mxINT16_CLASS: return maskValues<int16_t>(data, count, mask);
-        case mxUINT16_CLASS: return maskValues<uint16_t>(data, count, mask);
-        case mxINT32_CLASS: return maskValues<int32_t>(data, count, mask);
-        case mxUINT32_CLASS: return maskValues<uint32_t>(data, count, mask);
-        case mxINT64_CLASS: return maskValues<int64_t>(data, count, mask);
-        case mxUINT64_CLASS: return maskValues<uint64_t>(data, count, mask);
-        default: return -(1LL << 62);
+        case mxLOGICAL_CLASS: return tamrin::kValuesUint8;
+        case mxDOUBLE_CLASS: return tamrin::kValuesDouble;
+        case mxSINGLE_CLASS: return tamrin::kValuesSingle;
+        case mxINT8_CLASS: return tamrin::kValuesInt8;
+        case mxUINT8_CLASS: return tamrin::kValuesUint8;
+        case mxINT16_CLASS: return tamrin::kValuesInt16;
+        case mxUINT16_CLASS: return tamrin::kValuesUint16;
+        case mxINT32_CLASS: return tamrin::kValuesInt32;
+        case mxUINT32_CLASS: return tamrin::kValuesUint32;
+        case mxINT64_CLASS: return tamrin::kValuesInt64;
+        case mxUINT64_CLASS: return tamrin::kValuesUint64;
+        default: return -1;
     }
 }
 
@@ -183,9 +182,11 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
                     "or [] for none; got a %s%s array",
                     X, Y, Z, mxIsComplex(array) ? "complex " : mxIsSparse(array) ? "sparse " : "",
                     mxGetClassName(array));
-    long long shape[3] = {1, 1, 1};
-    for (mwSize d = 0; d < ndims && d < 3; d++) shape[d] = static_cast<long long>(dims[d]);
-    if (ndims > 3 || shape[0] != X || shape[1] != Y || shape[2] != Z) {
+    int64_t shape[32];
+    const int32_t count = static_cast<int32_t>(ndims < 32 ? ndims : 32);
+    for (int32_t d = 0; d < count; d++) shape[d] = static_cast<int64_t>(dims[d]);
+    if (ndims > 32 ||
+        tamrin::checkMaskShape(shape, count, extents[0], extents[1], extents[2]).problem != tamrin::kMaskFits) {
         char got[96];
         int used = 0;
         for (mwSize d = 0; d < ndims && used < 80; d++)
@@ -194,15 +195,15 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
         return fail(failure, "Tamrin:mask", "mask must be %lld x %lld x %lld, the grid of data (3-D); got %s", X, Y, Z,
                     got);
     }
-    const long long inside = maskValuesOf(array, static_cast<std::size_t>(X * Y * Z), nullptr);
-    if (inside == -(1LL << 62))
-        return fail(failure, "Tamrin:mask", "mask of class %s is not supported", mxGetClassName(array));
-    if (inside < 0) {
-        const long long k = -1 - inside;
+    const int32_t type = maskValueType(array);
+    if (type < 0) return fail(failure, "Tamrin:mask", "mask of class %s is not supported", mxGetClassName(array));
+    const tamrin::MaskCheck check = tamrin::maskFromValues(mxGetData(array), type, X * Y * Z, nullptr);
+    if (check.problem == tamrin::kMaskHoldsNaN) {
+        const long long k = check.at;
         return fail(failure, "Tamrin:mask", "mask holds NaN at (%lld, %lld, %lld); use 0 outside and non-zero inside",
                     k % X + 1, k / X % Y + 1, k / (X * Y) + 1);
     }
-    if (inside == 0)
+    if (check.problem == tamrin::kMaskEmpty)
         return fail(failure, "Tamrin:mask",
                     "mask holds no voxel inside (every value is 0), so there is nothing to denoise");
     *given = true;
@@ -276,7 +277,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         static_cast<std::size_t>(extents[0]) * static_cast<std::size_t>(extents[1]) * static_cast<std::size_t>(extents[2]);
     // The mask as bytes, X*Y*Z of them (its values were checked above).
     uint8_t* mask = masked ? static_cast<uint8_t*>(tamrin::coreMalloc(voxels)) : nullptr;
-    if (mask != nullptr) maskValuesOf(prhs[2], voxels, mask);
+    if (mask != nullptr) tamrin::maskFromValues(mxGetData(prhs[2]), maskValueType(prhs[2]), voxels, mask);
     double* weights = masked && mask == nullptr ? nullptr
                                                 : static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)));
     double* noiseScratch =

@@ -2,6 +2,7 @@
 // sums for any worker count, uncovered voxels, and failure handling.
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "support/alloc.h"
 #include "tamrin/denoise.h"
 #include "tamrin/watch.h"
+#include "naive_denoise.h"
 #include "test_support.h"
 
 using namespace tamrin;
@@ -57,53 +59,6 @@ void expectClose(const std::vector<double>& a, const std::vector<double>& b, dou
     }
 }
 
-// The single-threaded computation written out directly: every position in
-// z, y, x order, then the division by the weights.
-Result literal(const Series& s) {
-    const int32_t side = patchSide(s.N), M = side * side * side, N = s.N;
-    const int64_t X = s.X, Y = s.Y, Z = s.Z, voxels = s.voxels();
-    Result r{0, std::vector<double>(s.data.size(), 0.0), std::vector<double>(voxels, 0.0),
-             std::vector<double>(voxels, 0.0)};
-    std::vector<double> patch(static_cast<std::size_t>(M) * N), U(patch.size()), w(N), V(N * N), means(N);
-    const double correction = noiseCorrection(M, N);
-    auto index = [&](int64_t x, int64_t y, int64_t z, int64_t v) { return x + X * (y + Y * (z + Z * v)); };
-    for (int64_t z0 = 0; z0 + side <= Z; z0++)
-        for (int64_t y0 = 0; y0 + side <= Y; y0++)
-            for (int64_t x0 = 0; x0 + side <= X; x0++) {
-                double total = 0.0;
-                std::size_t p = 0;
-                for (int64_t v = 0; v < N; v++)
-                    for (int64_t dz = 0; dz < side; dz++)
-                        for (int64_t dy = 0; dy < side; dy++)
-                            for (int64_t dx = 0; dx < side; dx++) {
-                                patch[p] = s.data[index(x0 + dx, y0 + dy, z0 + dz, v)];
-                                total = total + patch[p++];
-                            }
-                if (total == 0.0) continue;
-                centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N);
-                const double sigma = estimateNoise(w.data(), N, M, correction);
-                const double weight = selectComponents(w.data(), N, M, sigma, nullptr);
-                rebuildPatch(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N);
-                p = 0;
-                for (int64_t v = 0; v < N; v++)
-                    for (int64_t dz = 0; dz < side; dz++)
-                        for (int64_t dy = 0; dy < side; dy++)
-                            for (int64_t dx = 0; dx < side; dx++) {
-                                r.denoised[index(x0 + dx, y0 + dy, z0 + dz, v)] += weight * patch[p++];
-                                if (v == 0) {
-                                    r.noise[index(x0 + dx, y0 + dy, z0 + dz, 0)] += weight * sigma;
-                                    r.weight[index(x0 + dx, y0 + dy, z0 + dz, 0)] += weight;
-                                }
-                            }
-            }
-    for (int64_t v = 0; v < N; v++)
-        for (int64_t k = 0; k < voxels; k++) {
-            if (v == 0) r.noise[k] = r.noise[k] / r.weight[k];
-            r.denoised[k + voxels * v] = r.denoised[k + voxels * v] / r.weight[k];
-        }
-    return r;
-}
-
 }  // namespace
 
 TEST(Partition, AxisWorkerCountAndSlices) {
@@ -134,11 +89,50 @@ TEST(Partition, AxisWorkerCountAndSlices) {
 
 TEST(DenoiseVolume, OneWorkerIsExactlyTheSingleThreadedArithmetic) {
     const Series s = phantom(14, 11, 9, 10, 20.0, 1);
-    const Result expected = literal(s);
+    const tamrin_test::NaiveResult expected = tamrin_test::naiveDenoise(s, 1);
     const Result got = run(s, 1);
     ASSERT_EQ(got.status, kDenoiseOk);
     EXPECT_TRUE(sameBits(got.denoised, expected.denoised));
     EXPECT_TRUE(sameBits(got.noise, expected.noise));
+}
+
+// Every worker count adds each cell's contributions in the naive driver's
+// order: slabs of several planes, slabs thinner than s - 1 positions (where
+// three or more slabs meet in a cell), a series thinner than two patches
+// (one slab whatever is asked), with and without a mask, with the rank map.
+TEST(DenoiseVolume, EveryWorkerCountAddsInTheNaiveDriversOrder) {
+    struct Case {
+        Series s;
+        std::vector<int32_t> workers;
+    };
+    std::vector<Case> cases;
+    cases.push_back({phantom(23, 17, 13, 12, 15.0, 2), {1, 2, 3, 7}});
+    cases.push_back({tamrin_test::phantomSeries(30, 9, 8, 8, 10.0, 4, true), {2, 3, 7, 15}});  // s = 2
+    // s = 6, slabs [0, 4), [4, 8), [8, 13): plane 8 receives patches of all three.
+    cases.push_back({tamrin_test::phantomSeries(18, 7, 6, 126, 10.0, 3, true), {3}});
+    cases.push_back({tamrin_test::phantomSeries(7, 9, 11, 27, 10.0, 5, true), {1, 2, 3}});     // thinner than 2s
+    for (const Case& c : cases)
+        for (int32_t workers : c.workers)
+            for (bool masked : {false, true}) {
+                const Series& s = c.s;
+                SCOPED_TRACE(testing::Message() << s.X << "x" << s.Y << "x" << s.Z << "x" << s.N << ", " << workers
+                                                << " workers" << (masked ? ", masked" : ""));
+                std::vector<uint8_t> mask(static_cast<std::size_t>(s.voxels()));
+                for (std::size_t k = 0; k < mask.size(); k++) mask[k] = (k * 7919) % 13 < 4;
+                const uint8_t* inside = masked ? mask.data() : nullptr;
+                const tamrin_test::NaiveResult expected = tamrin_test::naiveDenoise(s, workers, inside);
+                std::vector<double> denoised(s.data.size()), noise(s.voxels()), weight(s.voxels()), rank(s.voxels());
+                DenoiseResults results = tamrin_test::resultsInto(denoised, noise, weight);
+                results.rank = rank.data();
+                DenoiseOptions options;
+                options.mask = inside;
+                ASSERT_EQ(denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers, results, options),
+                          kDenoiseOk);
+                EXPECT_TRUE(sameBits(denoised, expected.denoised));
+                EXPECT_TRUE(sameBits(noise, expected.noise));
+                EXPECT_TRUE(sameBits(weight, expected.weight));
+                EXPECT_TRUE(sameBits(rank, expected.rank));
+            }
 }
 
 TEST(DenoiseVolume, WorkerCountsAgreeAndRepeatBitForBit) {
@@ -377,4 +371,135 @@ TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
             EXPECT_TRUE(sameBits(r.denoised, expected.denoised));
             EXPECT_TRUE(sameBits(r.noise, expected.noise));
         }
+}
+
+namespace {
+
+// A run of s through denoiseSeries with the given options and the rank map.
+struct Full {
+    int32_t status;
+    std::vector<double> denoised, noise, weight, rank;
+    DenoiseReport report;
+};
+
+template <typename T>
+Full runWith(const std::vector<T>& values, const Series& s, int32_t workers, DenoiseOptions options) {
+    Full r{0, std::vector<double>(values.size(), -1.0), std::vector<double>(s.voxels(), -1.0),
+           std::vector<double>(s.voxels(), -1.0), std::vector<double>(s.voxels(), -1.0), DenoiseReport()};
+    DenoiseResults results = tamrin_test::resultsInto(r.denoised, r.noise, r.weight);
+    results.rank = r.rank.data();
+    options.report = &r.report;
+    r.status = denoiseSeries(seriesView(values.data(), s.X, s.Y, s.Z, s.N), workers, results, options);
+    return r;
+}
+
+}  // namespace
+
+// NaN and infinities set aside: every result is that of the series with them
+// replaced by 0, then the voxels holding them uncovered; the series itself is
+// never written, whatever its type, kernel and worker count.
+TEST(NonFinite, ReadAsZeroTheirVoxelsUncoveredTheSeriesUntouched) {
+    Series s = phantom(17, 15, 11, 12, 10.0, 21);
+    const int64_t voxels = s.voxels();
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const int64_t at[] = {5 + 17 * (6 + 15 * 4) + voxels * 3, 9 + 17 * (2 + 15 * 7), 9 + 17 * (2 + 15 * 7) + voxels * 11,
+                          0};
+    const double odd[] = {nan, inf, -inf, nan};
+    Series zeroed = s;
+    for (int i = 0; i < 4; i++) {
+        s.data[at[i]] = odd[i];
+        zeroed.data[at[i]] = 0.0;
+    }
+    std::vector<float> singles(s.data.begin(), s.data.end()), zeroedSingles(zeroed.data.begin(), zeroed.data.end());
+    const std::vector<double> doublesBefore = s.data;
+    const std::vector<float> singlesBefore = singles;
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain})
+        for (int32_t workers : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
+            DenoiseOptions plain = tamrin_test::withKernel(kernel);
+            DenoiseOptions uncover = plain;
+            uncover.nonFinite = kNonFiniteUncover;
+            for (bool single : {false, true}) {
+                Full expected = single ? runWith(zeroedSingles, zeroed, workers, plain)
+                                       : runWith(zeroed.data, zeroed, workers, plain);
+                // The voxels holding a non-finite value, as uncovered voxels are.
+                volatile double zero = 0.0;
+                for (int i = 0; i < 4; i++) {
+                    const int64_t k = at[i] % voxels;
+                    expected.weight[k] = 0.0;
+                    expected.noise[k] = expected.rank[k] = zero / zero;
+                    for (int32_t v = 0; v < s.N; v++) expected.denoised[k + voxels * v] = zero / zero;
+                }
+                const Full got = single ? runWith(singles, s, workers, uncover) : runWith(s.data, s, workers, uncover);
+                ASSERT_EQ(got.status, kDenoiseOk);
+                EXPECT_TRUE(sameBits(got.denoised, expected.denoised));
+                EXPECT_TRUE(sameBits(got.noise, expected.noise));
+                EXPECT_TRUE(sameBits(got.weight, expected.weight));
+                EXPECT_TRUE(sameBits(got.rank, expected.rank));
+                EXPECT_EQ(got.report.nonFiniteValues, 4);
+                EXPECT_EQ(got.report.nonFiniteVoxels, 3);
+                EXPECT_EQ(got.report.firstNonFinite, 0);
+                EXPECT_EQ(got.report.brokenVoxels, 0);
+            }
+            EXPECT_TRUE(sameBits(s.data, doublesBefore));
+            EXPECT_EQ(std::memcmp(singles.data(), singlesBefore.data(), singles.size() * sizeof(float)), 0);
+        }
+}
+
+// Voxels without an estimate get the input's value (each value that is not
+// finite), or 0; covered voxels whose estimate broke down are counted and
+// treated the same; everything else keeps its bits.
+TEST(Uncovered, InputOrZeroWhereNoEstimateAndTheOthersUnchanged) {
+    Series s = phantom(16, 14, 10, 10, 10.0, 22);  // an exact-zero background: uncovered voxels
+    const int64_t voxels = s.voxels(), hole = 8 + 16 * (7 + 14 * 5);
+    s.data[hole + voxels * 2] = std::numeric_limits<double>::quiet_NaN();  // its patches break down
+    const Full plain = runWith(s.data, s, 2, DenoiseOptions());
+    ASSERT_EQ(plain.status, kDenoiseOk);
+    for (int32_t uncovered : {kUncoveredNan, kUncoveredInput, kUncoveredZero}) {
+        SCOPED_TRACE(uncovered);
+        DenoiseOptions options;
+        options.uncovered = uncovered;
+        const Full got = runWith(s.data, s, 2, options);
+        ASSERT_EQ(got.status, kDenoiseOk);
+        int64_t broken = 0, uncoveredVoxels = 0;
+        for (int64_t k = 0; k < voxels; k++) {
+            const bool finite = std::isfinite(plain.noise[k]);
+            broken += !finite && plain.weight[k] != 0.0;
+            uncoveredVoxels += plain.weight[k] == 0.0;
+            EXPECT_TRUE(sameBits(got.weight[k], plain.weight[k]));
+            EXPECT_TRUE(sameBits(got.noise[k], finite || uncovered == kUncoveredNan ? plain.noise[k] : 0.0)) << k;
+            for (int32_t v = 0; v < s.N; v++) {
+                const int64_t i = k + voxels * v;
+                double want = plain.denoised[i];
+                if (!std::isfinite(want) && uncovered == kUncoveredInput) want = s.data[i];
+                if (!std::isfinite(want) && uncovered == kUncoveredZero) want = 0.0;
+                EXPECT_TRUE(sameBits(got.denoised[i], want)) << i;
+            }
+        }
+        EXPECT_GT(broken, 0);
+        EXPECT_GT(uncoveredVoxels, 0);
+        EXPECT_EQ(got.report.brokenVoxels, broken);
+    }
+}
+
+TEST(DenoiseVolume, WorkersBelowOneAndUnknownOptionsAreRefused) {
+    const Series s = phantom(8, 8, 8, 8, 10.0, 23);
+    std::vector<double> out(s.data.size(), -1.0), noise(s.voxels()), weight(s.voxels());
+    EXPECT_EQ(denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, 0, out.data(), noise.data(), weight.data()),
+              kDenoiseBadWorkers);
+    EXPECT_EQ(denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, -3, out.data(), noise.data(), weight.data()),
+              kDenoiseBadWorkers);
+    EXPECT_EQ(out[0], -1.0);  // refused before anything is written
+    const DenoiseResults results = tamrin_test::resultsInto(out, noise, weight);
+    for (int32_t bad : {0, 1, 2}) {
+        DenoiseOptions options;
+        if (bad == 0) options.uncovered = 3;
+        if (bad == 1) options.nonFinite = -1;
+        if (bad == 2) options.kernel = 2;
+        EXPECT_EQ(denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), 1, results, options),
+                  kDenoiseBadOptions);
+    }
+    SeriesView integers = seriesView(s.data.data(), s.X, s.Y, s.Z, s.N);
+    integers.type = kValuesInt16;
+    EXPECT_EQ(denoiseSeries(integers, 1, results), kDenoiseBadOptions);
 }

@@ -24,7 +24,8 @@ __all__ = ["denoise", "__version__"]
 _INT32_MAX = 2**31 - 1
 
 
-def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False):
+def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False, non_finite="keep",
+            uncovered="nan"):
     """Denoise a 4-D series by PCA of overlapping cubic patches.
 
     Every cubic patch of side s (the smallest integer whose cube is at least
@@ -67,6 +68,20 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
         patch positions finished so far and their total, and once at the
         end with ``done == total``. An exception it raises stops the call and
         is raised from it.
+    non_finite : {"keep", "uncover"}, optional
+        NaN and infinities in data: "keep" (the default) lets them enter the
+        arithmetic, so every patch over one of them gives NaN; "uncover"
+        reads them as 0 and leaves the voxels holding one (in any volume)
+        without an estimate of their own, as uncovered voxels are, with a
+        RuntimeWarning that counts them. data itself is never written.
+    uncovered : {"nan", "input", "zero"}, optional
+        What voxels without an estimate receive (see Notes): "nan" (the
+        default) leaves NaN in every result; "input" puts the input's value
+        into the denoised series (each value that is not finite is replaced)
+        and 0 into the noise and rank maps; "zero" puts 0 everywhere.
+        ``non_finite="uncover", uncovered="input"`` gives the results of the
+        ``tamrin denoise`` command with its defaults (``--datatype float64``
+        for its exact doubles).
 
     Returns
     -------
@@ -100,17 +115,18 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
     -----
     RuntimeWarning
         When a patch could not be decomposed (NaN or infinities in the data
-        make the patches that contain them NaN), with the number of times.
+        make the patches that contain them NaN), with the number of times;
+        with ``non_finite="uncover"``, when data holds NaN or infinities;
+        and when covered voxels came out without a finite estimate.
 
     Notes
     -----
     Uncovered voxels: the results are NaN where no processed patch
-    reached. Patches whose values sum to exactly 0 (an exact-zero
-    background, as masked data has) are skipped, a series thinner than a
-    patch along some axis has no patch there at all (all NaN), and voxels
-    outside ``mask`` are left out whatever patches reach them.
-    ``numpy.nan_to_num`` or ``numpy.where(numpy.isnan(d), data, d)`` fill
-    them when a downstream tool needs finite values.
+    reached, unless ``uncovered`` says otherwise. Patches whose values sum
+    to exactly 0 (an exact-zero background, as masked data has) are
+    skipped, a series thinner than a patch along some axis has no patch
+    there at all, and voxels outside ``mask`` are left out whatever patches
+    reach them.
 
     Reproducibility: the results depend only on the data and on the number
     of workers actually used, never on timing or on the machine's
@@ -118,9 +134,10 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
     worker gives exactly the single-threaded arithmetic; other counts
     differ from it only in the order in which overlapping patches are added
     (relative differences around 1e-15). The results are those of
-    ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` and of the
-    MEX function ``Tamrin(data, workers)`` with the same worker count (with
-    a mask: ``tamrin denoise --mask``, ``Tamrin(data, workers, mask)``).
+    ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` (for data
+    without NaN or infinities) and of the MEX function
+    ``Tamrin(data, workers)`` with the same worker count (with a mask:
+    ``tamrin denoise --mask``, ``Tamrin(data, workers, mask)``).
 
     Threads: the interpreter lock is released while the workers run, so
     other Python threads go on; calls made from several threads at once run
@@ -135,6 +152,10 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
     >>> brain = nib.load("brain_mask.nii.gz").dataobj
     >>> denoised, noise_map, rank = tamrin.denoise(image.dataobj, mask=brain, return_rank=True)
     """
+    if non_finite not in ("keep", "uncover"):
+        raise ValueError(f'non_finite must be "keep" or "uncover"; got {non_finite!r}')
+    if uncovered not in ("nan", "input", "zero"):
+        raise ValueError(f'uncovered must be "nan", "input" or "zero"; got {uncovered!r}')
     series = _series_array(data)
     requested = _worker_count(workers)
     X, Y, Z, N = series.shape
@@ -158,12 +179,14 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
     else:
         report = None
     try:
-        messages = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report,
-                                        mask=inside, rank=rank)
+        messages, found = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report,
+                                               mask=inside, rank=rank, non_finite=non_finite,
+                                               uncovered=uncovered)
     finally:
         if bar is not None:
             bar.close()
     _warn(messages)
+    _warn_found(found, series.shape, uncovered)
     return (denoised, noise_map, rank) if return_rank else (denoised, noise_map)
 
 
@@ -175,19 +198,23 @@ def _series_array(data):
         raise TypeError(f"data must be real; got a complex array ({array.dtype})")
     if kind not in "fiu":
         raise TypeError(f"data must be an array of real numbers; got dtype {array.dtype}")
-    if array.ndim != 4:
-        hint = " (a single volume: at least 2 volumes are needed)" if array.ndim == 3 else ""
-        raise ValueError(
-            "data must have exactly four dimensions, X x Y x Z x N (N volumes of an "
-            f"X x Y x Z grid); got {array.ndim} dimensions, shape {array.shape}{hint}")
-    if min(array.shape[:3]) < 1:
-        raise ValueError(
-            f"data must not be empty: X, Y and Z must be at least 1; shape {array.shape}")
-    if array.shape[3] < 2:
-        raise ValueError(
-            f"data must hold at least 2 volumes (its 4th extent N); N is {array.shape[3]}")
-    if max(array.shape) > _INT32_MAX:
-        raise ValueError(f"each extent of data must be at most {_INT32_MAX}; shape {array.shape}")
+    problem = _tamrin.check_series(array.shape)
+    if problem is not None:
+        reason, axis, value = problem
+        if reason == "dimensions":
+            hint = " (a single volume: at least 2 volumes are needed)" if value == 3 else ""
+            raise ValueError(
+                "data must have exactly four dimensions, X x Y x Z x N (N volumes of an "
+                f"X x Y x Z grid); got {value} dimensions, shape {array.shape}{hint}")
+        if reason == "empty":
+            raise ValueError(
+                f"data must not be empty: X, Y and Z must be at least 1; shape {array.shape}")
+        if reason == "volumes":
+            raise ValueError(
+                f"data must hold at least 2 volumes (its 4th extent N); N is {value}")
+        if reason == "extent":
+            raise ValueError(f"each extent of data must be at most {_INT32_MAX}; shape {array.shape}")
+        raise ValueError(f"data holds more values than can be addressed; shape {array.shape}")
 
     target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
     ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
@@ -212,22 +239,24 @@ def _mask_array(mask, grid):
         raise TypeError(f"mask must be real; got a complex array ({array.dtype})")
     if kind not in "biuf":
         raise TypeError(f"mask must be an array of booleans or real numbers; got dtype {array.dtype}")
-    if array.ndim < 3 or any(extent != 1 for extent in array.shape[3:]):
+    if array.ndim < 3:
         raise ValueError(f"{expected}; got {array.ndim} dimensions, shape {array.shape}")
-    if array.shape[:3] != grid:
+    # The core reads booleans, integers, float32 and float64 in native byte
+    # order; other floating types are converted to float64 first.
+    if kind == "f" and array.dtype.itemsize not in (4, 8):
+        array = array.astype(np.float64)
+    inside, reason, at = _tamrin.mask_bytes(np.asfortranarray(array, dtype=array.dtype.newbyteorder("=")), grid)
+    if reason == "shape":
+        if any(extent != 1 for extent in array.shape[3:]):
+            raise ValueError(f"{expected}; got {array.ndim} dimensions, shape {array.shape}")
         raise ValueError(f"{expected}; got shape {array.shape}")
-    array = array.reshape(grid, order="A")
-    if kind == "f":
-        nan = np.isnan(array)
-        if nan.any():
-            x, y, z = np.unravel_index(np.flatnonzero(nan.ravel(order="F"))[0], grid, order="F")
-            raise ValueError(f"mask holds NaN (the first at x {x}, y {y}, z {z}, from 0); "
-                             "use 0 outside and non-zero values inside")
-        del nan
-    inside = np.asfortranarray(array != 0)
-    if not inside.any():
+    if reason == "nan":
+        x, y, z = np.unravel_index(at, grid, order="F")
+        raise ValueError(f"mask holds NaN (the first at x {x}, y {y}, z {z}, from 0); "
+                         "use 0 outside and non-zero values inside")
+    if reason == "empty":
         raise ValueError("mask holds no voxel inside (every value is 0), so there is nothing to denoise")
-    return inside.view(np.uint8)
+    return inside
 
 
 def _worker_count(workers):
@@ -253,6 +282,22 @@ def _progress_bar(total):
         raise ImportError("progress=True needs tqdm (Debian: python3-tqdm); "
                           "pass a callable taking (done, total) instead") from None
     return tqdm(total=total, unit="patch", unit_scale=True, desc="tamrin")
+
+
+def _warn_found(found, shape, uncovered):
+    """Issues the warnings of what the run found: NaN and infinities set aside, broken estimates."""
+    if found["non_finite_values"] > 0:
+        X, Y, Z, _ = shape
+        at = found["first_non_finite"]
+        where = f"x {at % X}, y {at // X % Y}, z {at // (X * Y) % Z}, volume {at // (X * Y * Z)}"
+        warnings.warn(f"tamrin: {found['non_finite_values']} values are NaN or infinite (the first at "
+                      f"{where}); they are denoised as 0, and the {found['non_finite_voxels']} voxels "
+                      f"holding them receive the uncovered treatment ({uncovered})",
+                      RuntimeWarning, stacklevel=3)
+    if found["broken_voxels"] > 0:
+        warnings.warn(f"tamrin: {found['broken_voxels']} voxels covered by patches have no estimate "
+                      f"(the decomposition of a patch over them gave NaN); they received the "
+                      f"uncovered treatment ({uncovered})", RuntimeWarning, stacklevel=3)
 
 
 def _warn(messages):

@@ -47,6 +47,30 @@ def test_same_bits_as_the_command(phantom, phantom_data, tmp_path, workers):
         assert 0 < np.isnan(noise_map).sum() < noise_map.size
 
 
+@pytest.mark.parametrize("uncovered", ["input", "nan", "zero"])
+def test_non_finite_values_and_uncovered_voxels_as_the_command(phantom, phantom_data, tmp_path,
+                                                               uncovered):
+    # NaN and infinities inside the head and in the background: the command
+    # reads them as 0 and gives their voxels the --uncovered treatment.
+    data = phantom_data.copy()
+    data[16, 14, 8, 3] = np.nan
+    data[10, 9, 5, :] = np.inf
+    data[0, 0, 0, 0] = -np.inf
+    source = tmp_path / "odd.nii"
+    nib.Nifti1Image(data, nib.load(phantom).affine).to_filename(source)
+    data.setflags(write=False)
+    before = data.tobytes()
+    with pytest.warns(RuntimeWarning, match=r"^tamrin: 14 values are NaN or infinite \(the first at "
+                                            r"x 0, y 0, z 0, volume 0\); they are denoised as 0, "
+                                            r"and the 3 voxels"):
+        got = tamrin.denoise(data, 3, return_rank=True, non_finite="uncover", uncovered=uncovered)
+    assert data.tobytes() == before
+    expected = command_outputs(source, tmp_path, 3, "float64", uncovered, rank=True)
+    for result, want in zip(got, expected):
+        assert_same_bits(result, want)
+    assert np.isnan(got[1][10, 9, 5]) == (uncovered == "nan")
+
+
 def test_same_bits_as_the_mex_function(phantom_data, tmp_path):
     octave = shutil.which("octave-cli")
     module_dir = BUILD / "matlab"
@@ -166,15 +190,15 @@ def test_default_workers_and_calls_from_several_threads():
 
 
 def test_concurrent_calls_keep_their_own_messages():
-    clean = noisy_series((20, 18, 16, 12))
-    troubled = clean.copy()
+    clean = np.asfortranarray(noisy_series((20, 18, 16, 12)))
+    troubled = clean.copy(order="F")
     troubled[10, 9, 8, 3] = np.nan
     messages = {}
 
     def call(name, data):
         shape = data.shape
         arrays = [np.empty(shape, order="F")] + [np.empty(shape[:3], order="F") for _ in range(2)]
-        messages[name] = _tamrin.denoise_into(data, 1, *arrays)
+        messages[name], _ = _tamrin.denoise_into(data, 1, *arrays)
 
     for _ in range(3):
         threads = [threading.Thread(target=call, args=item)
@@ -206,6 +230,8 @@ SERIES = np.zeros((6, 6, 6, 3), order="F")
     ((SERIES, 2.5), {}, TypeError, r"workers must be an integer.*got float"),
     ((SERIES, "2"), {}, TypeError, r"workers must be an integer.*got str"),
     ((SERIES, True), {}, TypeError, r"workers must be an integer.*not a bool"),
+    ((SERIES,), {"non_finite": "zero"}, ValueError, r'non_finite must be "keep" or "uncover"'),
+    ((SERIES,), {"uncovered": "mean"}, ValueError, r'uncovered must be "nan", "input" or "zero"'),
 ])
 def test_invalid_arguments(args, kwargs, error, message):
     with pytest.raises(error, match=message):
