@@ -35,6 +35,10 @@ void installHandlers() {
     if (installed) return;
     installed = true;
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the command was started with ignored (SIGINT and SIGHUP
+        // of a job in the background of a script) stays ignored.
+        struct sigaction previous;
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         struct sigaction action;
         std::memset(&action, 0, sizeof(action));
         action.sa_handler = onSignal;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -204,6 +205,8 @@ TEST(TamrinCommand, InterruptedRunRemovesItsTemporaries) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        // Whatever this test was started with, the command starts with SIGTERM's default.
+        std::signal(SIGTERM, SIG_DFL);
         ::execl(TAMRIN_EXE, "tamrin", "denoise", in.c_str(), (folder / "out.nii").c_str(), "--workers", "1",
                 static_cast<char*>(nullptr));
         ::_exit(127);
@@ -220,6 +223,33 @@ TEST(TamrinCommand, InterruptedRunRemovesItsTemporaries) {
     EXPECT_TRUE(seen);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"in.nii"});
+}
+
+// A command started with SIGINT ignored, as a job in the background of a
+// script is, keeps ignoring it and finishes its work.
+TEST(TamrinCommand, IgnoredInterruptStaysIgnored) {
+    ScratchFolder folder;
+    const std::string in = folder / "in.nii";
+    writeSeries(in, 48, 48, 16, 30);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGINT, SIG_IGN);
+        ::execl(TAMRIN_EXE, "tamrin", "denoise", in.c_str(), (folder / "out.nii").c_str(), "--workers", "1",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    bool seen = false;
+    for (int i = 0; i < 2000 && !seen; i++) {
+        seen = folder.entries().size() > 1;
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in.nii", "out.nii"}));
 }
 
 TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
