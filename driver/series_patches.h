@@ -30,27 +30,6 @@ struct __attribute__((may_alias)) AsZero {
 static_assert(sizeof(AsZero<float>) == sizeof(float) && sizeof(AsZero<double>) == sizeof(double),
               "AsZero<T> must lie exactly over a T");
 
-// Extents of one job's series and its private band, derived once.
-struct Geometry {
-    int64_t X, Y, Z, plane, voxels;
-    int32_t N, side, M;
-    Band band;
-};
-
-inline Geometry geometryOf(const DenoiseJob* job) {
-    Geometry geo;
-    geo.X = job->input.X;
-    geo.Y = job->input.Y;
-    geo.Z = job->input.Z;
-    geo.plane = geo.X * geo.Y;
-    geo.voxels = geo.plane * geo.Z;
-    geo.N = job->input.N;
-    geo.side = patchSide(geo.N);
-    geo.M = geo.side * geo.side * geo.side;
-    geo.band = job->band;
-    return geo;
-}
-
 // Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
 // dx) and returns the running total of its values in that order.
 template <typename T>
