@@ -99,8 +99,18 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     // of the workers' boxes cover the volume and the bands once more, a
     // byte a voxel.
     const int64_t batch = fastPatchBatchFor(static_cast<int32_t>(M), N);
+    // A patch that goes to the plain decomposition (NaN, or a second
+    // attempt) obtains its rows there for the length of the call: M + N rows
+    // of N doubles, their two pointer arrays, the singular values and the
+    // decomposition's M + 2N doubles of scratch.
+    const int64_t plain = (M * N + int64_t{N} * N + 2 * M + 4 * int64_t{N}) * 8;
+    // The allocator rounds every block up: by up to a page for the large
+    // ones (the work store, the batch, the four band arrays), by up to 32
+    // bytes for the plain decomposition's rows; and the worker's job record
+    // and thread.
+    const int64_t rounding = 6 * 4096 + (M + N + 8) * 32 + 512;
     const int64_t perWorker = fastPatchWorkBytes(static_cast<int32_t>(M), N) +
-                              (batch * M * N + M * N + int64_t{N} * N + 2 * N) * 8;
+                              (batch * M * N + M * N + int64_t{N} * N + 2 * N) * 8 + plain + rounding;
     return bandVoxels * (N + 3) * 8 + g * perWorker + int64_t{X} * Y * Z + bandVoxels;
 }
 

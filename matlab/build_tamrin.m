@@ -37,11 +37,12 @@ function outDir = build_tamrin(outDir)
   end
 
   % The gateway and every core source: the host services, the kernels, the
-  % patch worker and the driver. The fast kernel's stage sources are built
-  % once per instruction set below instead.
+  % patch worker, the driver and the platform support (the memory check).
+  % The fast kernel's stage sources are built once per instruction set below
+  % instead.
   stages = fastStageSources(root);
   sources = {};
-  for folder = {'gateway', 'linalg', 'patch', 'driver'}
+  for folder = {'gateway', 'linalg', 'patch', 'driver', 'platform'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
     for k = 1:numel(listing)
       if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, stages)))
