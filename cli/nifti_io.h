@@ -66,6 +66,10 @@ struct MappedData {
 // caller then loads the data with loadNiftiData).
 bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped);
 
+// Whether mapNiftiData would map the data, as far as the header and the
+// file's name tell (the file must also be long enough).
+bool canMapNiftiData(const nifti_image* image, const std::string& path);
+
 // Lets the mapped data be written: the pages written become private copies,
 // the file stays as it is. False when the system refuses.
 bool makeWritable(MappedData* mapped);
