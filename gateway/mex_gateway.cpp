@@ -1,7 +1,8 @@
 // The MEX function Tamrin: [denoised, noiseMap, rank] = Tamrin(data, workers, mask).
 //
-// Checks the arguments, creates the results, runs denoiseSeries and hands the
-// results to the host. The host's API may only be used from the calling
+// Checks the arguments, refuses a call that needs more memory than the
+// process may use (Tamrin:outOfMemory, before anything is created), creates
+// the results, runs denoiseSeries and hands the results to the host. The host's API may only be used from the calling
 // thread, so while the workers run the core is given thread-safe services of
 // its own: the C allocator, and a queue that keeps every message until the
 // workers have ended; the calling thread then prints the queue in order.
@@ -33,6 +34,7 @@
 #include "tamrin/alloc.h"
 #include "tamrin/denoise.h"
 #include "tamrin/host.h"
+#include "tamrin/memory_check.h"
 
 namespace {
 
@@ -115,7 +117,7 @@ int32_t denoiseWithQueuedMessages(const double* input, const int32_t extents[4],
 // An error to raise: identifier and message.
 struct Failure {
     const char* id;
-    char text[320];
+    char text[512];
 };
 
 bool fail(Failure* failure, const char* id, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -274,6 +276,39 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
     return true;
 }
 
+// What a call needs: the results, the weights (and the noise map's scratch
+// when it is not requested), the mask's bytes and the core's working memory.
+struct CallShape {
+    int32_t extents[4];
+    bool rank, mask;
+};
+
+tamrin::MemoryNeed callNeed(int32_t workers, const void* context) {
+    const CallShape& call = *static_cast<const CallShape*>(context);
+    const int32_t* e = call.extents;
+    return tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask);
+}
+
+// Refuses, before the results are created, a call that needs more memory
+// than this process may use, unless TAMRIN_NO_MEMORY_CHECK is set.
+bool checkMemoryFits(const int32_t extents[4], int32_t requested, bool rank, bool mask, Failure* failure) {
+    if (tamrin::memoryCheckDisabled()) return true;
+    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, rank, mask};
+    const tamrin::MemoryNeed need = callNeed(requested, &call);
+    const tamrin::MemoryLimits limits = tamrin::probeMemoryLimits();
+    const tamrin::MemoryVerdict verdict = tamrin::checkMemory(need, limits);
+    if (verdict.fits) return true;
+    char figures[320];
+    tamrin::describeShortfall(need, limits, verdict, figures, sizeof figures);
+    const int32_t used = tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
+    const int32_t fitting = tamrin::workersThatFit(callNeed, &call, used, limits);
+    char remedy[64] = "fewer workers would not be enough";
+    if (fitting > 0 && fitting < used) std::snprintf(remedy, sizeof remedy, "with workers = %d it fits", fitting);
+    return fail(failure, "Tamrin:outOfMemory",
+                "not enough memory for this call: %s; %s; setenv('TAMRIN_NO_MEMORY_CHECK', '1') runs it anyway",
+                figures, remedy);
+}
+
 #ifdef TAMRIN_TEST_HOOKS
 // Reads the optional [allocation thread] argument: two finite non-negative
 // whole numbers, the countdowns to arm (0 leaves one disarmed).
@@ -319,6 +354,14 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 #endif
     bool masked = false;
     if (nrhs >= 3 && !checkMask(prhs[2], extents, &masked, &failure)) {
+#ifdef TAMRIN_TEST_HOOKS
+        tamrin::injectAllocationFailure(0);
+        tamrin::injectThreadStartFailure(0);
+#endif
+        mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+    }
+
+    if (!checkMemoryFits(extents, requested, nlhs >= 3, masked, &failure)) {
 #ifdef TAMRIN_TEST_HOOKS
         tamrin::injectAllocationFailure(0);
         tamrin::injectThreadStartFailure(0);
