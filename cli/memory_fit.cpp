@@ -47,7 +47,7 @@ std::string remedy(const RunShape& shape, const MemoryLimits& limits, const char
     const int32_t used = workersUsed(e[0], e[1], e[2], e[3], shape.workers);
     const int32_t fitting = workersThatFit(needOfWorkers, &shape, used, limits);
     if (fitting > 0 && fitting < used) return std::string("with ") + workersOption + std::to_string(fitting) + " it fits";
-    if (shape.holding == kInputLoaded) {
+    if (shape.holding == kInputLoaded && shape.compressed) {
         RunShape mapped = shape;
         mapped.holding = kInputMapped;
         mapped.fileBytes = times(times(times(e[0], e[1]), times(e[2], e[3])), shape.storedBytes);
@@ -69,6 +69,7 @@ RunShape runShapeOf(const nifti_image* image, const std::string& path, const int
     shape.rank = rank;
     shape.mask = mask;
     shape.holding = valuesUsedAsRead(image) ? kInputLoaded : kInputConverted;
+    shape.compressed = nifti_is_gzfile(path.c_str()) != 0;
     const int64_t length = plus(image->iname_offset, times(image->nvox, image->nbyper));
     struct stat info;
     if (shape.holding == kInputLoaded && canMapNiftiData(image, path) && ::stat(path.c_str(), &info) == 0 &&

@@ -27,6 +27,7 @@ struct RunShape {
     int storedBytes = 4;  // bytes of one stored value
     InputHolding holding = kInputLoaded;
     int64_t fileBytes = 0;  // the mapping's length (header and data) when mapped
+    bool compressed = false;  // a .nii.gz: its values are read, never mapped
     bool rank = false, mask = false;
 };
 

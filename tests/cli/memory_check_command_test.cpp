@@ -2,13 +2,17 @@
 // process may use is refused at once (exit status 3, both figures and what
 // would help, nothing read, nothing written) under RLIMIT_AS, RLIMIT_DATA,
 // a cgroup's limit and the machine's available memory; runs that fit under
-// the same limits go ahead; --no-memory-check and TAMRIN_NO_MEMORY_CHECK
+// the same limits go ahead; the refusal names the worker count that fits,
+// or a .nii input, where that would help; --no-memory-check and TAMRIN_NO_MEMORY_CHECK
 // let a run go on to fail late; tamrin info states the limits and the
 // verdict. The large series are sparse files: a header, then a hole.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,6 +48,26 @@ void writeSparseSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z,
     ASSERT_EQ(std::fwrite(extender, 4, 1, file), 1u);
     ASSERT_EQ(std::fclose(file), 0);
     ASSERT_EQ(::truncate(path.c_str(), 352 + int64_t{X} * Y * Z * N * 4), 0);
+}
+
+// The same series of zeros as a .nii.gz, compressed as it is written.
+void writeCompressedZeros(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N) {
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(makeHeader(X, Y, Z, N, DT_FLOAT32), nifti_image_free);
+    nifti_1_header header;
+    ASSERT_EQ(nifti_convert_nim2n1hdr(image.get(), &header), 0);
+    header.vox_offset = 352;
+    std::memcpy(header.magic, "n+1", 4);
+    gzFile file = gzopen(path.c_str(), "wb1");
+    ASSERT_NE(file, nullptr);
+    const char extender[4] = {0, 0, 0, 0};
+    ASSERT_EQ(gzwrite(file, &header, sizeof header), static_cast<int>(sizeof header));
+    ASSERT_EQ(gzwrite(file, extender, 4), 4);
+    const std::vector<char> zeros(1 << 20, 0);
+    for (int64_t left = int64_t{X} * Y * Z * N * 4; left > 0; left -= static_cast<int64_t>(zeros.size())) {
+        const unsigned n = static_cast<unsigned>(std::min<int64_t>(left, static_cast<int64_t>(zeros.size())));
+        ASSERT_EQ(gzwrite(file, zeros.data(), n), static_cast<int>(n));
+    }
+    ASSERT_EQ(gzclose(file), Z_OK);
 }
 
 // A small series with noise in every voxel.
@@ -161,6 +185,27 @@ TEST(CommandMemoryCheck, RunsThatFitGoAheadUnderTheResourceLimits) {
             runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2", "--force"}, limit);
         EXPECT_EQ(run.status, 0) << limit << "\n" << run.output;
     }
+}
+
+TEST(CommandMemoryCheck, TheRefusalSaysWhatWouldHelp) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchFolder folder;
+    // 100 x 100 x 50 x 100: 191 MiB of values, 381 MiB of results. Read
+    // from a .nii.gz the values take memory of their own; mapped from a
+    // .nii they would not.
+    writeCompressedZeros(folder / "in.nii.gz", 100, 100, 50, 100);
+    CommandRun run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "1"},
+                               "ulimit -d 512000;");
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: decompressed to .nii, the input would be mapped from its file instead of "
+                                     "read into memory, and the run would fit;"))
+        << run.output;
+    // Every worker but the last keeps a band of 4 planes, 103 doubles a voxel
+    // (16 MiB), and each has a stack and a working store.
+    run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "20"}, "ulimit -d 1048576;");
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: with --workers ")) << run.output;
+    EXPECT_TRUE(contains(run.output, " it fits; --no-memory-check")) << run.output;
 }
 
 TEST(CommandMemoryCheck, TheOverrideLetsARunGoOnToFailLate) {
