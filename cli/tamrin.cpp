@@ -65,10 +65,10 @@ const char kRankText[] =
     "each voxel with the noise map's weights";
 
 const char kNoMemoryCheckText[] =
-    "run even when the run needs more memory than this process\n"
-    "may use (the machine's available memory, the cgroup's\n"
-    "limit, RLIMIT_DATA and RLIMIT_AS; see tamrin info), which\n"
-    "is otherwise refused at once with exit status 3; setting\n"
+    "run even when it needs more memory than this process\n"
+    "may use (available memory, the cgroup's limit,\n"
+    "RLIMIT_DATA, RLIMIT_AS: see tamrin info), which is\n"
+    "otherwise refused at once with exit status 3;\n"
     "TAMRIN_NO_MEMORY_CHECK=1 does the same";
 
 int32_t defaultWorkers() {
