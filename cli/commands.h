@@ -31,6 +31,7 @@ struct DenoiseRequest {
     int datatype = DT_FLOAT32;  // or DT_FLOAT64
     bool force = false;
     bool quiet = false;
+    bool memoryCheck = true;  // refuse at once a run that cannot fit (memory_fit.h)
 };
 
 int runDenoise(const DenoiseRequest& request);
@@ -46,8 +47,10 @@ int runInfo(const std::string& input, int32_t workers, const std::string& mask);
 
 // Largest memory a run holds at once, in bytes: the file's values, the series
 // as doubles (unless `asRead`: the values are denoised as they are stored),
-// the results and the workers' buffers. `storedBytes` is the size of one
-// stored value in the input, `outputBytes` in the output.
+// the results, the workers' buffers and the page tables that map them, as
+// the memory check counts them. `storedBytes` is the size of one
+// stored value in the input, `outputBytes` in the output (which changes
+// nothing: the results are converted a piece at a time as they are written).
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
                         int outputBytes);
 

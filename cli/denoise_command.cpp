@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "mask_file.h"
+#include "memory_fit.h"
 #include "output_file.h"
 #include "progress.h"
 #include "series_file.h"
@@ -138,6 +139,8 @@ int runDenoise(const DenoiseRequest& request) {
     SeriesFile series;
     if (!openSeries(request.input, &series, &error) || !checkPatchFits(series.extents, request.input, &error))
         return report(kExitFile, error);
+    // A run that cannot fit is refused now, before the values are read.
+    if (const int refused = refuseWhatCannotFit(request, series)) return refused;
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
     const ReadStatus read = loadSeries(&series, &error);

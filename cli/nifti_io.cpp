@@ -290,12 +290,16 @@ void MappedData::reset() {
     length = 0;
 }
 
-bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped) {
+bool canMapNiftiData(const nifti_image* image, const std::string& path) {
     const bool single = image->nifti_type == NIFTI_FTYPE_NIFTI1_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_1;
     const int64_t offset = image->iname_offset, bytes = image->nvox * image->nbyper;
-    if (!single || nifti_is_gzfile(path.c_str()) || image->byteorder != nifti_short_order() || offset < 0 ||
-        image->nbyper < 1 || offset % image->nbyper != 0 || bytes <= 0)
-        return false;
+    return single && !nifti_is_gzfile(path.c_str()) && image->byteorder == nifti_short_order() && offset >= 0 &&
+           image->nbyper >= 1 && offset % image->nbyper == 0 && bytes > 0;
+}
+
+bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped) {
+    const int64_t offset = image->iname_offset, bytes = image->nvox * image->nbyper;
+    if (!canMapNiftiData(image, path)) return false;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info;

@@ -4,6 +4,7 @@
 //   tamrin denoise IN OUT [--noise-map NOISE] [--rank RANK] [--mask MASK]
 //                  [--workers K] [--uncovered input|nan|zero]
 //                  [--datatype float32|float64] [--force] [--quiet]
+//                  [--no-memory-check]
 //   tamrin info IN [--workers K] [--mask MASK]
 //
 // Every option is declared once below; the help texts are generated from
@@ -63,6 +64,13 @@ const char kRankText[] =
     "components kept, averaged over the patches covering\n"
     "each voxel with the noise map's weights";
 
+const char kNoMemoryCheckText[] =
+    "run even when it needs more memory than this process\n"
+    "may use (available memory, the cgroup's limit,\n"
+    "RLIMIT_DATA, RLIMIT_AS: see tamrin info), which is\n"
+    "otherwise refused at once with exit status 3;\n"
+    "TAMRIN_NO_MEMORY_CHECK=1 does the same";
+
 int32_t defaultWorkers() {
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? static_cast<int32_t>(n) : 1;
@@ -79,6 +87,7 @@ struct Parsed {
     std::string uncovered = "input", datatype = "float32";
     std::string infoInput, infoMask;
     int32_t infoWorkers = 1;
+    bool noMemoryCheck = false;
 };
 
 void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
@@ -111,6 +120,7 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
                       "written)");
     denoise->add_flag("--quiet", request->quiet,
                       "no progress line (none is shown either when stderr is\nnot a terminal)");
+    denoise->add_flag("--no-memory-check", parsed->noMemoryCheck, kNoMemoryCheckText);
     denoise->callback([parsed]() {
         DenoiseRequest& r = parsed->request;
         if (!r.noiseMap.empty() && r.noiseMap == r.output)
@@ -121,14 +131,16 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
                       : parsed->uncovered == "zero" ? kUncoveredZero
                                                     : kUncoveredInput;
         r.datatype = parsed->datatype == "float64" ? DT_FLOAT64 : DT_FLOAT32;
+        r.memoryCheck = !parsed->noMemoryCheck;
     });
 }
 
 void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     CLI::App* info = app->add_subcommand("info",
                                          "Prints the dimensions, datatype, scaling, voxel size and description of the\n"
-                                         "series IN, the patch side and the number of patch positions, and the memory\n"
-                                         "\"tamrin denoise\" needs for it with K workers.")
+                                         "series IN, the patch side and the number of patch positions, the memory\n"
+                                         "\"tamrin denoise\" needs for it with K workers, the limits on the memory this\n"
+                                         "process may use and whether the run fits within them.")
                          ->group("commands");
     info->get_help_ptr()->group("options")->description("this text");
     format->summarise("info", "dimensions, datatype, voxel size, patch\nside, patch count and the memory a run needs");

@@ -140,13 +140,23 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     const int64_t bands = bandVoxels * (N + 3) * 8;
     const int64_t work = fastPatchWorkBytes(static_cast<int32_t>(M), N);
     const int64_t patchArrays = (M * N + int64_t{N} * N + 2 * N) * 8;
+    // A patch that goes to the plain decomposition (NaN, or a second
+    // attempt) obtains its rows there for the length of the call: M + N rows
+    // of N doubles, their two pointer arrays, the singular values and the
+    // decomposition's M + 2N doubles of scratch.
+    const int64_t plain = (M * N + int64_t{N} * N + 2 * M + 4 * int64_t{N}) * 8;
+    // The allocator rounds every block up: by up to a page for the large
+    // ones (the work store, the batch or unit buffers, the four band arrays),
+    // by up to 32 bytes for the plain decomposition's rows; and the worker's
+    // job record and thread.
+    const int64_t rounding = 6 * 4096 + (M + N + 8) * 32 + 512;
     if (slabs <= 0) {
         // Each worker has the fast kernel's work store and its batch of
         // patches with scratch for a second attempt (U, V, w, means); the
         // occupancy maps of the workers' boxes cover the volume and the bands
         // once more, a byte a voxel.
         const int64_t batch = fastPatchBatchFor(static_cast<int32_t>(M), N);
-        const int64_t perWorker = work + batch * M * N * 8 + patchArrays;
+        const int64_t perWorker = work + batch * M * N * 8 + patchArrays + plain + rounding;
         return bands + g * perWorker + int64_t{X} * Y * Z + bandVoxels;
     }
     // Each thread has the work store, the plain kernel's and the second
@@ -156,7 +166,7 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     const int64_t threads = sharedThreadsUsed(X, Y, Z, N, requested);
     const int64_t capacity = unitPositions(static_cast<int32_t>(M), N);
     const int64_t buffer = 64 + capacity * (M * N * 8 + 8 + 24 + 24);
-    const int64_t perThread = work + 2 * patchArrays + kBuffersPerThread * buffer;
+    const int64_t perThread = work + 2 * patchArrays + kBuffersPerThread * buffer + plain + rounding;
     const int64_t px = std::max<int64_t>(0, X - s + 1), py = std::max<int64_t>(0, Y - s + 1),
                   pz = std::max<int64_t>(0, Z - s + 1);
     const int64_t units = (px + capacity - 1) / capacity * py * pz;

@@ -295,6 +295,9 @@ py::tuple denoiseInto(const py::object& data, int32_t workers, const py::object&
 
 }  // namespace
 
+// memory_binding.cpp
+void defineMemoryCheck(py::module_& module);
+
 PYBIND11_MODULE(_tamrin, module) {
     module.doc() = "The denoiser's native part; use tamrin.denoise.";
     module.attr("__version__") = TAMRIN_VERSION;
@@ -325,4 +328,5 @@ PYBIND11_MODULE(_tamrin, module) {
         },
         py::arg("X"), py::arg("Y"), py::arg("Z"), py::arg("N"), py::arg("requested"),
         "Worker threads a run of an X x Y x Z x N series with `requested` workers uses.");
+    defineMemoryCheck(module);
 }

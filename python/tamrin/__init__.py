@@ -10,6 +10,7 @@ runs on several threads in native code, with the same results as the
 ``tamrin denoise`` command, which pip installs with this package.
 """
 
+import math
 import operator
 import os
 import warnings
@@ -105,7 +106,13 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         When data or mask is complex, of objects, strings or other
         non-numeric values, data is boolean, or workers is not an integer.
     MemoryError
-        When the results or the working memory cannot be obtained.
+        Before any work, when the call needs more memory than this process
+        may use: the machine's available memory, its cgroup's limit (a
+        batch job's memory request), RLIMIT_DATA or RLIMIT_AS (the message
+        gives what it needs, what the binding limit leaves, and the worker
+        count that would fit, if any). Setting the environment variable
+        ``TAMRIN_NO_MEMORY_CHECK=1`` skips that check. Also when the results
+        or the working memory cannot be obtained after all.
     KeyboardInterrupt
         On Ctrl-C (SIGINT) while the workers run: they stop within a
         fraction of a second, everything the call obtained is released and
@@ -156,9 +163,20 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         raise ValueError(f'non_finite must be "keep" or "uncover"; got {non_finite!r}')
     if uncovered not in ("nan", "input", "zero"):
         raise ValueError(f'uncovered must be "nan", "input" or "zero"; got {uncovered!r}')
-    series = _series_array(data)
+    if not isinstance(data, np.ndarray) and _looks_like_series(data):
+        # An array proxy (nibabel's dataobj) is read by np.asarray: its
+        # values, scaled, take up to 8 bytes each.
+        _check_memory(tuple(data.shape), _worker_count(workers), mask, return_rank,
+                      8 * math.prod(data.shape))
+    array = _series_input(data)
     requested = _worker_count(workers)
-    X, Y, Z, N = series.shape
+    X, Y, Z, N = array.shape
+    target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
+    ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
+             and array.flags.aligned)
+    _check_memory(array.shape, requested, mask, return_rank, 0 if ready else array.size * target.itemsize)
+    series = array if ready else _converted(array, target)
+    del array
     inside = None if mask is None else _mask_array(mask, (X, Y, Z))
     try:
         denoised = np.empty((X, Y, Z, N), order="F")
@@ -190,8 +208,38 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     return (denoised, noise_map, rank) if return_rank else (denoised, noise_map)
 
 
-def _series_array(data):
-    """The series as an array the core reads where it lies, converting at most once."""
+def _looks_like_series(data):
+    """Whether data tells a 4-D shape of positive extents without being read."""
+    shape = getattr(data, "shape", None)
+    try:
+        return len(shape) == 4 and all(operator.index(extent) >= 1 for extent in shape)
+    except TypeError:
+        return False
+
+
+def _check_memory(shape, workers, mask, return_rank, extra):
+    """Raises MemoryError, before anything large is obtained, when the call
+    cannot fit in the memory this process may use; ``extra`` bytes are
+    obtained besides the results and the working memory."""
+    X, Y, Z, N = shape
+    if max(shape) > _INT32_MAX:
+        return
+    if mask is not None:
+        # The mask's conversion to bytes and its temporaries.
+        extra += 16 * X * Y * Z
+    refusal = _tamrin.memory_check(X, Y, Z, N, workers, bool(return_rank), mask is not None,
+                                   min(extra, 2**63 - 1))
+    if refusal is None:
+        return
+    figures, fitting = refusal
+    remedy = (f"with workers={fitting} it fits" if fitting > 0
+              else "fewer workers would not be enough")
+    raise MemoryError(f"not enough memory for tamrin.denoise: {figures}; {remedy}; "
+                      "setting the environment variable TAMRIN_NO_MEMORY_CHECK=1 runs it anyway")
+
+
+def _series_input(data):
+    """The series as an array, checked; not yet converted."""
     array = np.asarray(data)
     kind = array.dtype.kind
     if kind == "c":
@@ -215,12 +263,11 @@ def _series_array(data):
         if reason == "extent":
             raise ValueError(f"each extent of data must be at most {_INT32_MAX}; shape {array.shape}")
         raise ValueError(f"data holds more values than can be addressed; shape {array.shape}")
+    return array
 
-    target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
-    ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
-             and array.flags.aligned)
-    if ready:
-        return array
+
+def _converted(array, target):
+    """The series converted once, to ``target`` in Fortran order."""
     try:
         return np.asfortranarray(array, dtype=target)
     except MemoryError:

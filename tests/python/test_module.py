@@ -238,10 +238,14 @@ def test_invalid_arguments(args, kwargs, error, message):
         tamrin.denoise(*args, **kwargs)
 
 
-def test_conversion_memory_error():
-    # One value broadcast to 8 TiB: the conversion cannot obtain its copy.
-    # (Results and working memory that cannot be obtained: test_memory.py.)
+def test_conversion_memory_error(monkeypatch):
+    # One value broadcast to 8 TiB: the memory check refuses the call before
+    # the conversion; without the check, the conversion cannot obtain its
+    # copy. (Results and working memory: test_memory.py.)
     huge = np.broadcast_to(np.float32(1), (2**20, 2**20, 1, 2))
+    with pytest.raises(MemoryError, match=r"not enough memory for tamrin.denoise: it needs [0-9.]+ TiB"):
+        tamrin.denoise(huge)
+    monkeypatch.setenv("TAMRIN_NO_MEMORY_CHECK", "1")
     message = r"not enough memory to convert data to float32 .*8388608.0 MiB"
     with pytest.raises(MemoryError, match=message):
         tamrin.denoise(huge)
