@@ -4,8 +4,6 @@
 // results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
 // place only when all are complete.
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "file_layer.h"
 #include "mask_file.h"
 #include "non_finite.h"
 #include "output_file.h"
@@ -173,7 +172,7 @@ int writeResults(const DenoiseRequest& request, const SeriesFile& series, Result
 
 int runDenoise(const DenoiseRequest& request) {
     std::string error;
-    const bool interactive = !request.quiet && ::isatty(STDERR_FILENO);
+    const bool interactive = !request.quiet && isTerminal(stderr);
 
     // Every file is checked, and the outputs' temporaries made, before any work.
     if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);

@@ -18,6 +18,7 @@
 
 #include "commands.h"
 #include "command_line.h"
+#include "file_layer.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ int usageError(const CLI::App& app, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepareConsole();
     auto format = std::make_shared<HelpFormat>();
     format->column_width(27);
     CLI::App app(
