@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "phantom.h"
+#include "phantom/phantom.h"
 #include "series_bench.h"
 #include "tamrin/denoise.h"
 

@@ -11,9 +11,10 @@
 //                              processor has it
 #include <benchmark/benchmark.h>
 
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "linalg/fast_work.h"
+#include "linalg/pca.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
 #include "test_support.h"
 
 namespace {

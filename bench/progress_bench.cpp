@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "phantom.h"
+#include "phantom/phantom.h"
 #include "progress.h"
 #include "series_bench.h"
 #include "tamrin/denoise.h"

@@ -20,7 +20,6 @@
 #include "progress.h"
 #include "series_file.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 namespace {

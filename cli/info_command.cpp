@@ -9,7 +9,6 @@
 #include "nifti_io.h"
 #include "progress.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 

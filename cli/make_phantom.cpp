@@ -15,7 +15,7 @@
 
 #include "command_line.h"
 #include "nifti_io.h"
-#include "phantom.h"
+#include "phantom/phantom.h"
 
 namespace {
 

@@ -55,7 +55,7 @@ struct DenoiseJob {
 // weighted reconstruction, weighted noise level, weight and weighted kept
 // count into the sums (or the job's band). Returns a DenoiseStatus, also stored in
 // job->status: kDenoiseOutOfMemory when its scratch could not be obtained
-// (then nothing was added anywhere), kDenoiseDecompositionFailed when a patch
+// (then nothing was added anywhere), kDenoisePatchOutOfMemory when a patch
 // could not be decomposed and kDenoiseCancelled when the options' cancel flag
 // was set (the sums are then incomplete and must be discarded).
 int32_t denoiseWorker(DenoiseJob* job);

@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "denoise_job.h"
-#include "tamrin/host.h"
+#include "linalg/fast_work.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 
@@ -65,7 +65,7 @@ int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t 
     const int64_t s = patchSide(N), px = X - s + 1, py = Y - s + 1, pz = Z - s + 1;
     if (px <= 0 || py <= 0 || pz <= 0) return 0;
     const int64_t plane = int64_t{X} * Y, voxels = plane * Z;
-    uint8_t* reach = static_cast<uint8_t*>(hostCalloc(static_cast<std::size_t>(voxels), 1));
+    uint8_t* reach = static_cast<uint8_t*>(coreCalloc(static_cast<std::size_t>(voxels), 1));
     if (reach == nullptr) return -1;
     // reach[x, y, z]: whether the patch starting there holds a mask voxel,
     // widened one axis at a time; later cells are read before they change.
@@ -81,7 +81,7 @@ int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t 
     for (int64_t z = 0; z < pz; z++)
         for (int64_t y = 0; y < py; y++)
             for (int64_t x = 0; x < px; x++) count += reach[x + X * y + plane * z];
-    hostFree(reach);
+    coreFree(reach);
     return count;
 }
 

@@ -2,16 +2,16 @@
 //
 // Checks the arguments, creates the results, runs denoiseSeries and hands the
 // results to the host. The host's API may only be used from the calling
-// thread, so while the workers run the core is given thread-safe services of
-// its own: the C allocator, and a queue that keeps every message until the
-// workers have ended; the calling thread then prints the queue in order.
+// thread, so the call gives the core a message log of its own, which keeps
+// the workers' messages until they have ended; the calling thread then
+// prints them in order. The core's scratch comes from the C allocator.
 //
 // Error paths: the host's error call does not return (it unwinds or jumps
 // past this frame), so before raising an error everything obtained here is
-// released and the previous host services are back in place, and no object
-// with a destructor is alive in the frame that raises it.
+// released, and no object with a destructor is alive in the frame that
+// raises it.
 //
-// The gateway's own blocks (mask, weights, scratch noise map, queued
+// The gateway's own blocks (mask, weights, scratch noise map, logged
 // messages) go through the same fault-injection countdown as the core's, so
 // that tests can make each of them fail. Built with TAMRIN_TEST_HOOKS (the
 // test-only module Tamrin_faults, never the shipped Tamrin), an optional
@@ -24,89 +24,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "mex.h"
-#include "tamrin/alloc.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
+#include "tamrin/messages.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // Messages from worker threads.
 
-// Messages in order of arrival. A text repeated back to back is stored once
-// with its count, so a series full of undecomposable patches costs memory per
-// distinct run, not per message.
-struct MessageRun {
-    std::string text;
-    long long count;
-};
-
-std::mutex gMessageLock;
-std::vector<MessageRun> gMessages;
-long long gMessagesLost = 0;  // texts that found no memory to be stored in
-
-void queuePrint(const char* text) {
-    std::lock_guard<std::mutex> guard(gMessageLock);
-    if (!gMessages.empty() && gMessages.back().text == text) {
-        gMessages.back().count++;
-        return;
-    }
-    if (tamrin::allocationShouldFail()) {
-        gMessagesLost++;
-        return;
-    }
-    try {
-        gMessages.push_back(MessageRun{text, 1});
-    } catch (...) {
-        // Allocation failed on a worker thread: nothing may escape from here.
-        gMessagesLost++;
-    }
-}
-
-void* threadSafeCalloc(std::size_t count, std::size_t size) { return std::calloc(count, size); }
-
-void threadSafeFree(void* block) { std::free(block); }
-
-const tamrin::HostServices kQueuedServices = {queuePrint, threadSafeCalloc, threadSafeFree};
-
-// Prints the queued messages verbatim on the calling thread and empties the queue.
-void flushMessages() {
-    std::vector<MessageRun> runs;
-    long long lost = 0;
-    {
-        std::lock_guard<std::mutex> guard(gMessageLock);
-        runs.swap(gMessages);
-        lost = gMessagesLost;
-        gMessagesLost = 0;
-    }
-    for (const MessageRun& run : runs)
-        for (long long i = 0; i < run.count; i++) mexPrintf("%s", run.text.c_str());
-    if (lost > 0) mexPrintf("Tamrin: %lld further messages were lost for want of memory\n", lost);
-}
-
-// Runs the core with the queued services installed and prints its messages
-// afterwards; the previous services are back in place when this returns.
-int32_t denoiseWithQueuedMessages(const double* input, const int32_t extents[4], int32_t requested,
-                                  const tamrin::DenoiseResults& results, const uint8_t* mask) {
-    {
-        std::lock_guard<std::mutex> guard(gMessageLock);
-        gMessages.clear();
-        gMessagesLost = 0;
-    }
-    const tamrin::HostServices* previous = tamrin::installHostServices(&kQueuedServices);
-    tamrin::DenoiseOptions options;
-    options.mask = mask;
-    const int32_t status = tamrin::denoiseSeries(
-        tamrin::seriesView(input, extents[0], extents[1], extents[2], extents[3]), requested, results, options);
-    tamrin::installHostServices(previous);
-    flushMessages();
-    return status;
+// Prints the call's messages verbatim on the calling thread, each as often as
+// it was issued.
+void printMessages(tamrin::MessageLog* log) {
+    int64_t lost = 0;
+    for (const tamrin::MessageRun& run : tamrin::takeMessages(log, &lost))
+        for (int64_t i = 0; i < run.count; i++) mexPrintf("%s", run.text.c_str());
+    if (lost > 0) mexPrintf("Tamrin: %lld further messages were lost for want of memory\n", static_cast<long long>(lost));
 }
 
 // ---------------------------------------------------------------------------
@@ -340,12 +275,12 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const std::size_t voxels =
         static_cast<std::size_t>(extents[0]) * static_cast<std::size_t>(extents[1]) * static_cast<std::size_t>(extents[2]);
     // The mask as bytes, X*Y*Z of them (its values were checked above).
-    uint8_t* mask = masked ? static_cast<uint8_t*>(tamrin::kernelMalloc(voxels)) : nullptr;
+    uint8_t* mask = masked ? static_cast<uint8_t*>(tamrin::coreMalloc(voxels)) : nullptr;
     if (mask != nullptr) maskValuesOf(prhs[2], voxels, mask);
     double* weights = masked && mask == nullptr ? nullptr
-                                                : static_cast<double*>(tamrin::kernelMalloc(voxels * sizeof(double)));
+                                                : static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)));
     double* noiseScratch =
-        noiseMap == nullptr && weights != nullptr ? static_cast<double*>(tamrin::kernelMalloc(voxels * sizeof(double)))
+        noiseMap == nullptr && weights != nullptr ? static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)))
                                                   : nullptr;
     tamrin::DenoiseResults results;
     results.denoised = doublesOf(denoised);
@@ -354,11 +289,21 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     results.rank = rankMap != nullptr ? doublesOf(rankMap) : nullptr;
 
     int32_t status = tamrin::kDenoiseOutOfMemory;
-    if (weights != nullptr && results.noise != nullptr)
-        status = denoiseWithQueuedMessages(doublesOf(prhs[0]), extents, requested, results, mask);
-    tamrin::kernelFree(weights);
-    tamrin::kernelFree(noiseScratch);
-    tamrin::kernelFree(mask);
+    if (weights != nullptr && results.noise != nullptr) {
+        // The log is the frame's only object with a destructor; it is gone
+        // before any error is raised below.
+        tamrin::MessageLog log;
+        tamrin::DenoiseOptions options;
+        options.mask = mask;
+        options.messages = &log;
+        status = tamrin::denoiseSeries(
+            tamrin::seriesView(doublesOf(prhs[0]), extents[0], extents[1], extents[2], extents[3]), requested,
+            results, options);
+        printMessages(&log);
+    }
+    tamrin::coreFree(weights);
+    tamrin::coreFree(noiseScratch);
+    tamrin::coreFree(mask);
 
 #ifdef TAMRIN_TEST_HOOKS
     const double left[2] = {static_cast<double>(tamrin::allocationFailurePending()),
@@ -371,7 +316,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mxDestroyArray(denoised);
         if (noiseMap != nullptr) mxDestroyArray(noiseMap);
         if (rankMap != nullptr) mxDestroyArray(rankMap);
-        if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoiseDecompositionFailed)
+        if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoisePatchOutOfMemory)
             mexErrMsgIdAndTxt("Tamrin:outOfMemory", "denoising failed: %s", tamrin::denoiseStatusMessage(status));
         if (status == tamrin::kDenoiseEmptyMask)
             mexErrMsgIdAndTxt("Tamrin:mask", "%s", tamrin::denoiseStatusMessage(status));

@@ -1,5 +1,5 @@
 // centerAndDecompose: subtract each volume's mean over the patch, then decompose.
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
 
 namespace tamrin {
 
@@ -14,9 +14,10 @@ void centerPatch(double* patch, double* means, int32_t M, int32_t N) {
         for (int64_t k = 0; k < rows; k++) patch[i * rows + k] = patch[i * rows + k] - means[i];
 }
 
-int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N) {
+int32_t centerAndDecompose(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N,
+                           MessageLog* log) {
     centerPatch(patch, means, M, N);
-    return decomposePatch(patch, U, w, V, M, N);
+    return decomposePatch(patch, U, w, V, M, N, log);
 }
 
 }  // namespace tamrin

@@ -7,9 +7,9 @@
 // returned, so that nothing uninitialised ever leaves this routine.
 #include <cstring>
 
-#include "tamrin/alloc.h"
-#include "tamrin/pca.h"
-#include "tamrin/svd.h"
+#include "linalg/pca.h"
+#include "linalg/svd.h"
+#include "support/alloc.h"
 
 namespace tamrin {
 namespace {
@@ -17,17 +17,17 @@ namespace {
 // Frees the first `count` rows and then the pointer array itself.
 void releaseRows(double** rows, int32_t count) {
     if (rows == nullptr) return;
-    for (int32_t r = 0; r < count; r++) kernelFree(rows[r]);
-    kernelFree(rows);
+    for (int32_t r = 0; r < count; r++) coreFree(rows[r]);
+    coreFree(rows);
 }
 
 // Obtains `count` row pointers and rows of `width` doubles. On failure releases
 // what it obtained and returns nullptr.
 double** obtainRows(int32_t count, int32_t width) {
-    double** rows = static_cast<double**>(kernelMalloc(sizeof(double*) * static_cast<std::size_t>(count)));
+    double** rows = static_cast<double**>(coreMalloc(sizeof(double*) * static_cast<std::size_t>(count)));
     if (rows == nullptr) return nullptr;
     for (int32_t r = 0; r < count; r++) {
-        rows[r] = static_cast<double*>(kernelMalloc(sizeof(double) * static_cast<std::size_t>(width)));
+        rows[r] = static_cast<double*>(coreMalloc(sizeof(double) * static_cast<std::size_t>(width)));
         if (rows[r] == nullptr) {
             releaseRows(rows, r);
             return nullptr;
@@ -38,12 +38,12 @@ double** obtainRows(int32_t count, int32_t width) {
 
 }  // namespace
 
-int32_t decomposePatch(const double* patch, double* U, double* w, double* V, int32_t M, int32_t N) {
+int32_t decomposePatch(const double* patch, double* U, double* w, double* V, int32_t M, int32_t N, MessageLog* log) {
     const int32_t K = M < N ? M : N;
     const int64_t rows = M;
 
     double** A = obtainRows(M, K);
-    double* wv = A != nullptr ? static_cast<double*>(kernelMalloc(sizeof(double) * static_cast<std::size_t>(K)))
+    double* wv = A != nullptr ? static_cast<double*>(coreMalloc(sizeof(double) * static_cast<std::size_t>(K)))
                               : nullptr;
     double** B = wv != nullptr ? obtainRows(N, K) : nullptr;
 
@@ -51,7 +51,7 @@ int32_t decomposePatch(const double* patch, double* U, double* w, double* V, int
     if (B != nullptr) {
         for (int32_t i = 0; i < N; i++)
             for (int32_t k = 0; k < M; k++) A[k][i] = patch[i * rows + k];
-        status = svdcmp(A, M, N, wv, B);
+        status = svdcmp(A, M, N, wv, B, log);
     }
 
     if (status == 0) {
@@ -67,7 +67,7 @@ int32_t decomposePatch(const double* patch, double* U, double* w, double* V, int
     }
 
     if (A != nullptr) releaseRows(A, M);
-    kernelFree(wv);
+    coreFree(wv);
     if (B != nullptr) releaseRows(B, N);
     return status;
 }

@@ -12,11 +12,11 @@
 // scaled back. U and V are scale-free.
 #include <cmath>
 
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
 
 namespace tamrin {
 
-int32_t decomposeScaled(double* patch, double* U, double* w, double* V, int32_t M, int32_t N) {
+int32_t decomposeScaled(double* patch, double* U, double* w, double* V, int32_t M, int32_t N, MessageLog* log) {
     const int64_t count = int64_t{M} * N;
     double largest = 0.0;
     for (int64_t i = 0; i < count; i++) largest = std::fmax(largest, std::fabs(patch[i]));
@@ -26,7 +26,7 @@ int32_t decomposeScaled(double* patch, double* U, double* w, double* V, int32_t 
         const double scaled = std::ldexp(patch[i], -exponent);
         patch[i] = std::fabs(scaled) < 0x1p-600 ? 0.0 : scaled;
     }
-    const int32_t status = decomposePatch(patch, U, w, V, M, N);
+    const int32_t status = decomposePatch(patch, U, w, V, M, N, log);
     const int32_t K = M < N ? M : N;
     for (int32_t j = 0; j < K; j++) w[j] = std::ldexp(w[j], exponent);
     return status;

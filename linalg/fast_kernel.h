@@ -1,5 +1,6 @@
-// Working store of the fast patch kernel and the stages each instruction-set
-// build provides. Internal to linalg/.
+// Working store of the fast decomposition kernel and the stages each
+// instruction-set build provides. Internal to linalg/ and the patch
+// denoiser that chains the stages (patch/fast_patch.cpp).
 //
 // Layouts (all strides in doubles, padded so that vector loads and stores
 // that start inside a row or column may run past its end):
@@ -26,7 +27,7 @@
 
 #include <cstdint>
 
-#include "tamrin/fast_patch.h"
+#include "fast_work.h"
 
 namespace tamrin {
 
@@ -102,7 +103,7 @@ namespace isa_avx512 {
 #include "fast_stages.h"
 }
 
-// The stages of one build as the entry points chain them (fast_patch.cpp).
+// The stages of one build as the patch denoiser chains them (patch/fast_patch.cpp).
 struct FastStages {
     void (*reduceLanes)(FastPatchWork*, int32_t, const double* const*, int32_t);
     void (*accumulateLanes)(FastPatchWork*, int32_t, bool);
@@ -116,5 +117,9 @@ struct FastStages {
 // The stages built for an instruction set (the baseline for one this build
 // lacks).
 const FastStages& fastStages(int32_t isa);
+
+// Doubles per vector of an instruction set's build (W in fast_simd.h): the
+// patches of one group of the batch reduction.
+int64_t fastLaneWidth(int32_t isa);
 
 }  // namespace tamrin

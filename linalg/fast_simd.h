@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "tamrin/fast_patch.h"
+#include "linalg/fast_work.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

@@ -7,7 +7,7 @@
 // decomposition left infinities or NaN in the vectors of a vanishing
 // component, which a near-empty patch at the edge of a zero background
 // produces: 0 * Inf would otherwise turn the whole patch into NaN.
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
 
 namespace tamrin {
 

@@ -2,7 +2,7 @@
 // square overflows or underflows on its own.
 #include <cmath>
 
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
 
 namespace tamrin {
 

@@ -1,6 +1,6 @@
 // svdcmp: singular value decomposition of an m x n matrix on row pointers.
 //
-// Contract (see tamrin/svd.h): on return 0, a holds U (m x n), w the singular
+// Contract (see svd.h): on return 0, a holds U (m x n), w the singular
 // values in non-increasing order and v holds V (n x n), with A = U diag(w) V^T.
 // On return -1 (scratch unavailable) nothing has been written.
 //
@@ -11,9 +11,8 @@
 // plain: one loop per sum, no reordering, no fused operations.
 #include <cmath>
 
-#include "tamrin/alloc.h"
-#include "tamrin/host.h"
-#include "tamrin/svd.h"
+#include "linalg/svd.h"
+#include "support/alloc.h"
 
 namespace tamrin {
 namespace {
@@ -142,7 +141,7 @@ inline void rotateColumns(double** rows, int32_t count, int32_t c0, int32_t c1, 
 
 // Diagonalises the bidiagonal matrix by implicit-shift QR sweeps, one singular
 // value at a time from the last, at most 30 sweeps each.
-void diagonalise(double** a, int32_t m, int32_t n, double* w, double* e, double** v, double bound) {
+void diagonalise(double** a, int32_t m, int32_t n, double* w, double* e, double** v, double bound, MessageLog* log) {
     for (int32_t k = n - 1; k >= 0; k--) {
         for (int32_t pass = 0; pass < 30; pass++) {
             // Split search. At l = 0 it always stops without cancellation, so
@@ -180,7 +179,7 @@ void diagonalise(double** a, int32_t m, int32_t n, double* w, double* e, double*
                 }
                 break;
             }
-            if (pass == 29) hostPrint("no convergence in 30 svdcmp iterations\n");
+            if (pass == 29) postMessage(log, "no convergence in 30 svdcmp iterations\n");
 
             // Shift from the trailing 2 x 2 block.
             double x = w[l];
@@ -272,29 +271,29 @@ void fixSigns(double** a, int32_t m, int32_t n, double** v) {
 
 }  // namespace
 
-int32_t svdcmp(double** a, int32_t m, int32_t n, double* w, double** v) {
-    double* su = static_cast<double*>(kernelMalloc(sizeof(double) * static_cast<std::size_t>(m)));
-    double* sv = su != nullptr ? static_cast<double*>(kernelMalloc(sizeof(double) * static_cast<std::size_t>(n)))
+int32_t svdcmp(double** a, int32_t m, int32_t n, double* w, double** v, MessageLog* log) {
+    double* su = static_cast<double*>(coreMalloc(sizeof(double) * static_cast<std::size_t>(m)));
+    double* sv = su != nullptr ? static_cast<double*>(coreMalloc(sizeof(double) * static_cast<std::size_t>(n)))
                                : nullptr;
-    double* e = sv != nullptr ? static_cast<double*>(kernelMalloc(sizeof(double) * static_cast<std::size_t>(n)))
+    double* e = sv != nullptr ? static_cast<double*>(coreMalloc(sizeof(double) * static_cast<std::size_t>(n)))
                               : nullptr;
     if (e == nullptr) {
-        hostPrint("svdcmp(): Unable to allocate vector\n");
-        kernelFree(sv);
-        kernelFree(su);
+        postMessage(log, "svdcmp(): Unable to allocate vector\n");
+        coreFree(sv);
+        coreFree(su);
         return -1;
     }
 
     const double bound = bidiagonalise(a, m, n, w, e);
     accumulateRight(a, n, e, v);
     accumulateLeft(a, m, n, w);
-    diagonalise(a, m, n, w, e, v, bound);
+    diagonalise(a, m, n, w, e, v, bound, log);
     sortDescending(a, m, n, w, v, su, sv);
     fixSigns(a, m, n, v);
 
-    kernelFree(e);
-    kernelFree(sv);
-    kernelFree(su);
+    coreFree(e);
+    coreFree(sv);
+    coreFree(su);
     return 0;
 }
 

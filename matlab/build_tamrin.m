@@ -41,7 +41,7 @@ function outDir = build_tamrin(outDir)
   % once per instruction set below instead.
   stages = fastStageSources(root);
   sources = {};
-  for folder = {'gateway', 'linalg', 'patch', 'driver'}
+  for folder = {'gateway', 'support', 'linalg', 'patch', 'driver'}
     listing = dir(fullfile(root, folder{1}, '*.cpp'));
     for k = 1:numel(listing)
       if ~(strcmp(folder{1}, 'linalg') && any(strcmp(listing(k).name, stages)))
@@ -52,13 +52,14 @@ function outDir = build_tamrin(outDir)
   if ~any(~cellfun(@isempty, strfind(sources, 'mex_gateway.cpp')))
     error('Tamrin:build', 'gateway/mex_gateway.cpp not found under %s', root);
   end
-  include = ['-I' fullfile(root, 'include')];
+  % The public headers, and the project's root for the core's own folders.
+  includes = {['-I' fullfile(root, 'include')], ['-I' root]};
   flags = '-std=c++17 -ffp-contract=off -fno-fast-math -pthread -O3';
 
   % The fast kernel picks at run time among builds of its stage sources for
   % several instruction sets, each in its own namespace; on x86-64 these are
   % the compiler's default target, AVX2 and AVX-512 (and the dispatcher,
-  % linalg/fast_patch.cpp, is told so). Every build gives the same bits.
+  % linalg/fast_work.cpp, is told so). Every build gives the same bits.
   isas = {'baseline', ''};
   if isX86()
     isas = [isas; {'avx2', '-mavx2'; 'avx512', '-mavx512f'}];
@@ -88,7 +89,7 @@ function outDir = build_tamrin(outDir)
     setenv('CFLAGS', [strtrim(mkoctfile('-p', 'CFLAGS')) ' -ffp-contract=off -fno-fast-math']);
     setenv('LDFLAGS', [strtrim(mkoctfile('-p', 'LDFLAGS')) ' -pthread']);
     compile = @(isa, source, isaFlags, defines) octaveCompile(objDir, isa, source, ...
-                                                              strtrim([baseFlags ' ' isaFlags]), [{include} defines]);
+                                                              strtrim([baseFlags ' ' isaFlags]), [includes defines]);
   else
     linkFlags = 'LDFLAGS=$LDFLAGS -pthread';
     if ispc()
@@ -96,7 +97,7 @@ function outDir = build_tamrin(outDir)
       % then loads without MinGW's DLLs on the path.
       linkFlags = [linkFlags ' -static'];
     end
-    common = {'-R2018a', include, 'CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math', linkFlags};
+    common = [{'-R2018a'}, includes, {'CFLAGS=$CFLAGS -ffp-contract=off -fno-fast-math', linkFlags}];
     compile = @(isa, source, isaFlags, defines) matlabCompile(objDir, isa, source, ...
                                                               [common defines {strtrim(['CXXFLAGS=$CXXFLAGS ' flags ' ' isaFlags])}]);
   end
@@ -130,7 +131,7 @@ function outDir = build_tamrin(outDir)
   end
   for k = 1:numel(sources)
     defines = {};
-    if ~isempty(strfind(sources{k}, 'fast_patch.cpp'))
+    if ~isempty(strfind(sources{k}, 'fast_work.cpp'))
       defines = dispatch;
     end
     objects{end + 1} = compile('', sources{k}, '', defines); %#ok<AGROW>

@@ -2,7 +2,7 @@
 // that corrects it.
 #include <cmath>
 
-#include "tamrin/noise.h"
+#include "patch/noise.h"
 
 namespace tamrin {
 

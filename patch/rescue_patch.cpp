@@ -1,20 +1,20 @@
 // rescuePatch: the scaled second attempt for patches whose plain result was
 // not finite although their values were.
-#include "rescue_patch.h"
+#include "patch/rescue_patch.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "tamrin/finite.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "linalg/finite.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
 
 namespace tamrin {
 
 int32_t rescuePatch(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N,
-                    double correction, double* sigma, double* weight) {
+                    double correction, double* sigma, double* weight, MessageLog* log) {
     centerPatch(patch, means, M, N);
-    const int32_t status = decomposeScaled(patch, U, w, V, M, N);
+    const int32_t status = decomposeScaled(patch, U, w, V, M, N, log);
     if (status != 0) return status;
     *sigma = estimateNoise(w, N, M, correction);
     *weight = selectComponents(w, N, M, *sigma, nullptr);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "tamrin/messages.h"
+
 namespace tamrin {
 
 // Denoises the freshly extracted patch (finite values) with a decomposition
@@ -14,6 +16,6 @@ namespace tamrin {
 // U, w, V and means are scratch of the sizes centerAndDecompose takes.
 // Returns the decomposition's status (non-zero only when memory ran out).
 int32_t rescuePatch(double* patch, double* U, double* w, double* V, double* means, int32_t M, int32_t N,
-                    double correction, double* sigma, double* weight);
+                    double correction, double* sigma, double* weight, MessageLog* log);
 
 }  // namespace tamrin

@@ -1,7 +1,7 @@
 // Hard thresholding of singular values against 2.3 times the noise level.
 #include <cmath>
 
-#include "tamrin/noise.h"
+#include "patch/noise.h"
 
 namespace tamrin {
 

@@ -10,8 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "fast_kernel_support.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
+#include "linalg/fast_work.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
 #include "test_support.h"
 
 namespace {
@@ -38,8 +39,8 @@ void compareLarge(int32_t M, int32_t N, int32_t count, uint64_t seed, const std:
     for (int32_t b = 0, usual = 0, unusual = 0; b < count; b++) {
         kinds[b] = b % 10 == 9 && !rare.empty() ? rare[unusual++ % rare.size()] : kUsualKinds[usual++ % kUsualKinds.size()];
         inputs[b] = makePatch(kinds[b], M, N, rng);
-        CapturedHost host;
-        plain[b] = plainDenoise(inputs[b], M, N);
+        CapturedMessages host;
+        plain[b] = plainDenoise(inputs[b], M, N, host.log());
         plainMessages[b] = host.messages().size();
     }
     const double correction = tamrin::noiseCorrection(M, N);
@@ -56,8 +57,9 @@ void compareLarge(int32_t M, int32_t N, int32_t count, uint64_t seed, const std:
             std::vector<double*> pointers;
             for (auto& patch : fast) pointers.push_back(patch.data());
             std::vector<double> sigma(lanes), weight(lanes);
-            CapturedHost host;
-            ASSERT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), lanes, correction, sigma.data(), weight.data()),
+            CapturedMessages host;
+            ASSERT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), lanes, correction, sigma.data(), weight.data(),
+                                                 host.log()),
                       lanes);
             std::size_t expected = 0;
             for (int32_t b = 0; b < lanes; b++) expected += plainMessages[first + b];

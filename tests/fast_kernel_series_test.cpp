@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "linalg/fast_work.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
 #include "test_support.h"
 
 namespace {
@@ -42,8 +42,9 @@ Result denoise(const Series& s, int32_t workers, int32_t kernel) {
     std::vector<double> weights(voxels);
     std::atomic<int64_t> progress{0};
     tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+    tamrin_test::CapturedMessages host;
     options.progress = &progress;
-    tamrin_test::CapturedHost host;
+    options.messages = host.log();
     r.status = tamrin::denoiseSeries(tamrin::seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
                                      tamrin_test::resultsInto(r.denoised, r.noise, weights), options);
     r.messages = host.messages();
@@ -58,7 +59,7 @@ void expectSameBits(const std::vector<double>& fast, const std::vector<double>& 
 }
 
 void compareKernels(const Series& s, int32_t workers) {
-    const Result plain = denoise(s, workers, tamrin::kDenoiseKernelReference);
+    const Result plain = denoise(s, workers, tamrin::kDenoiseKernelPlain);
     ASSERT_EQ(plain.status, tamrin::kDenoiseOk);
     for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {
         if (!tamrin::fastIsaAvailable(isa)) continue;
@@ -148,15 +149,16 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
     singles[8 + X * (9 + Y * (5 + Z * 2))] = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t i = 0; i < s.data.size(); i++) s.data[i] = singles[i];
     const std::size_t voxels = X * Y * Z;
-    for (int32_t kernel : {tamrin::kDenoiseKernelFast, tamrin::kDenoiseKernelReference})
+    for (int32_t kernel : {tamrin::kDenoiseKernelFast, tamrin::kDenoiseKernelPlain})
         for (int32_t workers : {1, 3}) {
             SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
             const Result fromDoubles = denoise(s, workers, kernel);
             std::vector<double> denoised(voxels * s.N, -1.0), noise(voxels, -1.0), weights(voxels);
-            tamrin_test::CapturedHost host;
+            tamrin_test::CapturedMessages host;
+            tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+            options.messages = host.log();
             ASSERT_EQ(tamrin::denoiseSeries(tamrin::seriesView(singles.data(), s.X, s.Y, s.Z, s.N), workers,
-                                            tamrin_test::resultsInto(denoised, noise, weights),
-                                            tamrin_test::withKernel(kernel)),
+                                            tamrin_test::resultsInto(denoised, noise, weights), options),
                       tamrin::kDenoiseOk);
             expectSameBits(denoised, fromDoubles.denoised, "denoised series");
             expectSameBits(noise, fromDoubles.noise, "noise map");

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
 #include "test_support.h"
 
 namespace tamrin_test {
@@ -102,9 +102,9 @@ std::vector<double> makePatch(Kind kind, int32_t M, int32_t N, std::mt19937_64& 
     return p;
 }
 
-Outcome plainDenoise(std::vector<double> patch, int32_t M, int32_t N) {
+Outcome plainDenoise(std::vector<double> patch, int32_t M, int32_t N, tamrin::MessageLog* log) {
     std::vector<double> U(static_cast<std::size_t>(M) * N), w(N), V(static_cast<std::size_t>(N) * N), means(N);
-    EXPECT_EQ(tamrin::centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N), 0);
+    EXPECT_EQ(tamrin::centerAndDecompose(patch.data(), U.data(), w.data(), V.data(), means.data(), M, N, log), 0);
     Outcome out;
     out.sigma = tamrin::estimateNoise(w.data(), N, M, tamrin::noiseCorrection(M, N));
     out.weight = tamrin::selectComponents(w.data(), N, M, out.sigma, nullptr);
@@ -175,8 +175,10 @@ void compareDecompositions(int32_t M, int32_t N, int32_t trials, uint64_t seed) 
         std::vector<double> p1 = input, U1(mn), w1(N), V1(nn), m1(N);
         std::size_t plainMessages = 0;
         {
-            CapturedHost host;
-            ASSERT_EQ(tamrin::centerAndDecompose(p1.data(), U1.data(), w1.data(), V1.data(), m1.data(), M, N), 0);
+            CapturedMessages host;
+            ASSERT_EQ(
+                tamrin::centerAndDecompose(p1.data(), U1.data(), w1.data(), V1.data(), m1.data(), M, N, host.log()),
+                0);
             plainMessages = host.messages().size();
         }
         for (int32_t isa : {tamrin::kFastIsaBaseline, tamrin::kFastIsaAvx2, tamrin::kFastIsaAvx512}) {

@@ -7,7 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "fast_kernel.h"
+#include "linalg/fast_kernel.h"
+#include "tamrin/messages.h"
 
 namespace tamrin_test {
 
@@ -38,7 +39,7 @@ struct Outcome {
     std::vector<double> patch;
     double sigma = 0.0, weight = 0.0;
 };
-Outcome plainDenoise(std::vector<double> patch, int32_t M, int32_t N);
+Outcome plainDenoise(std::vector<double> patch, int32_t M, int32_t N, tamrin::MessageLog* log = nullptr);
 
 // Index of the first value whose bits differ, or -1.
 long firstDifference(const std::vector<double>& a, const std::vector<double>& b);

@@ -11,12 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
-#include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
 #include "fast_kernel_support.h"
+#include "linalg/fast_work.h"
+#include "linalg/pca.h"
+#include "patch/fast_patch.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
+#include "tamrin/denoise.h"
 #include "test_support.h"
 
 namespace {
@@ -52,14 +53,14 @@ void compareMany(int32_t isa, int32_t M, int32_t nLow, int32_t nHigh, int32_t co
         std::vector<Outcome> plain(size);
         std::size_t plainMessages = 0, fastMessages = 0;
         {
-            tamrin_test::CapturedHost host;
-            for (int32_t b = 0; b < size; b++) plain[b] = plainDenoise(inputs[b], M, N);
+            tamrin_test::CapturedMessages host;
+            for (int32_t b = 0; b < size; b++) plain[b] = plainDenoise(inputs[b], M, N, host.log());
             plainMessages = host.messages().size();
         }
         {
-            tamrin_test::CapturedHost host;
+            tamrin_test::CapturedMessages host;
             ASSERT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), size, tamrin::noiseCorrection(M, N),
-                                                 sigma.data(), weight.data()),
+                                                 sigma.data(), weight.data(), host.log()),
                       size);
             fastMessages = host.messages().size();
         }
@@ -172,8 +173,8 @@ TEST(FastKernelMessages, FiniteNonConvergenceIsReportedOnce) {
     std::size_t plainMessages = 0;
     Outcome plain;
     {
-        tamrin_test::CapturedHost host;
-        plain = plainDenoise(input, M, N);
+        tamrin_test::CapturedMessages host;
+        plain = plainDenoise(input, M, N, host.log());
         plainMessages = host.messages().size();
     }
     ASSERT_EQ(plainMessages, 1u) << "the plain path no longer fails to converge here; pick another patch";
@@ -185,8 +186,10 @@ TEST(FastKernelMessages, FiniteNonConvergenceIsReportedOnce) {
         std::vector<double> fast = input;
         double* pointer = fast.data();
         double sigma = 0.0, weight = 0.0;
-        tamrin_test::CapturedHost host;
-        ASSERT_EQ(tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight), 1);
+        tamrin_test::CapturedMessages host;
+        ASSERT_EQ(
+            tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight, host.log()),
+            1);
         tamrin::fastPatchWorkRelease(work);
         const auto messages = host.messages();
         ASSERT_EQ(messages.size(), 1u) << isaName(isa);
@@ -202,11 +205,11 @@ TEST(FastKernelMessages, FiniteNonConvergenceIsReportedOnce) {
 // nothing leaks. The patches themselves allocate nothing.
 TEST(FastKernelMemory, AllocatesOnlyItsWorkingStore) {
     const int32_t M = 27, N = 20;
-    const long long before = tamrin::kernelBlocksLive();
+    const long long before = tamrin::coreBlocksLive();
     tamrin::injectAllocationFailure(1);
     EXPECT_EQ(tamrin::fastPatchWorkCreate(M, N), nullptr);
     tamrin::injectAllocationFailure(0);
-    EXPECT_EQ(tamrin::kernelBlocksLive(), before);
+    EXPECT_EQ(tamrin::coreBlocksLive(), before);
 
     tamrin::FastPatchWork* work = tamrin::fastPatchWorkCreate(M, N);
     ASSERT_NE(work, nullptr);
@@ -215,14 +218,15 @@ TEST(FastKernelMemory, AllocatesOnlyItsWorkingStore) {
     const Outcome plain = plainDenoise(patch, M, N);
     double* pointer = patch.data();
     double sigma = 0.0, weight = 0.0;
-    tamrin_test::CapturedHost host;
+    tamrin_test::CapturedMessages host;
     tamrin::injectAllocationFailure(1);  // any allocation now would fail and print
-    EXPECT_EQ(tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight), 1);
+    EXPECT_EQ(tamrin::fastDenoisePatches(work, &pointer, 1, tamrin::noiseCorrection(M, N), &sigma, &weight, host.log()),
+              1);
     tamrin::injectAllocationFailure(0);
     EXPECT_TRUE(host.messages().empty());
     EXPECT_EQ(firstDifference(patch, plain.patch), -1);
     tamrin::fastPatchWorkRelease(work);
-    EXPECT_EQ(tamrin::kernelBlocksLive(), before);
+    EXPECT_EQ(tamrin::coreBlocksLive(), before);
 }
 
 // A NaN patch goes through the plain path; when that path cannot obtain its
@@ -237,10 +241,10 @@ TEST(FastKernelMemory, PlainPathFailureStopsTheBatchAtThatPatch) {
     const Outcome first = plainDenoise(patches[0], M, N);
     std::vector<double*> pointers = {patches[0].data(), patches[1].data(), patches[2].data()};
     std::vector<double> sigma(3), weight(3);
-    tamrin_test::CapturedHost host;
+    tamrin_test::CapturedMessages host;
     tamrin::injectAllocationFailure(1);
     EXPECT_EQ(tamrin::fastDenoisePatches(work, pointers.data(), 3, tamrin::noiseCorrection(M, N), sigma.data(),
-                                         weight.data()),
+                                         weight.data(), host.log()),
               1);
     tamrin::injectAllocationFailure(0);
     EXPECT_EQ(firstDifference(patches[0], first.patch), -1);

@@ -24,8 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/denoise_job.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 using namespace tamrin;
 
@@ -110,8 +110,8 @@ TEST(LargeSeries, WorkerBoxPastTwoToThe31VoxelsMatchesTheSameBoxCutOut) {
                     small[at(sx, sy, sz, x, y, z, v)] =
                         100.0 + 20.0 * std::sin(0.5 * x + 0.3 * y - 0.2 * v) + noise(rng);
 
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
-        SCOPED_TRACE(kernel == kDenoiseKernelFast ? "fast kernel" : "reference kernel");
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
+        SCOPED_TRACE(kernel == kDenoiseKernelFast ? "fast kernel" : "plain kernel");
         DenoiseOptions options;
         options.kernel = kernel;
 

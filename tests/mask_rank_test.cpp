@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
 #include "test_support.h"
 
 using namespace tamrin;
@@ -30,7 +30,7 @@ struct Result {
 
 // A run with the given mask (null: none), with or without a rank map.
 Result run(const Series& s, int32_t workers, const std::vector<uint8_t>* mask, bool rank,
-           int32_t kernel = kDenoiseKernelFast) {
+           int32_t kernel = kDenoiseKernelFast, MessageLog* log = nullptr) {
     Result r;
     r.denoised.assign(s.data.size(), -1.0);
     r.noise.assign(s.voxels(), -1.0);
@@ -42,6 +42,7 @@ Result run(const Series& s, int32_t workers, const std::vector<uint8_t>* mask, b
     }
     DenoiseOptions options = tamrin_test::withKernel(kernel);
     options.mask = mask != nullptr ? mask->data() : nullptr;
+    options.messages = log;
     r.status = denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers, into, options);
     return r;
 }
@@ -131,8 +132,8 @@ TEST(Mask, InsideBitIdenticalOutsideUncovered) {
 TEST(Mask, BothKernelsAndTheRanklessRunAgree) {
     const Series s = tamrin_test::phantomSeries(16, 13, 10, 9, 10.0, 30, true);
     const std::vector<uint8_t> mask = ellipsoid(s, 0.25);
-    const Result plain = run(s, 2, nullptr, true, kDenoiseKernelReference);
-    expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelReference), plain);
+    const Result plain = run(s, 2, nullptr, true, kDenoiseKernelPlain);
+    expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelPlain), plain);
     expectMaskedLike(s, mask, run(s, 2, &mask, true, kDenoiseKernelFast), plain);
     // Without a rank map the other results are the same bits.
     const Result rankless = run(s, 2, &mask, false);
@@ -148,11 +149,11 @@ TEST(Mask, PositionsOutsideItAreNeverDecomposed) {
     Series s = tamrin_test::phantomSeries(24, 20, 12, 10, 10.0, 31, true);
     s.data[2 + 24 * (3 + 20 * (2 + 12 * 4))] = std::numeric_limits<double>::quiet_NaN();
     const std::vector<uint8_t> mask = oneVoxel(s, 18, 14, 8);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
-        tamrin_test::CapturedHost host;
-        EXPECT_EQ(run(s, 2, &mask, false, kernel).status, kDenoiseOk);
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
+        tamrin_test::CapturedMessages host;
+        EXPECT_EQ(run(s, 2, &mask, false, kernel, host.log()).status, kDenoiseOk);
         EXPECT_TRUE(host.messages().empty()) << "kernel " << kernel;
-        EXPECT_EQ(run(s, 2, nullptr, false, kernel).status, kDenoiseOk);
+        EXPECT_EQ(run(s, 2, nullptr, false, kernel, host.log()).status, kDenoiseOk);
         EXPECT_FALSE(host.messages().empty()) << "kernel " << kernel;
     }
 }
@@ -245,7 +246,7 @@ TEST(RankMap, EqualsItsDefinitionAndRepeatsBitForBit) {
         someKept |= expected[k] > 0.5;
     }
     EXPECT_TRUE(someKept);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain})
         EXPECT_TRUE(sameBits(run(s, 1, nullptr, true, kernel).rank, expected)) << "kernel " << kernel;
     const Result a = run(s, 3, nullptr, true), b = run(s, 3, nullptr, true);
     EXPECT_TRUE(sameBits(a.rank, b.rank));
@@ -303,7 +304,7 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
     const std::vector<uint8_t> mask = ellipsoid(s, 0.3);
     const Result reference = run(s, 3, &mask, true);
     ASSERT_EQ(reference.status, kDenoiseOk);
-    tamrin_test::CapturedHost host;
+    tamrin_test::CapturedMessages host;
     int reported = 0;
     for (long long nth = 1; nth <= 24; nth++) {
         injectAllocationFailure(nth);
@@ -316,9 +317,9 @@ TEST(RankMap, AllocationFailuresEndCompleteOrReported) {
             EXPECT_TRUE(sameBits(r.rank, reference.rank) || (nth <= 2 && sameBits(r.rank, one.rank))) << nth;
         } else {
             reported++;
-            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoiseDecompositionFailed) << nth;
+            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoisePatchOutOfMemory) << nth;
         }
-        EXPECT_EQ(host.liveBlocks(), 0) << "host blocks leaked, allocation " << nth;
+        EXPECT_EQ(host.liveBlocks(), 0) << "blocks leaked, allocation " << nth;
     }
     EXPECT_GT(reported, 0);
 }

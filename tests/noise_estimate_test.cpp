@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
 #include "test_support.h"
 
 using namespace tamrin;

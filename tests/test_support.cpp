@@ -1,40 +1,12 @@
 #include "test_support.h"
 
-#include "phantom.h"
+#include "phantom/phantom.h"
+#include "support/alloc.h"
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace tamrin_test {
-namespace {
-
-std::mutex gMutex;
-// All captured text, one message after another. Reserved once so that
-// capturing a message never allocates (allocation tests measure the heap).
-std::string gText;
-std::atomic<long long> gLive{0};
-
-void capturePrint(const char* text) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    gText.append(text);
-}
-
-void* countingCalloc(std::size_t count, std::size_t size) {
-    void* block = std::calloc(count, size);
-    if (block != nullptr) gLive++;
-    return block;
-}
-
-void countingFree(void* block) {
-    gLive--;
-    std::free(block);
-}
-
-const tamrin::HostServices kCapture = {capturePrint, countingCalloc, countingFree};
-
-}  // namespace
 
 RowMatrix::RowMatrix(int32_t m, int32_t n, double fill) : rows(m, std::vector<double>(n, fill)) {
     for (auto& row : rows) pointers.push_back(row.data());
@@ -44,33 +16,17 @@ RowMatrix::RowMatrix(const RowMatrix& other) : rows(other.rows) {
     for (auto& row : rows) pointers.push_back(row.data());
 }
 
-CapturedHost::CapturedHost() {
-    {
-        std::lock_guard<std::mutex> lock(gMutex);
-        gText.reserve(1 << 20);
-        gText.clear();
-    }
-    gLive = 0;
-    previous_ = tamrin::installHostServices(&kCapture);
-}
+CapturedMessages::CapturedMessages() : blocksBefore_(tamrin::coreBlocksLive()) {}
 
-CapturedHost::~CapturedHost() { tamrin::installHostServices(previous_); }
-
-std::vector<std::string> CapturedHost::messages() const {
-    std::lock_guard<std::mutex> lock(gMutex);
-    // Every message of the core ends with a newline.
+std::vector<std::string> CapturedMessages::messages() {
+    int64_t lost = 0;
     std::vector<std::string> messages;
-    std::size_t start = 0;
-    while (start < gText.size()) {
-        std::size_t end = gText.find('\n', start);
-        end = end == std::string::npos ? gText.size() : end + 1;
-        messages.push_back(gText.substr(start, end - start));
-        start = end;
-    }
+    for (const tamrin::MessageRun& run : tamrin::takeMessages(&log_, &lost))
+        for (int64_t i = 0; i < run.count; i++) messages.push_back(run.text);
     return messages;
 }
 
-long long CapturedHost::liveBlocks() const { return gLive.load(); }
+long long CapturedMessages::liveBlocks() const { return tamrin::coreBlocksLive() - blocksBefore_; }
 
 std::vector<double> randomMatrix(int32_t m, int32_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tamrin/messages.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace tamrin_test {
 
@@ -28,17 +28,22 @@ struct RowMatrix {
     int32_t m() const { return static_cast<int32_t>(rows.size()); }
 };
 
-// Installs host services that record every printed message (and count host
-// allocations) for the lifetime of the object.
-class CapturedHost {
+// Collects the core's messages for the lifetime of the object: give log() to
+// the calls under test (DenoiseOptions::messages, svdcmp's log). Also counts
+// the core's blocks obtained since it was made and not yet released.
+class CapturedMessages {
 public:
-    CapturedHost();
-    ~CapturedHost();
-    std::vector<std::string> messages() const;
+    CapturedMessages();
+    CapturedMessages(const CapturedMessages&) = delete;
+    CapturedMessages& operator=(const CapturedMessages&) = delete;
+    tamrin::MessageLog* log() { return &log_; }
+    // Every message posted so far, each occurrence on its own; empties the log.
+    std::vector<std::string> messages();
     long long liveBlocks() const;
 
 private:
-    const tamrin::HostServices* previous_;
+    tamrin::MessageLog log_;
+    long long blocksBefore_;
 };
 
 // m x n matrix with entries drawn N(0, 1) from a seeded generator.

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tamrin/messages.h"
+
 namespace tamrin {
 
 // Results of denoiseSeries.
@@ -18,7 +20,7 @@ enum DenoiseStatus : int32_t {
     kDenoiseOk = 0,
     kDenoiseBadExtents = 1,           // an extent below 1, N below 2, or a size past 64 bits
     kDenoiseOutOfMemory = 2,          // working memory could not be obtained
-    kDenoiseDecompositionFailed = 3,  // a patch could not be decomposed (its scratch was unavailable)
+    kDenoisePatchOutOfMemory = 3,  // a patch could not be decomposed (its scratch was unavailable)
     kDenoiseCancelled = 4,            // DenoiseOptions::cancel was set while the workers ran
     kDenoiseEmptyMask = 5,            // DenoiseOptions::mask holds no voxel inside (every byte 0)
 };
@@ -27,10 +29,10 @@ enum DenoiseStatus : int32_t {
 const char* denoiseStatusMessage(int32_t status);
 
 // Per-patch kernels of the workers. Both give the same bits and messages;
-// the plain one is the reference the fast one is checked against.
+// the plain one is the literal computation the fast one is checked against.
 enum DenoiseKernel : int32_t {
-    kDenoiseKernelFast = 0,       // batched, vectorised (tamrin/fast_patch.h)
-    kDenoiseKernelReference = 1,  // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
+    kDenoiseKernelFast = 0,       // batched, vectorised (patch/fast_patch.h)
+    kDenoiseKernelPlain = 1,     // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
 };
 
 // How the values of a series are stored. Single-precision values widen to
@@ -88,6 +90,9 @@ struct DenoiseOptions {
     // results are bit-identical to that run's with the same worker count.
     // A mask without any voxel inside gives kDenoiseEmptyMask.
     const uint8_t* mask = nullptr;
+    // Where the decomposition's messages go (tamrin/messages.h): this call's
+    // log, or null to write them to stderr as they are issued.
+    MessageLog* messages = nullptr;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
@@ -104,6 +109,13 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
 // noiseSum (X*Y*Z) the noise map, weightSum (at least X*Y*Z) is scratch.
 int32_t denoiseVolume(const double* input, int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested,
                       double* denoisedSum, double* noiseSum, double* weightSum);
+
+// Side s of the cubic patch for a series of N volumes: the smallest integer
+// whose cube is at least N, computed as ceil(pow(N, 1/3)).
+int32_t patchSide(int32_t N);
+
+// Voxels of a patch, s^3.
+int32_t patchVoxels(int32_t N);
 
 // Axis with the largest extent (0 = x, 1 = y, 2 = z); ties go to the later axis.
 int32_t partitionAxis(int32_t X, int32_t Y, int32_t Z);

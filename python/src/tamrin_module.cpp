@@ -13,23 +13,20 @@
 // exception is raised once they have ended.
 //
 // The core's messages come from worker threads, where no Python code may run:
-// they are queued (with a thread-safe allocator, like the MEX gateway's) and
-// handed back to tamrin/__init__.py, which issues them as warnings. Calls run
-// one at a time, since the services table and the queue are process-wide.
+// each call gives the core a message log of its own and hands its content
+// back to tamrin/__init__.py, which issues it as warnings. Calls from several
+// Python threads run at the same time, each with its own workers.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
+#include "tamrin/messages.h"
 #include "tamrin/watch.h"
 
 namespace py = pybind11;
@@ -39,60 +36,17 @@ namespace {
 constexpr int32_t kWatchIntervalMs = 100;
 
 // ---------------------------------------------------------------------------
-// Messages from worker threads, in order of arrival; a text repeated back to
-// back is stored once with its count.
-
-struct MessageRun {
-    std::string text;
-    long long count;
-};
-
-std::mutex gMessageLock;
-std::vector<MessageRun> gMessages;
-long long gMessagesLost = 0;  // texts that found no memory to be stored in
-
-void queuePrint(const char* text) {
-    std::lock_guard<std::mutex> guard(gMessageLock);
-    if (!gMessages.empty() && gMessages.back().text == text) {
-        gMessages.back().count++;
-        return;
-    }
-    try {
-        gMessages.push_back(MessageRun{text, 1});
-    } catch (...) {
-        gMessagesLost++;  // on a worker thread nothing may escape
-    }
-}
-
-void* threadSafeCalloc(std::size_t count, std::size_t size) { return std::calloc(count, size); }
-
-void threadSafeFree(void* block) { std::free(block); }
-
-const tamrin::HostServices kQueuedServices = {queuePrint, threadSafeCalloc, threadSafeFree};
-
-// Empties the queue into a list of (text, count); lost texts come last with
+// The call's messages as a list of (text, count); lost texts come last with
 // an empty text. Needs the interpreter lock.
-py::list takeMessages() {
-    std::vector<MessageRun> runs;
-    long long lost = 0;
-    {
-        std::lock_guard<std::mutex> guard(gMessageLock);
-        runs.swap(gMessages);
-        std::swap(lost, gMessagesLost);
-    }
+
+py::list messagesOf(tamrin::MessageLog* log) {
+    int64_t lost = 0;
     py::list messages;
-    for (const MessageRun& run : runs) messages.append(py::make_tuple(run.text, run.count));
+    for (const tamrin::MessageRun& run : tamrin::takeMessages(log, &lost))
+        messages.append(py::make_tuple(run.text, run.count));
     if (lost > 0) messages.append(py::make_tuple(std::string(), lost));
     return messages;
 }
-
-// One call at a time: held from before the services are installed until
-// after they are restored.
-std::timed_mutex gCallLock;
-
-// Set on the thread whose call is running: a progress callable that calls
-// the module again would wait for its own call forever.
-thread_local bool tInCall = false;
 
 // ---------------------------------------------------------------------------
 // The watch on the calling thread.
@@ -128,19 +82,6 @@ void onWatch(int64_t done, int64_t total, bool /*finished*/, void* context) {
         stopWithPendingError(watch);
     else
         Py_DECREF(result);
-}
-
-// Takes the call lock with the interpreter lock released, answering signals
-// while another call holds it.
-std::unique_lock<std::timed_mutex> lockCall() {
-    std::unique_lock<std::timed_mutex> lock(gCallLock, std::defer_lock);
-    for (;;) {
-        {
-            py::gil_scoped_release release;
-            if (lock.try_lock_for(std::chrono::milliseconds(kWatchIntervalMs))) return lock;
-        }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -201,7 +142,7 @@ const uint8_t* maskOf(const py::object& object, const std::vector<py::ssize_t>& 
 // Raises the exception for a status other than kDenoiseOk.
 [[noreturn]] void raiseStatus(int32_t status) {
     const std::string message = std::string("denoising failed: ") + tamrin::denoiseStatusMessage(status);
-    if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoiseDecompositionFailed) {
+    if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoisePatchOutOfMemory) {
         PyErr_SetString(PyExc_MemoryError, message.c_str());
         throw py::error_already_set();
     }
@@ -234,27 +175,18 @@ py::list denoiseInto(const py::object& data, int32_t workers, const py::object& 
     results.rank = rankArray.is_none() ? nullptr : rank.mutable_data();
     Watch watch;
     watch.progress = progress;
+    tamrin::MessageLog log;
     tamrin::DenoiseOptions options;
     options.cancel = &watch.cancel;
     options.mask = mask;
+    options.messages = &log;
 
-    if (tInCall) throw std::runtime_error("tamrin.denoise cannot be called from its own progress callable");
     int32_t status = tamrin::kDenoiseOk;
     {
-        std::unique_lock<std::timed_mutex> call = lockCall();
-        tInCall = true;
-        {
-            std::lock_guard<std::mutex> guard(gMessageLock);
-            gMessages.clear();
-            gMessagesLost = 0;
-        }
         py::gil_scoped_release release;
-        const tamrin::HostServices* previous = tamrin::installHostServices(&kQueuedServices);
         status = tamrin::denoiseSeriesWatched(series, workers, results, options, kWatchIntervalMs, onWatch, &watch);
-        tamrin::installHostServices(previous);
-        tInCall = false;
     }
-    py::list messages = takeMessages();
+    py::list messages = messagesOf(&log);
     if (watch.errorType != nullptr) {
         PyErr_Restore(watch.errorType, watch.errorValue, watch.errorTrace);
         throw py::error_already_set();

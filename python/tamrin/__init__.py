@@ -124,7 +124,7 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False)
 
     Threads: the interpreter lock is released while the workers run, so
     other Python threads go on; calls made from several threads at once run
-    one after another.
+    at the same time, each with its own workers and its own warnings.
 
     Examples
     --------

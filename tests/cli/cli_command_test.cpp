@@ -15,7 +15,7 @@
 
 #include "cli_test_support.h"
 #include "nifti_io.h"
-#include "phantom.h"
+#include "phantom/phantom.h"
 #include "progress.h"
 #include "tamrin/denoise.h"
 

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "cli_test_support.h"
-#include "phantom.h"
+#include "phantom/phantom.h"
 #include "progress.h"
 #include "tamrin/denoise.h"
 

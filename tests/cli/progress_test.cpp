@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli_test_support.h"
-#include "phantom.h"
+#include "phantom/phantom.h"
 #include "tamrin/denoise.h"
 
 namespace {

@@ -11,13 +11,11 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "tamrin/messages.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
 
 namespace {
 
-void quiet(const char*) {}
-const tamrin::HostServices kServices = {quiet, std::calloc, std::free};
 
 bool close(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
@@ -42,8 +40,10 @@ void checkMasked(const std::vector<double>& input, int32_t X, int32_t Y, int32_t
     mask[voxels / 2] = 1;
     std::vector<double> d(input.size()), n(voxels), w(voxels), r(voxels);
     tamrin::DenoiseResults results{d.data(), n.data(), w.data(), r.data()};
+    tamrin::MessageLog log;  // the decomposition's messages are not checked here
     tamrin::DenoiseOptions options;
     options.mask = mask.data();
+    options.messages = &log;
     if (tamrin::denoiseSeries(tamrin::seriesView(input.data(), X, Y, Z, N), workers, results, options) !=
         tamrin::kDenoiseOk)
         std::abort();
@@ -61,7 +61,6 @@ void checkMasked(const std::vector<double>& input, int32_t X, int32_t Y, int32_t
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    tamrin::installHostServices(&kServices);
     tamrin_fuzz::FuzzInput in{data, size};
     const int32_t X = in.pick(1, 9), Y = in.pick(1, 9), Z = in.pick(1, 9), N = in.pick(2, 10);
     const int32_t workers = in.pick(1, 20);
@@ -79,7 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     std::vector<double> denoised(elements), noise(voxels), weight(voxels), rank(voxels);
     tamrin::DenoiseResults results{denoised.data(), noise.data(), weight.data(), rank.data()};
-    if (tamrin::denoiseSeries(tamrin::seriesView(input.data(), X, Y, Z, N), workers, results) != tamrin::kDenoiseOk)
+    tamrin::MessageLog log;  // the decomposition's messages are not checked here
+    tamrin::DenoiseOptions options;
+    options.messages = &log;
+    if (tamrin::denoiseSeries(tamrin::seriesView(input.data(), X, Y, Z, N), workers, results, options) !=
+        tamrin::kDenoiseOk)
         std::abort();
     for (std::size_t k = 0; k < voxels; k++) {
         const bool covered = weight[k] > 0.0;
@@ -96,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     if (workers > 1) {
         std::vector<double> one(elements), oneNoise(voxels), oneWeight(voxels);
-        if (tamrin::denoiseVolume(input.data(), X, Y, Z, N, 1, one.data(), oneNoise.data(), oneWeight.data()) !=
+        const tamrin::DenoiseResults oneResults{one.data(), oneNoise.data(), oneWeight.data(), nullptr};
+        if (tamrin::denoiseSeries(tamrin::seriesView(input.data(), X, Y, Z, N), 1, oneResults, options) !=
             tamrin::kDenoiseOk)
             std::abort();
         // Sums over several workers differ from one worker only in rounding;

@@ -120,9 +120,11 @@ def test_progress_callable_sees_every_position_and_can_stop_the_call():
 
     with pytest.raises(Stop):
         tamrin.denoise(data, 2, progress=stop)
-    with pytest.raises(RuntimeError, match="cannot be called from its own progress callable"):
-        tamrin.denoise(data, 2, progress=lambda done, total: tamrin.denoise(data, 1))
-    assert_same_bits(tamrin.denoise(data, 2)[0], expected[0])
+    # A call from inside the progress callable is a call of its own.
+    inner = []
+    got = tamrin.denoise(data, 2, progress=lambda done, total: inner or inner.append(tamrin.denoise(data, 1)))
+    assert_same_bits(got[0], expected[0])
+    assert_same_bits(inner[0][0], tamrin.denoise(data, 1)[0])
 
 
 def test_progress_bar(capsys):

@@ -1,35 +1,22 @@
 // denoise_raw IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE [MASK OUT_RANK]
 //
 // Reads X*Y*Z*N native-endian doubles (x fastest) from IN, denoises them with
-// tamrin::denoiseVolume and writes the denoised series and the noise map as
+// tamrin::denoiseSeries and writes the denoised series and the noise map as
 // raw doubles. With MASK (X*Y*Z bytes, non-zero inside; "-" for none) and
-// OUT_RANK, denoises with tamrin::denoiseSeries, that mask and a rank map,
-// and writes the rank map too. The core's messages go to stdout, in the order they arrive, so
-// a caller can compare them with another front end's. Used by the Octave tests
+// OUT_RANK, denoises with that mask and a rank map, and writes the rank map
+// too. The core's messages go to stdout, in the order they arrived, so that a
+// caller can compare them with another front end's. Used by the Octave tests
 // as the reference for the MEX function.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
+#include "tamrin/messages.h"
 
 namespace {
-
-std::mutex gPrintLock;
-
-void printToStdout(const char* text) {
-    std::lock_guard<std::mutex> guard(gPrintLock);
-    std::fputs(text, stdout);
-}
-
-void* allocate(std::size_t count, std::size_t size) { return std::calloc(count, size); }
-void release(void* block) { std::free(block); }
-
-const tamrin::HostServices kStdoutServices = {printToStdout, allocate, release};
 
 bool readAll(const char* path, std::vector<double>& values) {
     std::FILE* file = std::fopen(path, "rb");
@@ -86,24 +73,22 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    tamrin::installHostServices(&kStdoutServices);
-    int32_t status = tamrin::kDenoiseOk;
+    tamrin::DenoiseResults results;
+    results.denoised = denoised.data();
+    results.noise = noise.data();
+    results.weight = weights.data();
     if (extended) {
         rank.resize(voxels);
-        tamrin::DenoiseResults results;
-        results.denoised = denoised.data();
-        results.noise = noise.data();
-        results.weight = weights.data();
         results.rank = rank.data();
-        tamrin::DenoiseOptions options;
-        options.mask = masked ? mask.data() : nullptr;
-        status = tamrin::denoiseSeries(tamrin::seriesView(input.data(), extents[0], extents[1], extents[2], extents[3]),
-                                       extents[4], results, options);
-    } else {
-        status = tamrin::denoiseVolume(input.data(), extents[0], extents[1], extents[2], extents[3], extents[4],
-                                       denoised.data(), noise.data(), weights.data());
     }
-    tamrin::installHostServices(nullptr);
+    tamrin::MessageLog log;
+    tamrin::DenoiseOptions options;
+    options.mask = masked ? mask.data() : nullptr;
+    options.messages = &log;
+    const int32_t status = tamrin::denoiseSeries(
+        tamrin::seriesView(input.data(), extents[0], extents[1], extents[2], extents[3]), extents[4], results, options);
+    for (const tamrin::MessageRun& run : tamrin::takeMessages(&log, nullptr))
+        for (int64_t i = 0; i < run.count; i++) std::fputs(run.text.c_str(), stdout);
     std::fflush(stdout);
     if (status != tamrin::kDenoiseOk) {
         std::fprintf(stderr, "denoising failed: %s\n", tamrin::denoiseStatusMessage(status));

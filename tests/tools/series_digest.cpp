@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "linalg/fast_work.h"
 #include "tamrin/denoise.h"
-#include "tamrin/fast_patch.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ bool selectKernel(const std::string& kernel, tamrin::DenoiseOptions* options) {
     options->progress = nullptr;
     options->kernel = tamrin::kDenoiseKernelFast;
     if (kernel == "plain") {
-        options->kernel = tamrin::kDenoiseKernelReference;
+        options->kernel = tamrin::kDenoiseKernelPlain;
         std::printf("kernel: plain\n");
         return true;
     }

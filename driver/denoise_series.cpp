@@ -26,10 +26,9 @@
 #include <thread>
 
 #include "denoise_job.h"
-#include "tamrin/alloc.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/host.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 namespace {
@@ -134,11 +133,11 @@ int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const 
         job.band = bandOf(axis, range[1], bandEnd, series.X, series.Y, series.Z);
         if (job.band.voxels == 0) continue;
         const std::size_t bandVoxels = static_cast<std::size_t>(job.band.voxels);
-        job.bandDenoised = static_cast<double*>(hostCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
-        job.bandNoise = static_cast<double*>(hostCalloc(bandVoxels, 8));
-        job.bandWeight = static_cast<double*>(hostCalloc(bandVoxels, 8));
+        job.bandDenoised = static_cast<double*>(coreCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
+        job.bandNoise = static_cast<double*>(coreCalloc(bandVoxels, 8));
+        job.bandWeight = static_cast<double*>(coreCalloc(bandVoxels, 8));
         if (results.rank != nullptr) {
-            job.bandRank = static_cast<double*>(hostCalloc(bandVoxels, 8));
+            job.bandRank = static_cast<double*>(coreCalloc(bandVoxels, 8));
             if (!job.bandRank) status = kDenoiseOutOfMemory;
         }
         if (!job.bandDenoised || !job.bandNoise || !job.bandWeight) status = kDenoiseOutOfMemory;
@@ -218,7 +217,7 @@ const char* denoiseStatusMessage(int32_t status) {
             return "the series must have extents of at least 1, at least 2 volumes, and fewer than 2^63 elements";
         case kDenoiseOutOfMemory:
             return "not enough memory for the workers' working arrays";
-        case kDenoiseDecompositionFailed:
+        case kDenoisePatchOutOfMemory:
             return "not enough memory to decompose a patch";
         case kDenoiseCancelled:
             return "cancelled";
@@ -244,14 +243,14 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
     DenoiseJob* jobs = &single;
     std::thread* threads = nullptr;
     if (g > 1) {
-        jobs = static_cast<DenoiseJob*>(hostCalloc(static_cast<std::size_t>(g), sizeof(DenoiseJob)));
+        jobs = static_cast<DenoiseJob*>(coreCalloc(static_cast<std::size_t>(g), sizeof(DenoiseJob)));
         threads = jobs != nullptr
-                      ? static_cast<std::thread*>(hostCalloc(static_cast<std::size_t>(g), sizeof(std::thread)))
+                      ? static_cast<std::thread*>(coreCalloc(static_cast<std::size_t>(g), sizeof(std::thread)))
                       : nullptr;
         if (threads == nullptr) {
             // No room to run in parallel: one worker on this thread gives the
             // same result as a one-worker request.
-            hostFree(jobs);
+            coreFree(jobs);
             jobs = &single;
             g = 1;
         }
@@ -275,14 +274,14 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         for (int32_t i = 0; i < g; i++) mergeBand(jobs[i]);
 
     for (int32_t i = 0; i < g; i++) {
-        hostFree(jobs[i].bandDenoised);
-        hostFree(jobs[i].bandNoise);
-        hostFree(jobs[i].bandWeight);
-        hostFree(jobs[i].bandRank);
+        coreFree(jobs[i].bandDenoised);
+        coreFree(jobs[i].bandNoise);
+        coreFree(jobs[i].bandWeight);
+        coreFree(jobs[i].bandRank);
     }
     if (jobs != &single) {
-        hostFree(threads);
-        hostFree(jobs);
+        coreFree(threads);
+        coreFree(jobs);
     }
     if (status != kDenoiseOk) return status;
     if (options.mask != nullptr) clearOutsideMask(results, options.mask, voxels, N);

@@ -3,7 +3,7 @@
 // matter whose fibres circle the vertical axis, and two fluid-filled cavities.
 // Signal per tissue: S0 * exp(-b * g'Dg) with an isotropic or a cylindrical
 // diffusion tensor D, times a smooth receive-coil shading.
-#include "phantom.h"
+#include "phantom/phantom.h"
 
 #include <cmath>
 #include <random>

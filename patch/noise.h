@@ -1,16 +1,12 @@
-// Patch geometry, noise estimate and hard-threshold component selection.
+// Noise estimate and hard-threshold component selection of one patch. The
+// patch geometry (patchSide, patchVoxels) is in tamrin/denoise.h.
 #pragma once
 
 #include <cstdint>
 
+#include "tamrin/denoise.h"
+
 namespace tamrin {
-
-// Side s of the cubic patch: the smallest integer whose cube is at least N,
-// computed as ceil(pow(N, 1/3)).
-int32_t patchSide(int32_t N);
-
-// Voxels of a patch, s^3.
-int32_t patchVoxels(int32_t N);
 
 // 0.26 * (N / M) + 0.9065: corrects the median singular value into a noise level.
 double noiseCorrection(int32_t M, int32_t N);

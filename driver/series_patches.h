@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "../driver/denoise_job.h"
+#include "driver/denoise_job.h"
+#include "patch/noise.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
 
 namespace tamrin {
 
@@ -20,31 +20,31 @@ struct Geometry {
 };
 
 inline Geometry geometryOf(const DenoiseJob* job) {
-    Geometry g;
-    g.X = job->input.X;
-    g.Y = job->input.Y;
-    g.Z = job->input.Z;
-    g.plane = g.X * g.Y;
-    g.voxels = g.plane * g.Z;
-    g.N = job->input.N;
-    g.side = patchSide(g.N);
-    g.M = g.side * g.side * g.side;
-    g.band = job->band;
-    return g;
+    Geometry geo;
+    geo.X = job->input.X;
+    geo.Y = job->input.Y;
+    geo.Z = job->input.Z;
+    geo.plane = geo.X * geo.Y;
+    geo.voxels = geo.plane * geo.Z;
+    geo.N = job->input.N;
+    geo.side = patchSide(geo.N);
+    geo.M = geo.side * geo.side * geo.side;
+    geo.band = job->band;
+    return geo;
 }
 
 // Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
 // dx) and returns the running total of its values in that order.
 template <typename T>
-double extractPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, int64_t z0, double* patch) {
-    const int64_t corner = x0 + g.X * (y0 + g.Y * z0);
+double extractPatch(const T* input, const Geometry& geo, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+    const int64_t corner = x0 + geo.X * (y0 + geo.Y * z0);
     int64_t p = 0;
     double total = 0.0;
-    for (int64_t v = 0; v < g.N; v++)
-        for (int64_t dz = 0; dz < g.side; dz++)
-            for (int64_t dy = 0; dy < g.side; dy++) {
-                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < g.side; dx++) {
+    for (int64_t v = 0; v < geo.N; v++)
+        for (int64_t dz = 0; dz < geo.side; dz++)
+            for (int64_t dy = 0; dy < geo.side; dy++) {
+                const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                for (int64_t dx = 0; dx < geo.side; dx++) {
                     const double value = row[dx];
                     patch[p++] = value;
                     total = total + value;
@@ -58,15 +58,15 @@ double extractPatch(const T* input, const Geometry& g, int64_t x0, int64_t y0, i
 // volume across the patches: neighbouring positions share most of their
 // rows, which stay in the cache while a volume is copied.
 template <typename T>
-void copyPatches(const T* input, const Geometry& g, const int64_t (*at)[3], int32_t count, double* const* patches) {
-    const int64_t side = g.side, M = g.M;
-    for (int64_t v = 0; v < g.N; v++)
+void copyPatches(const T* input, const Geometry& geo, const int64_t (*at)[3], int32_t count, double* const* patches) {
+    const int64_t side = geo.side, M = geo.M;
+    for (int64_t v = 0; v < geo.N; v++)
         for (int32_t b = 0; b < count; b++) {
-            const int64_t corner = at[b][0] + g.X * (at[b][1] + g.Y * at[b][2]) + v * g.voxels;
+            const int64_t corner = at[b][0] + geo.X * (at[b][1] + geo.Y * at[b][2]) + v * geo.voxels;
             double* __restrict out = patches[b] + v * M;
             for (int64_t dz = 0; dz < side; dz++)
                 for (int64_t dy = 0; dy < side; dy++, out += side) {
-                    const T* __restrict row = input + corner + dz * g.plane + dy * g.X;
+                    const T* __restrict row = input + corner + dz * geo.plane + dy * geo.X;
                     for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
                 }
         }
@@ -89,30 +89,30 @@ inline Two pairAt(const float* p) {
 }
 
 template <typename T>
-void rowTotals(const T* input, const Geometry& g, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
+void rowTotals(const T* input, const Geometry& geo, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
                double* totals) {
-    const int64_t corner = xStart + g.X * (y0 + g.Y * z0);
+    const int64_t corner = xStart + geo.X * (y0 + geo.Y * z0);
     if (count == kRowGroup) {
         // The sixteen accumulators as eight pairs: enough independent chains
         // of additions to keep the adders busy, few enough for registers.
         Two a[8];
         for (int q = 0; q < 8; q++) a[q] = Two{0.0, 0.0};
-        for (int64_t v = 0; v < g.N; v++)
-            for (int64_t dz = 0; dz < g.side; dz++)
-                for (int64_t dy = 0; dy < g.side; dy++) {
-                    const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                    for (int64_t dx = 0; dx < g.side; dx++)
+        for (int64_t v = 0; v < geo.N; v++)
+            for (int64_t dz = 0; dz < geo.side; dz++)
+                for (int64_t dy = 0; dy < geo.side; dy++) {
+                    const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                    for (int64_t dx = 0; dx < geo.side; dx++)
                         for (int q = 0; q < 8; q++) a[q] = a[q] + pairAt(row + dx + 2 * q);
                 }
         for (int q = 0; q < kRowGroup; q++) totals[q] = a[q / 2][q % 2];
         return;
     }
     double acc[kRowGroup] = {};
-    for (int64_t v = 0; v < g.N; v++)
-        for (int64_t dz = 0; dz < g.side; dz++)
-            for (int64_t dy = 0; dy < g.side; dy++) {
-                const T* row = input + corner + v * g.voxels + dz * g.plane + dy * g.X;
-                for (int64_t dx = 0; dx < g.side; dx++)
+    for (int64_t v = 0; v < geo.N; v++)
+        for (int64_t dz = 0; dz < geo.side; dz++)
+            for (int64_t dy = 0; dy < geo.side; dy++) {
+                const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                for (int64_t dx = 0; dx < geo.side; dx++)
                     for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + static_cast<double>(row[dx + q]);
             }
     for (int64_t q = 0; q < count; q++) totals[q] = acc[q];
@@ -138,20 +138,20 @@ inline uint8_t occupancyNeeded(const DenoiseJob* job) {
 // come from one pass. bx, by, bz: the box's voxel extents (positions +
 // side - 1); occupied holds bx * by * bz bytes.
 template <typename T>
-void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int64_t bx, int64_t by, int64_t bz,
+void markOccupied(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t bz,
                   uint8_t* occupied) {
-    const int64_t side = g.side;
+    const int64_t side = geo.side;
     for (int64_t z = 0; z < bz; z++)
         for (int64_t y = 0; y < by; y++) {
             uint8_t* out = occupied + bx * (y + by * z);
-            const T* row = input + job->xStart + g.X * ((job->yStart + y) + g.Y * (job->zStart + z));
+            const T* row = input + job->xStart + geo.X * ((job->yStart + y) + geo.Y * (job->zStart + z));
             if (job->mask != nullptr) {
                 const uint8_t* inside = job->mask + (row - input);
                 for (int64_t x = 0; x < bx; x++) out[x] = inside[x] != 0 ? kHoldsMaskVoxel : 0;
             } else {
                 for (int64_t x = 0; x < bx; x++) out[x] = 0;
             }
-            for (int64_t v = 0; v < g.N; v++, row += g.voxels)
+            for (int64_t v = 0; v < geo.N; v++, row += geo.voxels)
                 for (int64_t x = 0; x < bx; x++) out[x] |= row[x] != 0.0;
             // Along x: the voxels x .. x + side - 1.
             for (int64_t x = 0; x + side <= bx; x++)
@@ -175,11 +175,11 @@ void markOccupied(const DenoiseJob* job, const T* input, const Geometry& g, int6
 
 // Whether the patch at (x0, y0, z0) holds a voxel inside `mask` (X*Y*Z
 // bytes, non-zero inside).
-inline bool patchHoldsMaskVoxel(const uint8_t* mask, const Geometry& g, int64_t x0, int64_t y0, int64_t z0) {
-    for (int64_t dz = 0; dz < g.side; dz++)
-        for (int64_t dy = 0; dy < g.side; dy++) {
-            const uint8_t* row = mask + x0 + g.X * ((y0 + dy) + g.Y * (z0 + dz));
-            for (int64_t dx = 0; dx < g.side; dx++)
+inline bool patchHoldsMaskVoxel(const uint8_t* mask, const Geometry& geo, int64_t x0, int64_t y0, int64_t z0) {
+    for (int64_t dz = 0; dz < geo.side; dz++)
+        for (int64_t dy = 0; dy < geo.side; dy++) {
+            const uint8_t* row = mask + x0 + geo.X * ((y0 + dy) + geo.Y * (z0 + dz));
+            for (int64_t dx = 0; dx < geo.side; dx++)
                 if (row[dx] != 0) return true;
         }
     return false;

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tamrin/alloc.h"
+#include "linalg/pca.h"
+#include "patch/noise.h"
+#include "support/alloc.h"
 #include "tamrin/denoise.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
 #include "tamrin/watch.h"
 #include "test_support.h"
 
@@ -28,11 +28,19 @@ struct Result {
     std::vector<double> denoised, noise, weight;
 };
 
-Result run(const Series& s, int32_t workers) {
+// A run through denoiseVolume, or through denoiseSeries with a message log.
+Result run(const Series& s, int32_t workers, MessageLog* log = nullptr) {
     Result r{0, std::vector<double>(s.data.size(), -1.0), std::vector<double>(s.voxels(), -1.0),
              std::vector<double>(s.voxels(), -1.0)};
-    r.status = denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, workers, r.denoised.data(), r.noise.data(),
-                             r.weight.data());
+    if (log == nullptr) {
+        r.status = denoiseVolume(s.data.data(), s.X, s.Y, s.Z, s.N, workers, r.denoised.data(), r.noise.data(),
+                                 r.weight.data());
+        return r;
+    }
+    DenoiseOptions options;
+    options.messages = log;
+    r.status = denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), workers,
+                             tamrin_test::resultsInto(r.denoised, r.noise, r.weight), options);
     return r;
 }
 
@@ -198,8 +206,8 @@ TEST(DenoiseVolume, NanInTheInputStaysWhereItsPatchesReach) {
     Series s = phantom(16, 16, 10, 10, 10.0, 7);
     const int32_t x = 8, y = 8, z = 5;
     s.data[x + 16 * (y + 16 * (z + 10 * 3))] = std::numeric_limits<double>::quiet_NaN();
-    tamrin_test::CapturedHost host;
-    const Result r = run(s, 2);
+    tamrin_test::CapturedMessages host;
+    const Result r = run(s, 2, host.log());
     ASSERT_EQ(r.status, kDenoiseOk);
     for (const std::string& m : host.messages()) EXPECT_EQ(m, "no convergence in 30 svdcmp iterations\n");
     const int32_t side = patchSide(10);
@@ -231,7 +239,7 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
     // Without room for job records the driver runs one worker on the caller's thread.
     const Result fallback = run(s, 1);
     ASSERT_EQ(reference.status, kDenoiseOk);
-    tamrin_test::CapturedHost host;
+    tamrin_test::CapturedMessages host;
     // Allocation sites in order: job records, thread handles, bands, then the
     // workers' scratch and per-patch store, interleaved across threads.
     int completed = 0, reported = 0;
@@ -246,9 +254,9 @@ TEST(DenoiseVolumeFaults, EveryAllocationAndThreadStartFailingEndsCompleteOrRepo
             EXPECT_TRUE(asRequested || (nth <= 2 && asOne)) << "allocation " << nth;
         } else {
             reported++;
-            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoiseDecompositionFailed);
+            EXPECT_TRUE(r.status == kDenoiseOutOfMemory || r.status == kDenoisePatchOutOfMemory);
         }
-        EXPECT_EQ(host.liveBlocks(), 0) << "host blocks leaked, allocation " << nth;
+        EXPECT_EQ(host.liveBlocks(), 0) << "blocks leaked, allocation " << nth;
     }
     EXPECT_GT(completed, 0);
     EXPECT_GT(reported, 0);
@@ -285,7 +293,7 @@ TEST(DenoiseVolumeArithmetic, FiniteInputGivesFiniteResultsWhereCovered) {
     for (double& x : tinyNoise.data) x *= 1e-300;
     Series edges = phantom(20, 20, 12, 30, 5.0, 10);
     for (const Series* s : {&tiny, &tinyNoise, &edges}) {
-        for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference}) {
+        for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain}) {
             Result r{0, std::vector<double>(s->data.size()), std::vector<double>(s->voxels()),
                      std::vector<double>(s->voxels())};
             r.status = denoiseSeries(seriesView(s->data.data(), s->X, s->Y, s->Z, s->N), 2,
@@ -328,7 +336,7 @@ TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
     const Series s = tamrin_test::phantomSeries(28, 24, 14, 30, 10.0, 11, true);
     const Result expected = run(s, 2);
     ASSERT_EQ(expected.status, kDenoiseOk);
-    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelReference})
+    for (int32_t kernel : {kDenoiseKernelFast, kDenoiseKernelPlain})
         for (int32_t workers : {1, 3}) {
             SCOPED_TRACE(testing::Message() << "kernel " << kernel << ", " << workers << " workers");
             std::atomic<bool> cancel{true};
@@ -336,7 +344,7 @@ TEST(DenoiseSeries, CancelStopsTheWorkersAndTheNextCallIsWhole) {
             options.cancel = &cancel;
             Result r{0, std::vector<double>(s.data.size()), std::vector<double>(s.voxels()),
                      std::vector<double>(s.voxels())};
-            tamrin_test::CapturedHost host;
+            tamrin_test::CapturedMessages host;
             // Set before the start: no position is denoised.
             std::atomic<int64_t> progress{0};
             options.progress = &progress;

@@ -1,6 +1,6 @@
-// kernelMalloc/kernelFree and the fault-injection countdowns for allocations
-// and thread starts.
-#include "tamrin/alloc.h"
+// coreMalloc, coreCalloc and coreFree, and the fault-injection countdowns for
+// allocations and thread starts.
+#include "alloc.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -10,12 +10,17 @@ namespace {
 // Allocations left before the injected failure; 0 or below means disarmed.
 std::atomic<long long> gFailCountdown{0};
 std::atomic<long long> gThreadFailCountdown{0};
-thread_local long long tLive = 0;
+std::atomic<long long> gLive{0};
 
 bool countdownExpires(std::atomic<long long>& countdown) {
     if (countdown.load(std::memory_order_relaxed) <= 0) return false;
     // Exactly one caller sees the count go from 1 to 0 and fails.
     return countdown.fetch_sub(1) == 1;
+}
+
+void* counted(void* block) {
+    if (block != nullptr) gLive.fetch_add(1, std::memory_order_relaxed);
+    return block;
 }
 }  // namespace
 
@@ -37,18 +42,22 @@ long long threadStartFailurePending() {
     return left > 0 ? left : 0;
 }
 
-void* kernelMalloc(std::size_t bytes) {
+void* coreMalloc(std::size_t bytes) {
     if (allocationShouldFail()) return nullptr;
-    void* block = std::malloc(bytes);
-    if (block != nullptr) tLive++;
-    return block;
+    return counted(std::malloc(bytes));
 }
 
-void kernelFree(void* block) {
-    if (block != nullptr) tLive--;
+void* coreCalloc(std::size_t count, std::size_t size) {
+    if (allocationShouldFail()) return nullptr;
+    return counted(std::calloc(count, size));
+}
+
+void coreFree(void* block) {
+    if (block == nullptr) return;
+    gLive.fetch_sub(1, std::memory_order_relaxed);
     std::free(block);
 }
 
-long long kernelBlocksLive() { return tLive; }
+long long coreBlocksLive() { return gLive.load(); }
 
 }  // namespace tamrin

@@ -1,26 +1,13 @@
-// Fast patch kernel: working store, choice of instruction set, and the entry
-// point that chains the stages and falls back to the plain path for patches
-// whose results contain NaN.
-//
-// Why that fallback is exact: the fast path performs the plain operations on
-// the same operands, so every value it computes is NaN exactly when the plain
-// one is, takes the same branches, and equals it bit for bit when it is not
-// NaN. Only the sign and payload of a NaN depend on the operand order the
-// compiler picked for a commutative operation. A patch whose results are free
-// of NaN is therefore exact; the others are recomputed by the plain path.
-// Convergence messages are held back per patch and printed once its result
-// is accepted, so a recomputed patch prints only the plain path's.
+// Working store of the fast decomposition kernel and the choice of its
+// instruction set: one block per worker and patch shape, laid out for the
+// stages of the chosen build.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "fast_kernel.h"
-#include "tamrin/alloc.h"
-#include "tamrin/finite.h"
-#include "tamrin/host.h"
-#include "tamrin/noise.h"
-#include "tamrin/pca.h"
+#include "support/alloc.h"
 
 namespace tamrin {
 
@@ -49,9 +36,9 @@ std::atomic<int32_t> gIsaCap{-1};
 
 int64_t roundUp(int64_t x, int64_t to) { return (x + to - 1) / to * to; }
 
-// Doubles per vector of an instruction set's build (W in fast_simd.h): the
-// patches of one group of the batch reduction.
-int64_t laneWidth(int32_t isa) {
+}  // namespace
+
+int64_t fastLaneWidth(int32_t isa) {
 #if defined(TAMRIN_FAST_X86)
     if (isa == kFastIsaAvx512) return 8;
     if (isa == kFastIsaAvx2) return 4;
@@ -60,6 +47,8 @@ int64_t laneWidth(int32_t isa) {
 #endif
     return 2;
 }
+
+namespace {
 
 // Hands out consecutive 64-byte aligned pieces of one block. With a null
 // base it hands out null pointers and only adds up the size, so that the
@@ -125,7 +114,7 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->plainMeans = take<double>(arena, N);
     // The batch reduction's W interleaved patches per group, with their w
     // and e, and its scratch for V and the means.
-    const int64_t W = laneWidth(work->isa);
+    const int64_t W = fastLaneWidth(work->isa);
     const bool groups = M * N <= kFastLargePatch;
     work->inter = take<double>(arena, groups ? (B / W * (M * N + 2 * N) + N * N + N) * W : 0);
     work->params = take<double>(arena, B * work->paramCapacity);
@@ -136,29 +125,13 @@ void layOut(FastPatchWork* work, Arena& arena) {
     work->used = take<int32_t>(arena, N);
     work->order = take<int32_t>(arena, B * N);
     work->laneGroup = take<int32_t>(arena, B);
-    work->groupPending = take<int32_t>(arena, B / laneWidth(work->isa) + 1);
+    work->groupPending = take<int32_t>(arena, B / fastLaneWidth(work->isa) + 1);
     work->laneWaits = take<int32_t>(arena, B);
     work->reflectW = take<double>(arena, B * work->laneVec);
     work->reflectE = take<double>(arena, B * work->laneVec);
     work->wanted = take<uint8_t>(arena, N);
     work->needU = take<uint8_t>(arena, B * N);
     work->needV = take<uint8_t>(arena, B * N);
-}
-
-void printMessages(FastPatchWork* work, int32_t b) {
-    for (int32_t i = 0; i < work->messages[b]; i++) hostPrint("no convergence in 30 svdcmp iterations\n");
-    work->messages[b] = 0;
-}
-
-// The plain path for one patch, on the work store's plain arrays.
-int32_t plainDenoise(FastPatchWork* work, double* patch, double correction, double* sigma, double* weight) {
-    const int32_t M = work->M, N = work->N;
-    const int32_t status = centerAndDecompose(patch, work->plainU, work->plainW, work->plainV, work->plainMeans, M, N);
-    if (status != 0) return status;
-    *sigma = estimateNoise(work->plainW, N, M, correction);
-    *weight = selectComponents(work->plainW, N, M, *sigma, nullptr);
-    rebuildPatch(patch, work->plainU, work->plainW, work->plainV, work->plainMeans, M, N);
-    return 0;
 }
 
 }  // namespace
@@ -214,7 +187,7 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
     // One block: the record itself, then the arrays, all zero-filled.
     const int64_t head = roundUp(sizeof(FastPatchWork), 64);
     const int64_t bytes = blockBytes(shape);
-    void* block = kernelMalloc(static_cast<size_t>(bytes));
+    void* block = coreMalloc(static_cast<size_t>(bytes));
     if (block == nullptr) return nullptr;
     std::memset(block, 0, static_cast<size_t>(bytes));
     char* base = reinterpret_cast<char*>(roundUp(reinterpret_cast<intptr_t>(block), 64));
@@ -228,61 +201,10 @@ FastPatchWork* fastPatchWorkCreate(int32_t M, int32_t N) {
 }
 
 void fastPatchWorkRelease(FastPatchWork* work) {
-    if (work != nullptr) kernelFree(work->block);
+    if (work != nullptr) coreFree(work->block);
 }
 
 int32_t fastPatchWorkIsa(const FastPatchWork* work) { return work->isa; }
 int32_t fastPatchWorkBatch(const FastPatchWork* work) { return work->batch; }
-
-int32_t fastDenoisePatches(FastPatchWork* work, double* const* patches, int32_t count, double correction,
-                           double* sigma, double* weight) {
-    const int32_t M = work->M, N = work->N;
-    const int64_t size = int64_t{M} * N;
-    const FastStages& stages = fastStages(work->isa);
-
-    // Lanes for the finite patches, in order; -1 for the others.
-    int32_t lane[kFastMaxBatch];
-    const double* inputs[kFastMaxBatch];
-    int32_t lanes = 0;
-    for (int32_t b = 0; b < count; b++) {
-        lane[b] = -1;
-        if (!allFinite(patches[b], size)) continue;
-        lane[b] = lanes;
-        std::memcpy(work->original + lanes * size, patches[b], sizeof(double) * static_cast<size_t>(size));
-        work->messages[lanes] = 0;
-        inputs[lanes++] = patches[b];
-    }
-    if (lanes > 0) {
-        // A group of few patches is cheaper one by one.
-        stages.reduceLanes(work, lanes, inputs, laneWidth(work->isa) / 2);
-        stages.diagonaliseLanes(work, lanes);
-        // The components each patch keeps, and so the columns of U and V
-        // that its rebuild needs, before U and V of reduced groups are made.
-        for (int32_t b = 0; b < count; b++) {
-            const int32_t l = lane[b];
-            if (l < 0) continue;
-            stages.sortLane(work, l);
-            double* w = work->w + l * work->laneVec;
-            sigma[b] = estimateNoise(w, N, M, correction);
-            weight[b] = selectComponents(w, N, M, sigma[b], nullptr);
-            stages.selectLane(work, l);
-        }
-        stages.accumulateLanes(work, lanes, false);
-    }
-
-    for (int32_t b = 0; b < count; b++) {
-        const int32_t l = lane[b];
-        if (l >= 0) {
-            if (stages.rebuildLane(work, l, patches[b]) && sigma[b] == sigma[b] && weight[b] == weight[b]) {
-                printMessages(work, l);
-                continue;
-            }
-            work->messages[l] = 0;
-            std::memcpy(patches[b], work->original + l * size, sizeof(double) * static_cast<size_t>(size));
-        }
-        if (plainDenoise(work, patches[b], correction, &sigma[b], &weight[b]) != 0) return b;
-    }
-    return count;
-}
 
 }  // namespace tamrin

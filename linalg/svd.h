@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "tamrin/messages.h"
+
 namespace tamrin {
 
 // sqrt(p*p + q*q) without overflow or underflow of the squares.
@@ -18,10 +20,11 @@ double safeHypot(double p, double q);
 //   v  n row pointers to rows of n doubles; receives V (not its transpose).
 //
 // Returns 0, also when a singular value did not converge (then the message
-// "no convergence in 30 svdcmp iterations\n" has been printed). Returns -1
-// after printing "svdcmp(): Unable to allocate vector\n" when its m + 2n
-// doubles of scratch cannot be obtained; a, w and v are then untouched.
+// "no convergence in 30 svdcmp iterations\n" has been posted to log). Returns
+// -1 after posting "svdcmp(): Unable to allocate vector\n" when its m + 2n
+// doubles of scratch cannot be obtained; a, w and v are then untouched. A
+// null log writes the messages to stderr (postMessage).
 // Keeps no state: calls on disjoint arrays may run concurrently.
-int32_t svdcmp(double** a, int32_t m, int32_t n, double* w, double** v);
+int32_t svdcmp(double** a, int32_t m, int32_t n, double* w, double** v, MessageLog* log = nullptr);
 
 }  // namespace tamrin
