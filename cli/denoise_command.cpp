@@ -4,8 +4,6 @@
 // writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
 // place only when all are complete.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "file_layer.h"
 #include "mask_file.h"
 #include "memory_fit.h"
 #include "output_file.h"
@@ -124,7 +123,7 @@ int writeResults(const DenoiseRequest& request, const SeriesFile& series, Result
 
 int runDenoise(const DenoiseRequest& request) {
     std::string error;
-    const bool interactive = !request.quiet && ::isatty(STDERR_FILENO);
+    const bool interactive = !request.quiet && isTerminal(stderr);
 
     // Every file is checked, and the outputs' temporaries made, before any work.
     if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);

@@ -19,6 +19,7 @@
 
 #include "commands.h"
 #include "command_line.h"
+#include "file_layer.h"
 
 namespace {
 
@@ -170,6 +171,7 @@ int usageError(const CLI::App& app, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepareConsole();
     auto format = std::make_shared<HelpFormat>();
     format->column_width(27);
     CLI::App app(
