@@ -72,7 +72,7 @@ double* rankOf(ResultArrays* arrays) { return arrays->rank.empty() ? nullptr : a
 
 int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
     return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
-                                   formatBytes(seriesPeakBytes(series, request.workers, request.datatype)) +
+                                   formatBytes(seriesPeakBytes(series, request.workers, request.slabs)) +
                                    " needed; see tamrin info)");
 }
 
@@ -163,6 +163,9 @@ int runDenoise(const DenoiseRequest& request) {
     options.nonFinite = kNonFiniteUncover;
     options.uncovered = request.uncovered;
     options.report = &found;
+    // --slabs, or as many slabs as workers (at most one per patch side of
+    // planes): the bits of the one-thread-per-slab run, threads apart.
+    options.slabs = request.slabs > 0 ? request.slabs : request.workers;
     const int32_t status =
         denoiseWithProgress(series.view, request.workers, into, options, interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "nifti_io.h"
+#include "driver/shared_slabs.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -17,15 +18,11 @@ namespace {
 // zlib's state for either direction.
 constexpr int64_t kFormatBuffers = int64_t{4} << 20;
 
-int64_t plus(int64_t a, int64_t b) {
-    int64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
-}
+int64_t plus(int64_t a, int64_t b) { return saturatingAdd(a, b); }
+int64_t times(int64_t a, int64_t b) { return saturatingMultiply(a, b); }
 
-int64_t times(int64_t a, int64_t b) {
-    int64_t product;
-    return __builtin_mul_overflow(a, b, &product) ? INT64_MAX : product;
-}
+// The slabs of a run: --slabs, or as many as the workers.
+int32_t slabsOf(const RunShape& shape) { return shape.slabs > 0 ? shape.slabs : shape.workers; }
 
 MemoryNeed needOfWorkers(int32_t workers, const void* context) {
     RunShape shape = *static_cast<const RunShape*>(context);
@@ -44,7 +41,7 @@ std::string bytesText(int64_t bytes) {
 // would.
 std::string remedy(const RunShape& shape, const MemoryLimits& limits, const char* workersOption) {
     const int32_t* e = shape.extents;
-    const int32_t used = workersUsed(e[0], e[1], e[2], e[3], shape.workers);
+    const int32_t used = sharedThreadsUsed(e[0], e[1], e[2], e[3], shape.workers);
     const int32_t fitting = workersThatFit(needOfWorkers, &shape, used, limits);
     if (fitting > 0 && fitting < used) return std::string("with ") + workersOption + std::to_string(fitting) + " it fits";
     if (shape.holding == kInputLoaded && shape.compressed) {
@@ -61,10 +58,11 @@ std::string remedy(const RunShape& shape, const MemoryLimits& limits, const char
 }  // namespace
 
 RunShape runShapeOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    bool rank, bool mask) {
+                    bool rank, bool mask, int32_t slabs) {
     RunShape shape;
     std::copy(extents, extents + 4, shape.extents);
     shape.workers = workers;
+    shape.slabs = slabs;
     shape.storedBytes = image->nbyper;
     shape.rank = rank;
     shape.mask = mask;
@@ -101,13 +99,13 @@ MemoryNeed denoiseRunNeed(const RunShape& shape) {
     // a voxel records the voxels without an estimate.
     const int64_t denoising =
         plus(plus(plus(plus(maskBytes, held), times(elements, 8)), plus(maps, times(voxels, 8))),
-             plus(denoiseWorkingBytes(e[0], e[1], e[2], e[3], shape.workers), voxels));
+             plus(denoiseWorkingBytes(e[0], e[1], e[2], e[3], shape.workers, slabsOf(shape)), voxels));
     // Writing: the values are gone; the results and the format's buffers.
     const int64_t writing = plus(plus(plus(maskBytes, times(elements, 8)), maps), kFormatBuffers);
 
     MemoryNeed need;
     need.privateBytes = std::max({readingMask, readingSeries, denoising, writing});
-    need.reservedBytes = times(workersUsed(e[0], e[1], e[2], e[3], shape.workers) + 1, threadStackBytes());
+    need.reservedBytes = times(sharedThreadsUsed(e[0], e[1], e[2], e[3], shape.workers) + 1, threadStackBytes());
     need.mappedBytes = shape.holding == kInputMapped ? shape.fileBytes : 0;
     return need;
 }
@@ -115,7 +113,8 @@ MemoryNeed denoiseRunNeed(const RunShape& shape) {
 int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series) {
     if (!request.memoryCheck || memoryCheckDisabled()) return kExitOk;
     const RunShape shape =
-        runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(), !request.mask.empty());
+        runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(),
+                   !request.mask.empty(), request.slabs);
     const MemoryNeed need = denoiseRunNeed(shape);
     const MemoryLimits limits = probeMemoryLimits();
     const MemoryVerdict verdict = checkMemory(need, limits);
@@ -132,8 +131,8 @@ int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series)
 }
 
 void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    bool mask) {
-    const RunShape shape = runShapeOf(image, path, extents, workers, false, mask);
+                    int32_t slabs, bool mask) {
+    const RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
     const MemoryNeed need = denoiseRunNeed(shape);
     const MemoryLimits limits = probeMemoryLimits();
     char text[512];

@@ -23,7 +23,8 @@ enum InputHolding : int {
 // A run as far as its memory goes.
 struct RunShape {
     int32_t extents[4] = {0, 0, 0, 0};
-    int32_t workers = 1;
+    int32_t workers = 1;  // threads
+    int32_t slabs = 0;    // --slabs; 0: as many as workers
     int storedBytes = 4;  // bytes of one stored value
     InputHolding holding = kInputLoaded;
     int64_t fileBytes = 0;  // the mapping's length (header and data) when mapped
@@ -33,7 +34,7 @@ struct RunShape {
 
 // The shape of a run of the series `image` (its header, read from `path`).
 RunShape runShapeOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    bool rank, bool mask);
+                    bool rank, bool mask, int32_t slabs = 0);
 
 // What the run obtains beyond what the process holds before it reads
 // anything: at its busiest phase (reading and converting the values,
@@ -50,8 +51,8 @@ MemoryNeed denoiseRunNeed(const RunShape& shape);
 int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series);
 
 // tamrin info's lines on the limits seen and whether a run with `workers`
-// workers (and the mask, when `mask`) fits.
+// workers and `slabs` slabs (and the mask, when `mask`) fits.
 void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    bool mask);
+                    int32_t slabs, bool mask);
 
 }  // namespace tamrin

@@ -63,8 +63,9 @@ ReadStatus loadSeries(SeriesFile* series, std::string* error) {
     return kReadOk;
 }
 
-int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int /*outputDatatype*/) {
-    const MemoryNeed need = denoiseRunNeed(runShapeOf(series.image, series.path, series.extents, workers, false, false));
+int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int32_t slabs) {
+    const MemoryNeed need =
+        denoiseRunNeed(runShapeOf(series.image, series.path, series.extents, workers, false, false, slabs));
     return need.privateBytes + need.mappedBytes;
 }
 

@@ -2,10 +2,10 @@
 // or .nii.gz) by PCA of overlapping cubic patches, on several threads.
 //
 //   tamrin denoise IN OUT [--noise-map NOISE] [--rank RANK] [--mask MASK]
-//                  [--workers K] [--uncovered input|nan|zero]
+//                  [--workers K] [--slabs S] [--uncovered input|nan|zero]
 //                  [--datatype float32|float64] [--force] [--quiet]
 //                  [--no-memory-check]
-//   tamrin info IN [--workers K] [--mask MASK]
+//   tamrin info IN [--workers K] [--slabs S] [--mask MASK]
 //
 // Every option is declared once below; the help texts are generated from
 // these declarations. Exit status: 0 success, 1 usage error, 2 input or
@@ -81,13 +81,24 @@ void addWorkers(CLI::App* command, int32_t* workers, const std::string& what) {
     command->add_option("--workers", *workers, what)->type_name("K")->check(CLI::Range(1, 65536).description(""));
 }
 
+const char kSlabsText[] =
+    "the slabs the patch positions are split into along the\n"
+    "longest axis (at most one per patch side of planes):\n"
+    "the results depend on this count alone, whatever\n"
+    "--workers is, so the same --slabs gives the same files\n"
+    "on every machine (default: as many as --workers)";
+
+void addSlabs(CLI::App* command, int32_t* slabs) {
+    command->add_option("--slabs", *slabs, kSlabsText)->type_name("S")->check(CLI::Range(1, 65536).description(""));
+}
+
 // Settings the command's arguments are parsed into, with the text forms of
 // the two options that take a word.
 struct Parsed {
     DenoiseRequest request;
     std::string uncovered = "input", datatype = "float32";
     std::string infoInput, infoMask;
-    int32_t infoWorkers = 1;
+    int32_t infoWorkers = 1, infoSlabs = 0;
     bool noMemoryCheck = false;
 };
 
@@ -106,8 +117,8 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     denoise->add_option("--mask", request->mask, kMaskText)->type_name("MASK");
     addWorkers(denoise, &request->workers,
                "threads to use (default: " + std::to_string(defaultWorkers()) +
-                   ", this machine's hardware\nthreads); at most one per patch side of planes along the\n"
-                   "longest axis is used");
+                   ", this machine's hardware\nthreads)");
+    addSlabs(denoise, &request->slabs);
     denoise->add_option("--uncovered", parsed->uncovered, kUncoveredText)
         ->type_name("input|nan|zero")
         ->check(CLI::IsMember({"input", "nan", "zero"}).description(""));
@@ -149,6 +160,7 @@ void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     info->add_option("IN", parsed->infoInput, "the series")->required();
     addWorkers(info, &parsed->infoWorkers,
                "workers of the run to size (default: " + std::to_string(defaultWorkers()) + ")");
+    addSlabs(info, &parsed->infoSlabs);
     info->add_option("--mask", parsed->infoMask, "also count the voxels inside this mask and the patch\npositions that reach them")
         ->type_name("MASK");
 }
@@ -207,5 +219,5 @@ int main(int argc, char** argv) {
         return usageError(app, error.what());
     }
     if (app.got_subcommand("denoise")) return runDenoise(parsed.request);
-    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoMask);
+    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoSlabs, parsed.infoMask);
 }

@@ -26,7 +26,7 @@ _INT32_MAX = 2**31 - 1
 
 
 def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False, non_finite="keep",
-            uncovered="nan"):
+            uncovered="nan", slabs=None):
     """Denoise a 4-D series by PCA of overlapping cubic patches.
 
     Every cubic patch of side s (the smallest integer whose cube is at least
@@ -50,8 +50,7 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         float64.
     workers : int, optional
         Number of worker threads; None (the default) uses every processor
-        (``os.cpu_count()``). Counts above what the series allows (its
-        longest spatial extent divided by the patch side) are lowered.
+        (``os.cpu_count()``).
     mask : array_like, shape (X, Y, Z), optional
         A brain mask on the grid of data: non-zero inside, 0 outside, of any
         real numeric or boolean type (NaN is refused; trailing extents of 1,
@@ -83,6 +82,12 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         ``non_finite="uncover", uncovered="input"`` gives the results of the
         ``tamrin denoise`` command with its defaults (``--datatype float64``
         for its exact doubles).
+    slabs : int, optional
+        The slabs the patch positions are split into along the longest
+        axis (at most its extent divided by the patch side). The results
+        depend on this count alone, whatever ``workers`` is: the same
+        ``slabs`` gives the same bits on every machine. None (the default)
+        takes as many slabs as workers.
 
     Returns
     -------
@@ -136,11 +141,12 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     reach them.
 
     Reproducibility: the results depend only on the data and on the number
-    of workers actually used, never on timing or on the machine's
-    instruction set; the same call gives the same bits on every run. One
-    worker gives exactly the single-threaded arithmetic; other counts
-    differ from it only in the order in which overlapping patches are added
-    (relative differences around 1e-15). The results are those of
+    of slabs actually used (``slabs``, or by default ``workers``), never on
+    timing, the thread count or the machine's instruction set; the same
+    call gives the same bits on every run. One slab gives exactly the
+    single-threaded arithmetic; other counts differ from it only in the
+    order in which overlapping patches are added (relative differences
+    around 1e-15). The results are those of
     ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` (for data
     without NaN or infinities) and of the MEX function
     ``Tamrin(data, workers)`` with the same worker count (with a mask:
@@ -163,18 +169,20 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         raise ValueError(f'non_finite must be "keep" or "uncover"; got {non_finite!r}')
     if uncovered not in ("nan", "input", "zero"):
         raise ValueError(f'uncovered must be "nan", "input" or "zero"; got {uncovered!r}')
+    requested = _worker_count(workers)
+    fixed_slabs = None if slabs is None else _count(slabs, "slabs", "the slabs of the series")
     if not isinstance(data, np.ndarray) and _looks_like_series(data):
         # An array proxy (nibabel's dataobj) is read by np.asarray: its
         # values, scaled, take up to 8 bytes each.
-        _check_memory(tuple(data.shape), _worker_count(workers), mask, return_rank,
+        _check_memory(tuple(data.shape), requested, fixed_slabs, mask, return_rank,
                       8 * math.prod(data.shape))
     array = _series_input(data)
-    requested = _worker_count(workers)
     X, Y, Z, N = array.shape
     target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
     ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
              and array.flags.aligned)
-    _check_memory(array.shape, requested, mask, return_rank, 0 if ready else array.size * target.itemsize)
+    _check_memory(array.shape, requested, fixed_slabs, mask, return_rank,
+                  0 if ready else array.size * target.itemsize)
     series = array if ready else _converted(array, target)
     del array
     inside = None if mask is None else _mask_array(mask, (X, Y, Z))
@@ -199,7 +207,8 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     try:
         messages, found = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report,
                                                mask=inside, rank=rank, non_finite=non_finite,
-                                               uncovered=uncovered)
+                                               uncovered=uncovered,
+                                               slabs=requested if fixed_slabs is None else fixed_slabs)
     finally:
         if bar is not None:
             bar.close()
@@ -217,10 +226,11 @@ def _looks_like_series(data):
         return False
 
 
-def _check_memory(shape, workers, mask, return_rank, extra):
+def _check_memory(shape, workers, slabs, mask, return_rank, extra):
     """Raises MemoryError, before anything large is obtained, when the call
     cannot fit in the memory this process may use; ``extra`` bytes are
-    obtained besides the results and the working memory."""
+    obtained besides the results and the working memory. ``slabs``: None for
+    as many as workers."""
     X, Y, Z, N = shape
     if max(shape) > _INT32_MAX:
         return
@@ -228,7 +238,7 @@ def _check_memory(shape, workers, mask, return_rank, extra):
         # The mask's conversion to bytes and its temporaries.
         extra += 16 * X * Y * Z
     refusal = _tamrin.memory_check(X, Y, Z, N, workers, bool(return_rank), mask is not None,
-                                   min(extra, 2**63 - 1))
+                                   min(extra, 2**63 - 1), 0 if slabs is None else slabs)
     if refusal is None:
         return
     figures, fitting = refusal
@@ -310,15 +320,19 @@ def _worker_count(workers):
     """The requested worker count as an int from 1 to 2**31 - 1."""
     if workers is None:
         return max(1, min(os.cpu_count() or 1, _INT32_MAX))
-    if isinstance(workers, (bool, np.bool_)):
-        raise TypeError("workers must be an integer (the number of worker threads), not a bool")
+    return _count(workers, "workers", "the number of worker threads")
+
+
+def _count(value, name, what):
+    """A count argument as an int from 1 to 2**31 - 1."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer ({what}), not a bool")
     try:
-        count = operator.index(workers)
+        count = operator.index(value)
     except TypeError:
-        raise TypeError("workers must be an integer (the number of worker threads); "
-                        f"got {type(workers).__name__}") from None
+        raise TypeError(f"{name} must be an integer ({what}); got {type(value).__name__}") from None
     if count < 1:
-        raise ValueError(f"workers must be at least 1 (the number of worker threads); got {count}")
+        raise ValueError(f"{name} must be at least 1 ({what}); got {count}")
     return min(count, _INT32_MAX)
 
 

@@ -71,6 +71,17 @@ def test_non_finite_values_and_uncovered_voxels_as_the_command(phantom, phantom_
     assert np.isnan(got[1][10, 9, 5]) == (uncovered == "nan")
 
 
+def test_slabs_give_the_bits_of_as_many_workers_whatever_the_threads(phantom_data):
+    expected = {k: tamrin.denoise(phantom_data, k, return_rank=True) for k in (1, 3)}
+    for slabs in (1, 3):
+        for workers in (1, 2, 5):
+            got = tamrin.denoise(phantom_data, workers, slabs=slabs, return_rank=True)
+            for result, want in zip(got, expected[slabs]):
+                assert_same_bits(result, want)
+    with pytest.raises(ValueError, match=r"slabs must be at least 1 \(the slabs of the series\); got 0"):
+        tamrin.denoise(phantom_data, 2, slabs=0)
+
+
 def test_same_bits_as_the_mex_function(phantom_data, tmp_path):
     octave = shutil.which("octave-cli")
     module_dir = BUILD / "matlab"
