@@ -19,8 +19,8 @@ include(CMakePackageConfigHelpers)
 
 set(TAMRIN_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tamrin CACHE STRING
     "Where the CMake package of the library is installed (relative to the prefix)")
-set(TAMRIN_INSTALL_OCTAVE_DIR "" CACHE PATH "Where the MEX function for Octave is installed (none when empty)")
-set(TAMRIN_INSTALL_PYTHON_DIR "" CACHE PATH "Where the Python package is installed (none when empty)")
+set(TAMRIN_INSTALL_OCTAVE_DIR "" CACHE STRING "Where the MEX function for Octave is installed, absolute or under the prefix (none when empty)")
+set(TAMRIN_INSTALL_PYTHON_DIR "" CACHE STRING "Where the Python package is installed, absolute or under the prefix (none when empty)")
 
 set_target_properties(tamrin_core PROPERTIES EXPORT_NAME tamrin OUTPUT_NAME tamrin)
 install(TARGETS tamrin_core EXPORT tamrin-targets
