@@ -4,12 +4,13 @@ the broken series failing alone, reruns, and a participant added later."""
 import filecmp
 import json
 import os
+import re
 import subprocess
 
 import nibabel
 import numpy as np
 
-from conftest import WORKERS, derivative_files, make_dataset, masks, planned_jobs, snakemake
+from conftest import BUILD, WORKERS, derivative_files, make_dataset, masks, planned_jobs, snakemake
 
 GOOD = ["sub-01/dwi/sub-01_acq-b1000_dir-AP", "sub-01/dwi/sub-01_acq-b1000_dir-PA",
         "sub-02/ses-1/dwi/sub-02_ses-1_run-1", "sub-02/ses-1/dwi/sub-02_ses-1_run-2",
@@ -62,7 +63,10 @@ def test_metadata(local_run, example):
     out, _, _ = local_run
     description = read_json(os.path.join(out, "dataset_description.json"))
     assert description["DatasetType"] == "derivative"
-    assert description["GeneratedBy"][0]["Name"] == "tamrin" and description["GeneratedBy"][0]["Version"]
+    # The version is the project's, as CMakeLists.txt declares it.
+    cache = open(os.path.join(BUILD, "CMakeCache.txt")).read()
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", cache, re.MULTILINE).group(1)
+    assert description["GeneratedBy"][0]["Name"] == "tamrin" and description["GeneratedBy"][0]["Version"] == version
     assert description["DatasetLinks"] == {"raw": "file://" + example, "masks": "file://" + masks(example)}
 
     # Own sidecar over the root's; the mask among the sources; gradients copied.
@@ -73,6 +77,7 @@ def test_metadata(local_run, example):
     assert sidecar["PhaseEncodingDirection"] == "j" and sidecar["MagneticFieldStrength"] == 3
     parameters = sidecar["DenoisingParameters"]
     assert parameters["Workers"] == WORKERS and parameters["Mask"] == mask and parameters["RankMap"] is True
+    assert parameters["Software"] == f"tamrin {version}"
     for desc in ("noise", "rank"):
         described = read_json(os.path.join(out, f"{key}_desc-{desc}_dwi.json"))
         assert described["Sources"] == sidecar["Sources"] and "PhaseEncodingDirection" not in described
