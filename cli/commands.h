@@ -47,14 +47,15 @@ bool checkPatchFits(const int32_t extents[4], const std::string& path, std::stri
 // how many voxels it holds and how many patch positions reach them.
 int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std::string& mask);
 
-// Largest memory a run holds at once, in bytes: the file's values, the series
-// as doubles (unless `asRead`: the values are denoised as they are stored),
-// the results, the workers' buffers and the page tables that map them, as
-// the memory check counts them. `storedBytes` is the size of one
-// stored value in the input, `outputBytes` in the output (which changes
-// nothing: the results are converted a piece at a time as they are written).
+// Largest memory a run holds at once, in bytes: the file's values (a mapped
+// file's pages counted as a loaded copy), the series as doubles (unless
+// `asRead`: the values are denoised as they are stored), the window of sums,
+// the results gathered for .nii.gz outputs (when `compressed`; .nii outputs
+// are written plane by plane), the threads' buffers and the page tables
+// that map them, as the memory check counts them. `storedBytes` is the size
+// of one stored value in the input, `outputBytes` in the output.
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int outputBytes, int32_t slabs = 0);
+                        int outputBytes, int32_t slabs = 0, bool compressed = true);
 
 // "1.5 GiB", "320 MiB", "12 KiB".
 std::string formatBytes(int64_t bytes);

@@ -4,6 +4,7 @@
 // writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
 // place only when all are complete.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "mask_file.h"
 #include "memory_fit.h"
 #include "output_file.h"
+#include "plane_output.h"
 #include "progress.h"
 #include "series_file.h"
 #include "tamrin/denoise.h"
@@ -48,27 +50,35 @@ bool checkPatchFits(const int32_t extents[4], const std::string& path, std::stri
 
 namespace {
 
-// The results of one run, in the denoiser's doubles. The denoised series is
-// not zero-filled here: the denoiser zeroes its sums itself.
-struct ResultArrays {
-    std::unique_ptr<double[]> denoised;
-    std::vector<double> noise, weight, rank;
+// Where the streamed run's planes go: the series output, and the noise and
+// rank maps when asked for; the input, whose mapped pages are dropped once
+// read.
+struct Targets {
+    PlaneOutput series, noise, rank;
+    bool noiseMap = false, rankMap = false;
+    const SeriesFile* input = nullptr;
 };
 
-bool allocateResults(const SeriesView& s, bool rank, ResultArrays* arrays) {
-    const int64_t voxels = int64_t{s.X} * s.Y * s.Z;
-    try {
-        arrays->denoised.reset(new double[static_cast<std::size_t>(voxels * s.N)]);
-        arrays->noise.resize(static_cast<std::size_t>(voxels));
-        arrays->weight.resize(static_cast<std::size_t>(voxels));
-        if (rank) arrays->rank.resize(static_cast<std::size_t>(voxels));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+bool takePlane(void* context, int32_t z, const double* denoised, int64_t stride, const double* noise,
+               const double* rank) {
+    Targets& t = *static_cast<Targets*>(context);
+    bool ok = putPlane(&t.series, z, denoised, stride);
+    if (t.noiseMap) ok = putPlane(&t.noise, z, noise, 0) && ok;
+    if (t.rankMap) ok = putPlane(&t.rank, z, rank, 0) && ok;
+    return ok;
 }
 
-double* rankOf(ResultArrays* arrays) { return arrays->rank.empty() ? nullptr : arrays->rank.data(); }
+// Drops the pages of planes [z0, z1) of every volume of a mapped input: the
+// run reads them again from the file when it needs them.
+void dropInputPlanes(void* context, int32_t z0, int32_t z1) {
+    const SeriesFile& input = *static_cast<Targets*>(context)->input;
+    if (input.mapped.data == nullptr) return;
+    const int32_t* e = input.extents;
+    const int64_t plane = int64_t{e[0]} * e[1] * sizeof(float), volume = plane * e[2];
+    const char* values = static_cast<const char*>(input.mapped.data);
+    for (int64_t v = 0; v < e[3]; v++)
+        dropMappedPages(values + v * volume + z0 * plane, static_cast<std::size_t>((z1 - z0) * plane));
+}
 
 int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
     return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
@@ -100,21 +110,39 @@ void warnAbout(const DenoiseRequest& request, const SeriesView& series, const De
                      groupDigits(found.brokenVoxels).c_str(), treatment(request.uncovered));
 }
 
-// Writes the results under the outputs' temporaries and renames them into place.
-int writeResults(const DenoiseRequest& request, const SeriesFile& series, ResultArrays* results,
-                 PendingOutputs* outputs) {
+// Starts the outputs under their temporaries. kExitOk, or the failure reported.
+int openTargets(const DenoiseRequest& request, const SeriesFile& series, const PendingOutputs& outputs,
+                Targets* targets) {
     std::string error;
-    if (request.force) removeReplacedTargets(*outputs);
-    if (!writeLike(series, outputs->temporaries[0], series.extents[3], request.datatype, results->denoised.get(),
-                   &error))
-        return report(kExitFile, request.output + ": " + error);
+    targets->input = &series;
+    const auto failed = [&](const std::string& target, const PlaneOutput& output) {
+        return output.failure == ENOMEM ? notEnoughMemory(series, request) : report(kExitFile, target + ": " + error);
+    };
+    if (!openPlaneOutput(series, outputs.temporaries[0], series.extents[3], request.datatype, &targets->series,
+                         &error))
+        return failed(request.output, targets->series);
     std::size_t next = 1;
-    for (const auto& map : {std::make_pair(&request.noiseMap, &results->noise),
-                            std::make_pair(&request.rankMap, &results->rank)}) {
+    for (const auto& map : {std::make_pair(&request.noiseMap, &targets->noise),
+                            std::make_pair(&request.rankMap, &targets->rank)}) {
         if (map.first->empty()) continue;
-        if (!writeLike(series, outputs->temporaries[next++], 0, request.datatype, map.second->data(), &error))
-            return report(kExitFile, *map.first + ": " + error);
+        if (!openPlaneOutput(series, outputs.temporaries[next++], 0, request.datatype, map.second, &error))
+            return failed(*map.first, *map.second);
     }
+    targets->noiseMap = !request.noiseMap.empty();
+    targets->rankMap = !request.rankMap.empty();
+    return kExitOk;
+}
+
+// Completes the outputs (compressing the .nii.gz ones) and renames them into place.
+int completeOutputs(const DenoiseRequest& request, Targets* targets, PendingOutputs* outputs) {
+    std::string error;
+    if (!closePlaneOutput(&targets->series, &error)) return report(kExitFile, request.output + ": " + error);
+    for (const auto& map : {std::make_pair(&request.noiseMap, &targets->noise),
+                            std::make_pair(&request.rankMap, &targets->rank)}) {
+        if (map.first->empty()) continue;
+        if (!closePlaneOutput(map.second, &error)) return report(kExitFile, *map.first + ": " + error);
+    }
+    if (request.force) removeReplacedTargets(*outputs);
     if (!commitOutputs(outputs, &error)) return report(kExitFile, error);
     return kExitOk;
 }
@@ -145,39 +173,50 @@ int runDenoise(const DenoiseRequest& request) {
     const ReadStatus read = loadSeries(&series, &error);
     if (read == kReadNoMemory) return notEnoughMemory(series, request);
     if (read != kReadOk) return report(kExitFile, error);
-    ResultArrays results;
-    if (!allocateResults(series.view, !request.rankMap.empty(), &results)) return notEnoughMemory(series, request);
+    Targets into;
+    if (const int failed = openTargets(request, series, outputs, &into)) return failed;
 
+    // The run streams its results: each z-plane is written (or, for a
+    // .nii.gz, gathered) as soon as it is final. NaN and infinities in the
+    // input are denoised as 0, and the voxels holding them, like every voxel
+    // without an estimate, receive the --uncovered treatment.
     const auto start = std::chrono::steady_clock::now();
-    DenoiseResults into;
-    into.denoised = results.denoised.get();
-    into.noise = results.noise.data();
-    into.weight = results.weight.data();
-    into.rank = rankOf(&results);
-    // NaN and infinities in the input are denoised as 0, and the voxels
-    // holding them, like every voxel without an estimate, receive the
-    // --uncovered treatment.
+    PlaneSink sink;
+    sink.plane = takePlane;
+    sink.inputRead = dropInputPlanes;
+    sink.context = &into;
+    sink.rank = !request.rankMap.empty();
     DenoiseReport found;
     DenoiseOptions options;
     options.mask = mask.empty() ? nullptr : mask.data();
     options.nonFinite = kNonFiniteUncover;
     options.uncovered = request.uncovered;
     options.report = &found;
+    options.sink = &sink;
     // --slabs, or as many slabs as workers (at most one per patch side of
     // planes): the bits of the one-thread-per-slab run, threads apart.
     options.slabs = request.slabs > 0 ? request.slabs : request.workers;
-    const int32_t status =
-        denoiseWithProgress(series.view, request.workers, into, options, interactive ? stderr : nullptr);
+    const int32_t status = denoiseWithProgress(series.view, request.workers, DenoiseResults(), options,
+                                               interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status == kDenoiseEmptyMask) return report(kExitFile, request.mask + ": " + denoiseStatusMessage(status));
+    if (status == kDenoiseSinkFailed) {
+        // The output whose write failed, with the system's reason.
+        const std::pair<const std::string*, PlaneOutput*> written[] = {
+            {&request.output, &into.series}, {&request.noiseMap, &into.noise}, {&request.rankMap, &into.rank}};
+        for (const auto& w : written) {
+            std::string error;
+            if (w.second->failure != 0 && !closePlaneOutput(w.second, &error))
+                return report(kExitFile, *w.first + ": " + error);
+        }
+    }
     if (status != kDenoiseOk)
         return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
     warnAbout(request, series.view, found);
     series.releaseValues();
-    std::vector<double>().swap(results.weight);
 
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
-    if (const int written = writeResults(request, series, &results, &outputs)) return written;
+    if (const int written = completeOutputs(request, &into, &outputs)) return written;
     if (interactive) {
         const int64_t patches = patchPositions(series.extents[0], series.extents[1], series.extents[2], series.extents[3]);
         std::fprintf(stderr, "done: %s patches in %.1f s (%s patches/s)\n", groupDigits(patches).c_str(), seconds,

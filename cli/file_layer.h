@@ -26,15 +26,25 @@ enum PathType { kPathMissing, kPathFile, kPathFolder, kPathOther };
 // as present.
 int pathType(const std::string& path, bool follow, PathType* type, int64_t* size = nullptr);
 
-enum OpenMode { kOpenRead, kOpenWrite };
+enum OpenMode { kOpenRead, kOpenWrite, kOpenUpdate };
 
 // Opens a file as a C runtime descriptor in binary mode, not inherited by
 // child processes: kOpenRead reads an existing file, kOpenWrite creates or
-// truncates one. Returns -1 and sets *error (an errno code) on failure.
+// truncates one, kOpenUpdate writes an existing one in place. Returns -1 and
+// sets *error (an errno code) on failure.
 int openFile(const std::string& path, OpenMode mode, int* error);
 
 // Closes a descriptor openFile gave (and not handed on).
 void closeFile(int fd);
+
+// Writes `bytes` bytes at `offset` of an open file, all of them (retrying
+// short writes). Returns 0 or an errno code. Not for two threads writing
+// the same descriptor at once (the Windows side seeks, then writes).
+int writeAt(int fd, const void* data, std::size_t bytes, int64_t offset);
+
+// Sets an open file's length (a longer file reads as zeros past its end).
+// Returns 0 or an errno code.
+int resizeFile(int fd, int64_t length);
 
 // Creates a new empty file named `prefix` + six random letters and digits +
 // `suffix`, failing rather than opening one that exists; *name receives the
@@ -59,6 +69,11 @@ bool flushFileToDisk(const std::string& path);
 void* mapFile(const std::string& path, std::size_t length);
 
 void unmapFile(void* base, std::size_t length);
+
+// Drops the pages wholly inside [start, start + bytes) of a read-only file
+// mapping from the process's memory; reading them again brings them back
+// from the file. POSIX only: nothing on Windows.
+void dropMappedPages(const void* start, std::size_t bytes);
 
 // Whether `stream` is a terminal a progress line can be drawn on (carriage
 // returns and the clear-to-end-of-line sequence). On Windows that is a

@@ -26,11 +26,28 @@ int pathType(const std::string& path, bool follow, PathType* type, int64_t* size
 }
 
 int openFile(const std::string& path, OpenMode mode, int* error) {
-    const int fd = mode == kOpenRead ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
-                                     : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int flags = mode == kOpenRead    ? O_RDONLY | O_CLOEXEC
+                      : mode == kOpenWrite ? O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC
+                                           : O_WRONLY | O_CLOEXEC;
+    const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) *error = errno;
     return fd;
 }
+
+int writeAt(int fd, const void* data, std::size_t bytes, int64_t offset) {
+    const char* next = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t written = ::pwrite(fd, next, bytes, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? errno : EIO;
+        next += written;
+        offset += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+int resizeFile(int fd, int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno; }
 
 void closeFile(int fd) { ::close(fd); }
 
@@ -69,12 +86,19 @@ void* mapFile(const std::string& path, std::size_t length) {
     struct stat info;
     void* base = MAP_FAILED;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) >= length)
-        base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
     ::close(fd);
     return base == MAP_FAILED ? nullptr : base;
 }
 
 void unmapFile(void* base, std::size_t length) { ::munmap(base, length); }
+
+void dropMappedPages(const void* start, std::size_t bytes) {
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + page - 1) / page * page;
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + bytes) / page * page;
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
 
 bool isTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 

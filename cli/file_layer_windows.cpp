@@ -130,12 +130,30 @@ int openFile(const std::string& path, OpenMode mode, int* error) {
         *error = EINVAL;
         return -1;
     }
-    const int flags = mode == kOpenRead ? _O_RDONLY | _O_BINARY | _O_NOINHERIT
-                                        : _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT;
+    const int flags = mode == kOpenRead    ? _O_RDONLY | _O_BINARY | _O_NOINHERIT
+                      : mode == kOpenWrite ? _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT
+                                           : _O_WRONLY | _O_BINARY | _O_NOINHERIT;
     const int fd = _wopen(wide.c_str(), flags, _S_IREAD | _S_IWRITE);
     if (fd < 0) *error = errno;
     return fd;
 }
+
+int writeAt(int fd, const void* data, std::size_t bytes, int64_t offset) {
+    if (_lseeki64(fd, offset, SEEK_SET) != offset) return errno;
+    const char* next = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const unsigned piece = bytes > (1u << 30) ? 1u << 30 : static_cast<unsigned>(bytes);
+        const int written = _write(fd, next, piece);
+        if (written <= 0) return written < 0 ? errno : EIO;
+        next += written;
+        bytes -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+int resizeFile(int fd, int64_t length) { return _chsize_s(fd, length); }
+
+void dropMappedPages(const void*, std::size_t) {}
 
 void closeFile(int fd) { _close(fd); }
 

@@ -21,7 +21,7 @@ std::string formatBytes(int64_t bytes) {
 }
 
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int /*outputBytes*/, int32_t slabs) {
+                        int outputBytes, int32_t slabs, bool compressed) {
     // The values held in memory as read (a mapped file's pages are as
     // resident as a loaded copy), or converted to doubles.
     RunShape shape;
@@ -31,6 +31,8 @@ int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t work
     shape.slabs = slabs;
     shape.storedBytes = storedBytes;
     shape.holding = asRead ? kInputLoaded : kInputConverted;
+    shape.outputBytes = outputBytes;
+    shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
     // With the page tables that map them, as the memory check counts them.
     const int64_t bytes = denoiseRunNeed(shape).privateBytes;
     return bytes + bytes / 512;
@@ -95,9 +97,12 @@ int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std:
                 "depend on the slabs alone)\n",
                 workersUsed(e[0], e[1], e[2], e[3], requestedSlabs), requestedSlabs, side);
     const bool asRead = valuesUsedAsRead(&h);
-    std::printf("memory:       %s (float32 output), %s (float64 output)\n",
+    // The .nii.gz figures first (the outputs gathered whole), then the .nii
+    // one (written plane by plane, either type).
+    std::printf("memory:       %s (float32 output), %s (float64 output); .nii outputs: %s\n",
                 formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 4, slabs)).c_str(),
-                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs)).c_str());
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs)).c_str(),
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs, false)).c_str());
     printMemoryFit(&h, input, e, workers, slabs, !mask.empty());
     if (!mask.empty()) return describeMask(input, mask);
     return kExitOk;

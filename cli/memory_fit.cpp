@@ -78,11 +78,21 @@ RunShape runShapeOf(const nifti_image* image, const std::string& path, const int
     return shape;
 }
 
+RunShape requestShape(const DenoiseRequest& request, const SeriesFile& series) {
+    RunShape shape = runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(),
+                                !request.mask.empty(), request.slabs);
+    shape.outputBytes = request.datatype == DT_FLOAT64 ? 8 : 4;
+    shape.seriesOutCompressed = nifti_is_gzfile(request.output.c_str()) != 0;
+    shape.mapsOutCompressed = false;
+    for (const std::string* map : {&request.noiseMap, &request.rankMap})
+        shape.mapsOutCompressed |= !map->empty() && nifti_is_gzfile(map->c_str()) != 0;
+    return shape;
+}
+
 MemoryNeed denoiseRunNeed(const RunShape& shape) {
     const int32_t* e = shape.extents;
     const int64_t voxels = times(times(e[0], e[1]), e[2]), elements = times(voxels, e[3]);
     const int64_t maskBytes = shape.mask ? voxels : 0;
-    const int64_t maps = times(voxels, 8 * (shape.rank ? 2 : 1));  // the noise map, and the rank map
     // The values as the run holds them, and at their reading.
     const int64_t stored = times(elements, shape.storedBytes);
     const int64_t held = shape.holding == kInputMapped ? 0 : shape.holding == kInputLoaded ? stored : times(elements, 8);
@@ -94,14 +104,18 @@ MemoryNeed denoiseRunNeed(const RunShape& shape) {
     // The series' reading; a byte a voxel records where values that are not
     // finite were set aside.
     const int64_t readingSeries = plus(plus(maskBytes, read), voxels);
-    // Denoising: the values, the denoised series, the noise and weight maps
-    // (and the rank map), the workers' bands and stores; afterwards a byte
-    // a voxel records the voxels without an estimate.
+    // The compressed outputs, gathered whole in their type.
+    const int64_t gathered =
+        plus(shape.seriesOutCompressed ? times(elements, shape.outputBytes) : 0,
+             shape.mapsOutCompressed ? times(voxels, shape.outputBytes * (shape.rank ? 2 : 1)) : 0);
+    // Denoising: the values, the streamed run's window, bands, flags and
+    // stores, the gathered outputs, and a plane converted for writing.
     const int64_t denoising =
-        plus(plus(plus(plus(maskBytes, held), times(elements, 8)), plus(maps, times(voxels, 8))),
-             plus(denoiseWorkingBytes(e[0], e[1], e[2], e[3], shape.workers, slabsOf(shape)), voxels));
-    // Writing: the values are gone; the results and the format's buffers.
-    const int64_t writing = plus(plus(plus(maskBytes, times(elements, 8)), maps), kFormatBuffers);
+        plus(plus(plus(maskBytes, held),
+                  streamedWorkingBytes(e[0], e[1], e[2], e[3], shape.workers, slabsOf(shape), shape.rank)),
+             plus(gathered, kFormatBuffers));
+    // Writing the compressed outputs: the values are gone.
+    const int64_t writing = plus(plus(maskBytes, gathered), kFormatBuffers);
 
     MemoryNeed need;
     need.privateBytes = std::max({readingMask, readingSeries, denoising, writing});
@@ -112,9 +126,7 @@ MemoryNeed denoiseRunNeed(const RunShape& shape) {
 
 int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series) {
     if (!request.memoryCheck || memoryCheckDisabled()) return kExitOk;
-    const RunShape shape =
-        runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(),
-                   !request.mask.empty(), request.slabs);
+    const RunShape shape = requestShape(request, series);
     const MemoryNeed need = denoiseRunNeed(shape);
     const MemoryLimits limits = probeMemoryLimits();
     const MemoryVerdict verdict = checkMemory(need, limits);
@@ -132,26 +144,32 @@ int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series)
 
 void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
                     int32_t slabs, bool mask) {
-    const RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
-    const MemoryNeed need = denoiseRunNeed(shape);
     const MemoryLimits limits = probeMemoryLimits();
     char text[512];
     describeLimits(limits, text, sizeof text);
     std::printf("limits:       %s\n", text);
-    const MemoryVerdict verdict = checkMemory(need, limits);
-    const std::string mapped =
-        need.mappedBytes > 0 ? ", and " + bytesText(need.mappedBytes) + " of the file mapped" : std::string();
-    if (!limits.probed) {
-        std::printf("fits:         not known (%s needed%s)\n", bytesText(need.privateBytes).c_str(), mapped.c_str());
-        return;
+    // Float32 results; .nii outputs are written plane by plane, .nii.gz
+    // outputs gathered whole first.
+    for (const bool compressed : {false, true}) {
+        RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
+        shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
+        const char* outputs = compressed ? ".nii.gz outputs" : ".nii outputs";
+        const MemoryNeed need = denoiseRunNeed(shape);
+        const MemoryVerdict verdict = checkMemory(need, limits);
+        const std::string mapped =
+            need.mappedBytes > 0 ? ", and " + bytesText(need.mappedBytes) + " of the file mapped" : std::string();
+        if (!limits.probed) {
+            std::printf("fits:         not known (%s needed%s) for %s\n", bytesText(need.privateBytes).c_str(),
+                        mapped.c_str(), outputs);
+        } else if (verdict.fits) {
+            std::printf("fits:         yes (%s needed%s) for %s\n", bytesText(need.privateBytes).c_str(),
+                        mapped.c_str(), outputs);
+        } else {
+            describeShortfall(need, limits, verdict, text, sizeof text);
+            const std::string help = remedy(shape, limits, "--workers ");
+            std::printf("fits:         no: %s%s; for %s\n", text, help.empty() ? "" : ("; " + help).c_str(), outputs);
+        }
     }
-    if (verdict.fits) {
-        std::printf("fits:         yes (%s needed%s)\n", bytesText(need.privateBytes).c_str(), mapped.c_str());
-        return;
-    }
-    describeShortfall(need, limits, verdict, text, sizeof text);
-    const std::string help = remedy(shape, limits, "--workers ");
-    std::printf("fits:         no: %s%s\n", text, help.empty() ? "" : ("; " + help).c_str());
 }
 
 }  // namespace tamrin

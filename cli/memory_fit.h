@@ -30,18 +30,27 @@ struct RunShape {
     int64_t fileBytes = 0;  // the mapping's length (header and data) when mapped
     bool compressed = false;  // a .nii.gz: its values are read, never mapped
     bool rank = false, mask = false;
+    // The results: their type's bytes, and whether the series and the maps
+    // go to .nii.gz files (gathered whole in that type, then compressed) or
+    // to .nii files (each plane written as it finishes).
+    int outputBytes = 4;
+    bool seriesOutCompressed = true, mapsOutCompressed = true;
 };
 
 // The shape of a run of the series `image` (its header, read from `path`).
 RunShape runShapeOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
                     bool rank, bool mask, int32_t slabs = 0);
 
+// The shape of the run `request` asks for on `series` (its outputs included).
+RunShape requestShape(const DenoiseRequest& request, const SeriesFile& series);
+
 // What the run obtains beyond what the process holds before it reads
 // anything: at its busiest phase (reading and converting the values,
-// denoising, writing), the values it holds (unless mapped), the results in
-// doubles, the mask, the workers' bands and stores and the buffers of the
-// file formats; the stacks of the workers and of the progress thread; and
-// the mapped file.
+// denoising, writing the compressed outputs), the values it holds (unless
+// mapped), the window of sums and the slabs' bands of the streamed run, the
+// compressed outputs gathered whole, the mask, the threads' stores and the
+// buffers of the file formats; the stacks of the threads and of the progress
+// thread; and the mapped file.
 MemoryNeed denoiseRunNeed(const RunShape& shape);
 
 // Checks that a run of `series` as `request` asks fits in the memory this

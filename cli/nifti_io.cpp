@@ -386,14 +386,10 @@ bool writtenCompletely(const std::string& path, const nifti_image* image) {
            flushFileToDisk(path);
 }
 
-}  // namespace
-
-bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error, const double* values) {
-    // The file is laid out here (header, extension flag, extensions, data at
-    // the offset the header names) from the library's header conversion and
-    // data writer: its nifti_image_write cannot write single-file NIfTI-2
-    // (it reopens the file for the data and loses the header) and reports
-    // no failed write.
+// Sets up `image` to be written as a single file at `path`: its type (the
+// NIfTI version it came with), names, byte order and data offset. Returns
+// whether it is a NIfTI-2 file.
+bool layOut(nifti_image* image, const std::string& path) {
     const bool version2 = image->nifti_type == NIFTI_FTYPE_NIFTI2_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_2;
     image->nifti_type = version2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
     std::free(image->fname);
@@ -404,7 +400,20 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
     int64_t extensionBytes = 0;
     for (int e = 0; e < image->num_ext; e++) extensionBytes += image->ext_list[e].esize;
     image->iname_offset = (version2 ? sizeof(nifti_2_header) : sizeof(nifti_1_header)) + 4 + extensionBytes;
+    return version2;
+}
 
+const char* const kNotWritten = "could not be written completely (disk full, or the folder not writable?)";
+
+}  // namespace
+
+bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error, const double* values) {
+    // The file is laid out here (header, extension flag, extensions, data at
+    // the offset the header names) from the library's header conversion and
+    // data writer: its nifti_image_write cannot write single-file NIfTI-2
+    // (it reopens the file for the data and loses the header) and reports
+    // no failed write.
+    const bool version2 = layOut(image, path);
     std::unique_ptr<void, void (*)(void*)> buffer(values != nullptr ? std::malloc(kConvertChunk * 8) : nullptr,
                                                   std::free);
     if (values != nullptr && buffer == nullptr) {
@@ -421,10 +430,26 @@ bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* er
                                                   : writeConverted<float>(fp, values, image->nvox, buffer.get()));
     if (!znz_isnull(fp)) ok = znzclose(fp) == 0 && ok;
     if (!ok || !writtenCompletely(path, image)) {
-        *error = "could not be written completely (disk full, or the folder not writable?)";
+        *error = kNotWritten;
         return false;
     }
     return true;
+}
+
+bool startNiftiFile(nifti_image* image, const std::string& path, std::string* error) {
+    const bool version2 = layOut(image, path);
+    nifti_set_debug_level(0);
+    znzFile fp = znzopen(path.c_str(), "wb", 0);
+    bool ok = !znz_isnull(fp) && writeHeader(fp, image, version2);
+    if (!znz_isnull(fp)) ok = znzclose(fp) == 0 && ok;
+    if (!ok) *error = kNotWritten;
+    return ok;
+}
+
+bool finishNiftiFile(const nifti_image* image, const std::string& path, std::string* error) {
+    if (writtenCompletely(path, image)) return true;
+    *error = kNotWritten;
+    return false;
 }
 
 }  // namespace tamrin

@@ -90,6 +90,14 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
 bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error,
                     const double* values = nullptr);
 
+// Writes a file as writeNiftiFile lays it out, the data written later by
+// the caller: startNiftiFile writes the header and extensions of `image` to
+// an uncompressed .nii at `path` and sets image->iname_offset, where the
+// data go (nvox values of nbyper bytes, in this machine's order);
+// finishNiftiFile then checks the file as writeNiftiFile does.
+bool startNiftiFile(nifti_image* image, const std::string& path, std::string* error);
+bool finishNiftiFile(const nifti_image* image, const std::string& path, std::string* error);
+
 // True when the name ends in .nii or .nii.gz.
 bool hasNiftiExtension(const std::string& path);
 

@@ -12,14 +12,21 @@ namespace tamrin {
 
 // The planes [start, end) of `axis` whose contributions a worker keeps in
 // private arrays, because later workers write them too. The band's arrays
-// have the volume's layout with that axis cut to end - start planes.
+// have the volume's layout with that axis cut to end - start planes, and
+// along z only `planes` of them held at once (all of them but in a run that
+// keeps a window of z-planes: plane z at (z - origin[2]) % planes).
 struct Band {
     int32_t axis = 0;
     int64_t start = 0, end = 0;
     int64_t extent[3] = {0, 0, 0};  // the band's X, Y, Z
     int64_t origin[3] = {0, 0, 0};  // its first voxel in the volume
-    int64_t voxels = 0;
+    int64_t voxels = 0;             // extent[0] * extent[1] * extent[2]
+    int64_t planes = 0;             // z-planes held
+    int64_t stored = 0;             // voxels held: a volume's stride in its arrays
 };
+
+// Where plane z of an array that holds `planes` z-planes at a time lies.
+inline int64_t ringPlane(int64_t z, int64_t planes) { return z < planes ? z : z % planes; }
 
 // The band of planes [start, end) on `axis` of an X x Y x Z volume; an empty
 // band (start = end = 0) when end <= start.
@@ -32,6 +39,8 @@ struct DenoiseJob {
     double* weightSum = nullptr;
     double* rankSum = nullptr;      // null when no rank map is wanted
     const uint8_t* mask = nullptr;  // X*Y*Z bytes, or null: every position may be denoised
+    // z-planes the sums hold (a window: plane z at z % window), 0 for all.
+    int64_t window = 0;
     bool nonFiniteAsZero = false;   // read NaN and infinities in the input as 0
     // Half-open ranges of patch start positions.
     int32_t xStart = 0, xEnd = 0;
@@ -55,6 +64,8 @@ struct Geometry {
     int64_t X, Y, Z, plane, voxels;
     int32_t N, side, M;
     Band band;
+    int64_t window;      // z-planes the sums hold (Z, or a window's)
+    int64_t sumsVolume;  // a volume's stride in the sums: plane * window
 };
 
 inline Geometry geometryOf(const DenoiseJob* job) {
@@ -68,6 +79,8 @@ inline Geometry geometryOf(const DenoiseJob* job) {
     geo.side = patchSide(geo.N);
     geo.M = geo.side * geo.side * geo.side;
     geo.band = job->band;
+    geo.window = job->window > 0 ? job->window : geo.Z;
+    geo.sumsVolume = geo.plane * geo.window;
     return geo;
 }
 
@@ -76,8 +89,10 @@ inline Geometry geometryOf(const DenoiseJob* job) {
 // every slab but the last a band of the s - 1 planes after its slice (cut to
 // the extent), zero-filled. Returns kDenoiseOutOfMemory when a band cannot be
 // obtained; the bands obtained are in the records either way.
+// With a window above 0, the sums hold that many z-planes, and so do the
+// bands that span every z-plane.
 int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const DenoiseOptions& options,
-                 DenoiseJob* jobs, int32_t g);
+                 DenoiseJob* jobs, int32_t g, int64_t window = 0);
 
 // Scans every patch start position of the job's box (z, then y, then x
 // innermost), denoises each patch whose values do not sum to exactly 0.0 (and

@@ -116,17 +116,6 @@ int32_t runJobs(DenoiseJob* jobs, std::thread* threads, int32_t g) {
     return status;
 }
 
-// Divides the sums by the weights: voxels no patch covered get 0 / 0 = NaN.
-void normalise(const DenoiseResults& results, int64_t voxels, int64_t N) {
-    if (results.rank != nullptr)
-        for (int64_t k = 0; k < voxels; k++) results.rank[k] = results.rank[k] / results.weight[k];
-    for (int64_t v = 0; v < N; v++)
-        for (int64_t k = 0; k < voxels; k++) {
-            if (v == 0) results.noise[k] = results.noise[k] / results.weight[k];
-            results.denoised[k + voxels * v] = results.denoised[k + voxels * v] / results.weight[k];
-        }
-}
-
 bool holdsAVoxel(const uint8_t* mask, int64_t voxels) {
     for (int64_t k = 0; k < voxels; k++)
         if (mask[k] != 0) return true;
@@ -153,6 +142,8 @@ const char* denoiseStatusMessage(int32_t status) {
             return "at least 1 worker is needed";
         case kDenoiseBadOptions:
             return "the series' values must be double or single, and the options known values";
+        case kDenoiseSinkFailed:
+            return "the results could not be written";
         default:
             return "unknown status";
     }
@@ -169,7 +160,7 @@ int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOpti
         *elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
         return kDenoiseBadExtents;
     if (requested < 1) return kDenoiseBadWorkers;
-    if (options.slabs < 0) return kDenoiseBadOptions;
+    if (options.slabs < 0 || (options.sink != nullptr && options.sink->plane == nullptr)) return kDenoiseBadOptions;
     if ((series.type != kValuesDouble && series.type != kValuesSingle) ||
         (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
         (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
@@ -255,17 +246,28 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
     }
     if (uncover) findNonFinite(series, flags, &found);
 
+    if (uncover && options.sink != nullptr && options.sink->inputRead != nullptr)
+        options.sink->inputRead(options.sink->context, 0, series.Z);
+
     const bool asZero = found.nonFiniteValues > 0;
-    const int32_t status = options.slabs > 0
-                               ? runSharedSlabs(series, requested, options.slabs, results, options, asZero)
-                               : runSlabs(series, requested, results, options, asZero, voxels, elements);
-    if (status == kDenoiseOk) {
-        if (options.mask != nullptr) uncoverVoxels(results, options.mask, false, voxels, series.N);
-        if (found.nonFiniteValues > 0) uncoverVoxels(results, flags, true, voxels, series.N);
-        normalise(results, voxels, series.N);
-        if (treat) treatUncovered(series, results, options.uncovered, flags, &found);
-        if (options.report != nullptr) *options.report = found;
+    int32_t status = kDenoiseOk;
+    if (options.sink != nullptr) {
+        // Streamed: the scheduler finishes each plane as it becomes final.
+        const int32_t slabs = options.slabs > 0 ? options.slabs : requested;
+        status = runSharedSlabs(series, requested, slabs, results, options, asZero, flags, &found);
+    } else {
+        status = options.slabs > 0 ? runSharedSlabs(series, requested, options.slabs, results, options, asZero)
+                                   : runSlabs(series, requested, results, options, asZero, voxels, elements);
+        VoxelSums sums;
+        sums.denoised = results.denoised;
+        sums.stride = voxels;
+        sums.noise = results.noise;
+        sums.weight = results.weight;
+        sums.rank = results.rank;
+        sums.count = voxels;
+        if (status == kDenoiseOk) finishVoxels(series, options, sums, asZero, flags, &found);
     }
+    if (status == kDenoiseOk && options.report != nullptr) *options.report = found;
     coreFree(flags);
     return status;
 }

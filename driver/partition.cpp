@@ -59,6 +59,8 @@ Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int3
         band.origin[a] = a == axis ? band.start : 0;
     }
     band.voxels = band.extent[0] * band.extent[1] * band.extent[2];
+    band.planes = band.extent[2];
+    band.stored = band.voxels;
     return band;
 }
 
@@ -67,7 +69,7 @@ Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int3
 // the s - 1 planes after its slice (cut to the extent). Returns
 // kDenoiseOutOfMemory when a band cannot be obtained.
 int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const DenoiseOptions& options,
-                 DenoiseJob* jobs, int32_t g) {
+                 DenoiseJob* jobs, int32_t g, int64_t window) {
     const int32_t side = patchSide(series.N);
     const int32_t extents[3] = {series.X, series.Y, series.Z};
     const int32_t axis = partitionAxis(series.X, series.Y, series.Z);
@@ -88,10 +90,15 @@ int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const 
         int32_t* range = axis == 0 ? &job.xStart : axis == 1 ? &job.yStart : &job.zStart;
         sliceRange(E - side + 1, i, g, &range[0], &range[1]);
         job.options = &options;
+        job.window = window;
         const int64_t bandEnd = i < g - 1 ? std::min<int64_t>(int64_t{range[1]} + side - 1, E) : range[1];
         job.band = bandOf(axis, range[1], bandEnd, series.X, series.Y, series.Z);
         if (job.band.voxels == 0) continue;
-        const std::size_t bandVoxels = static_cast<std::size_t>(job.band.voxels);
+        if (window > 0 && axis != 2 && window < job.band.planes) {
+            job.band.planes = window;
+            job.band.stored = job.band.extent[0] * job.band.extent[1] * window;
+        }
+        const std::size_t bandVoxels = static_cast<std::size_t>(job.band.stored);
         job.bandDenoised = static_cast<double*>(coreCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
         job.bandNoise = static_cast<double*>(coreCalloc(bandVoxels, 8));
         job.bandWeight = static_cast<double*>(coreCalloc(bandVoxels, 8));
@@ -171,6 +178,30 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
                   pz = std::max<int64_t>(0, Z - s + 1);
     const int64_t units = (px + capacity - 1) / capacity * py * pz;
     return bands + threads * perThread + 2 * int64_t{X} * Y * Z + units * 48 + g * 8 * 16;
+}
+
+int64_t streamedWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested, int32_t slabs,
+                             bool rank) {
+    if (slabs <= 0) slabs = requested;
+    const int64_t s = patchSide(N);
+    const int32_t extents[3] = {X, Y, Z};
+    const int32_t axis = partitionAxis(X, Y, Z);
+    const int64_t E = extents[axis];
+    const int64_t g = workersUsed(X, Y, Z, N, slabs);
+    const int64_t threads = sharedThreadsUsed(X, Y, Z, N, requested);
+    const int64_t window = streamWindow(Z, N, static_cast<int32_t>(threads), unitsPerPlane(X, Y, Z, N, slabs));
+    const int64_t arrays = N + 2 + (rank ? 1 : 0);
+    // The whole run's bands, as denoiseWorkingBytes counts them, give way to
+    // the streamed ones: along z the slabs' bands whole (s - 1 planes each),
+    // along x or y bands of s - 1 rows held for the window's planes only.
+    const int64_t planeVoxels = int64_t{X} * Y * Z / E;
+    const int64_t wholeBands = (g - 1) * std::min<int64_t>(s - 1, E) * planeVoxels * (N + 3) * 8;
+    const int64_t bandRows = axis == 2 ? planeVoxels : planeVoxels / Z * window;
+    const int64_t bands = (g - 1) * std::min<int64_t>(s - 1, E) * bandRows * arrays * 8;
+    const int64_t sums = int64_t{X} * Y * window * arrays * 8;
+    // A flag byte a voxel (non-finite values, then the treatment's scratch).
+    const int64_t flags = int64_t{X} * Y * Z;
+    return denoiseWorkingBytes(X, Y, Z, N, requested, slabs) - wholeBands + bands + sums + flags;
 }
 
 }  // namespace tamrin

@@ -16,6 +16,7 @@
 #include "patch_runs.h"
 #include "slab_sums.h"
 #include "support/alloc.h"
+#include "uncovered.h"
 
 namespace tamrin {
 namespace {
@@ -77,6 +78,14 @@ struct Schedule {
     uint8_t needed = kHoldsValue;
     int32_t capacity = 0;  // positions of a unit
     bool nonFiniteAsZero = false;
+    // Streamed runs (options->sink): the sums hold `window` z-planes, plane z
+    // at z % window; what finishing a plane needs; the planes finished so far.
+    bool streamed = false;
+    int32_t side = 0;
+    int64_t window = 0;
+    DenoiseResults sums;
+    uint8_t* flags = nullptr;
+    DenoiseReport* found = nullptr;
 
     std::mutex lock;
     std::condition_variable changed;
@@ -89,6 +98,8 @@ struct Schedule {
     int32_t readyCount = 0;
     UnitBuffer* free = nullptr;
     int32_t computing = 0, adding = 0;
+    int32_t finishedPlanes = 0;  // streamed: planes [0, finishedPlanes) given to the sink
+    bool finishing = false;      // streamed: a thread is finishing plane finishedPlanes
     // Before the units: the sums zeroed and the planes marked (phase 1, in
     // ranges of voxel planes), then the positions' occupancy (phase 2, in
     // ranges of position planes), each range by whichever thread is free.
@@ -111,6 +122,53 @@ void queueIfDue(Schedule& s, int32_t slab, int32_t chunk) {
     if (seq >= unitsOfSlab(s, slab) || !s.finished[unitOf(s, slab, seq)]) return;
     s.queued[pair] = 1;
     s.ready[s.readyCount++] = pair;
+}
+
+// Whether a streamed run's next plane is final: every unit that reaches it
+// (z0 at most that plane) is added, in every slab and volume range.
+bool planeFinal(const Schedule& s) {
+    if (!s.streamed || s.finishing || s.finishedPlanes >= s.series->Z) return false;
+    for (int32_t pair = 0; pair < s.slabs * s.chunks; pair++) {
+        const int32_t slab = pair / s.chunks;
+        const int64_t seq = s.nextSeq[pair];
+        if (seq < unitsOfSlab(s, slab) && s.units[unitOf(s, slab, seq)].z0 <= s.finishedPlanes) return false;
+    }
+    return true;
+}
+
+// Whether the planes unit u reaches lie in a streamed run's window.
+bool fitsWindow(const Schedule& s, const Unit& u) {
+    return !s.streamed || int64_t{u.z0} + s.side - 1 < s.finishedPlanes + s.window;
+}
+
+// Finishes plane z of a streamed run: adds the slabs' bands for it in slab
+// order, turns its sums into results, gives them to the sink and clears the
+// plane's place in the window (and in the bands) for plane z + window.
+// Returns what the sink returned.
+bool finishPlane(const Schedule& s, int32_t z) {
+    const SeriesView& series = *s.series;
+    const int64_t plane = int64_t{series.X} * series.Y;
+    for (int32_t i = 0; i < s.slabs; i++) mergeBandPlane(s.jobs[i], s.geos[i], z);
+    for (int32_t i = 0; i < s.slabs; i++) clearBandPlane(s.jobs[i], s.geos[i], z);
+    const int64_t at = plane * ringPlane(z, s.window);
+    VoxelSums sums;
+    sums.denoised = s.sums.denoised + at;
+    sums.stride = plane * s.window;
+    sums.noise = s.sums.noise + at;
+    sums.weight = s.sums.weight + at;
+    sums.rank = s.sums.rank != nullptr ? s.sums.rank + at : nullptr;
+    sums.first = z * plane;
+    sums.count = plane;
+    finishVoxels(series, *s.options, sums, s.nonFiniteAsZero, s.flags, s.found);
+    const PlaneSink& sink = *s.options->sink;
+    const bool written = sink.plane(sink.context, z, sums.denoised, sums.stride, sums.noise, sums.rank);
+    const std::size_t bytes = static_cast<std::size_t>(plane) * sizeof(double);
+    for (int64_t v = 0; v < series.N; v++) std::memset(sums.denoised + v * sums.stride, 0, bytes);
+    std::memset(sums.noise, 0, bytes);
+    std::memset(sums.weight, 0, bytes);
+    if (sums.rank != nullptr) std::memset(sums.rank, 0, bytes);
+    if (sink.inputRead != nullptr) sink.inputRead(sink.context, z, z + 1);
+    return written;
 }
 
 // One thread's scratch for decomposing: the fast kernel's work store, or the
@@ -152,12 +210,18 @@ void zeroAndMark(const Schedule& s, int32_t r) {
     const int64_t z0 = int64_t{r} * s.phasePlanes[0], z1 = std::min<int64_t>(z0 + s.phasePlanes[0], series.Z);
     const std::size_t bytes = static_cast<std::size_t>((z1 - z0) * plane) * sizeof(double);
     const DenoiseJob& job = s.jobs[0];
-    for (int64_t v = 0; v < series.N; v++) std::memset(job.denoisedSum + v * voxels + z0 * plane, 0, bytes);
-    std::memset(job.noiseSum + z0 * plane, 0, bytes);
-    std::memset(job.weightSum + z0 * plane, 0, bytes);
-    if (job.rankSum != nullptr) std::memset(job.rankSum + z0 * plane, 0, bytes);
+    if (!s.streamed) {
+        // (A streamed run's window starts zeroed.)
+        for (int64_t v = 0; v < series.N; v++) std::memset(job.denoisedSum + v * voxels + z0 * plane, 0, bytes);
+        std::memset(job.noiseSum + z0 * plane, 0, bytes);
+        std::memset(job.weightSum + z0 * plane, 0, bytes);
+        if (job.rankSum != nullptr) std::memset(job.rankSum + z0 * plane, 0, bytes);
+    }
     const Geometry geo = geometryOf(&s.all);
     markPlanes(&s.all, static_cast<const T*>(series.values), geo, series.X, series.Y, z0, z1, s.planes);
+    const PlaneSink* sink = s.options->sink;
+    if (sink != nullptr && sink->inputRead != nullptr)
+        sink->inputRead(sink->context, static_cast<int32_t>(z0), static_cast<int32_t>(z1));
 }
 
 // Range r of phase 2: the occupancy of position planes [z0, z1).
@@ -284,12 +348,27 @@ void work(Schedule& s) {
             addDue(s, guard, s.ready[--s.readyCount]);
             continue;
         }
+        if (!s.stop && planeFinal(s)) {
+            const int32_t z = s.finishedPlanes;
+            s.finishing = true;
+            guard.unlock();
+            const bool written = finishPlane(s, z);
+            guard.lock();
+            s.finishing = false;
+            s.finishedPlanes = z + 1;
+            if (!written && !s.stop) {
+                s.stop = true;
+                s.status = kDenoiseSinkFailed;
+            }
+            s.changed.notify_all();
+            continue;
+        }
         if (!s.stop && cancelRequested(s.options)) {
             s.stop = true;
             if (s.status == kDenoiseOk) s.status = kDenoiseCancelled;
             s.changed.notify_all();
         }
-        if (usable && !s.stop && s.nextUnit < s.unitCount && s.free != nullptr) {
+        if (usable && !s.stop && s.nextUnit < s.unitCount && s.free != nullptr && fitsWindow(s, s.units[s.nextUnit])) {
             const int64_t index = s.nextUnit++;
             UnitBuffer* buffer = s.free;
             s.free = buffer->next;
@@ -313,12 +392,14 @@ void work(Schedule& s) {
         // Nothing to do now. The run is over when every unit is handed out
         // and added (or it stopped) and nobody is at work; it cannot go on
         // when no thread could obtain its scratch.
-        const bool idle = s.computing == 0 && s.adding == 0;
+        const bool idle = s.computing == 0 && s.adding == 0 && !s.finishing;
         if (idle && s.arrived == s.expected && s.decomposers == 0 && s.nextUnit < s.unitCount && !s.stop) {
             s.stop = true;
             s.status = kDenoiseOutOfMemory;
         }
-        if (idle && (s.stop || (s.nextUnit == s.unitCount && s.readyCount == 0))) break;
+        const bool done = s.nextUnit == s.unitCount && s.readyCount == 0 &&
+                          (!s.streamed || s.finishedPlanes == s.series->Z);
+        if (idle && (s.stop || done)) break;
         s.changed.wait(guard);
     }
     s.changed.notify_all();
@@ -431,14 +512,86 @@ int32_t sharedThreadsUsed(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t th
     return static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(threads, units)));
 }
 
-int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs, const DenoiseResults& results,
-                       const DenoiseOptions& options, bool nonFiniteAsZero) {
+int64_t unitsPerPlane(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t slabs) {
+    const int32_t side = patchSide(N);
+    const int64_t px = X - side + 1, py = Y - side + 1;
+    if (px <= 0 || py <= 0 || Z < side) return 0;
+    const int64_t capacity = unitPositions(patchVoxels(N), N);
+    if (partitionAxis(X, Y, Z) != 0) return (px + capacity - 1) / capacity * py;
+    // Slabs along x: each cuts its rows into units of its own.
+    const int32_t K = std::max(1, workerCount(slabs, X, side));
+    int64_t units = 0;
+    for (int32_t i = 0; i < K; i++) {
+        int32_t start = 0, end = 0;
+        sliceRange(static_cast<int32_t>(px), i, K, &start, &end);
+        units += (end - start + capacity - 1) / capacity * py;
+    }
+    return units;
+}
+
+int64_t streamWindow(int32_t Z, int32_t N, int32_t threads, int64_t perPlane) {
+    const int64_t inFlight = int64_t{kBuffersPerThread} * std::max(1, threads);
+    const int64_t planes = perPlane > 0 ? (inFlight + perPlane - 1) / perPlane : 1;
+    return std::min<int64_t>(Z, patchSide(N) + 2 + planes);
+}
+
+namespace {
+
+// Gives every plane of a streamed run without a patch position to the sink:
+// nothing covered, each finished from zero sums.
+int32_t streamUncovered(const SeriesView& series, const DenoiseOptions& options, bool nonFiniteAsZero,
+                        uint8_t* flags, DenoiseReport* found) {
+    const int64_t plane = int64_t{series.X} * series.Y;
+    double* sums = static_cast<double*>(coreCalloc(static_cast<std::size_t>(plane * (series.N + 3)), sizeof(double)));
+    if (sums == nullptr) return kDenoiseOutOfMemory;
+    Schedule s;
+    s.series = &series;
+    s.options = &options;
+    s.nonFiniteAsZero = nonFiniteAsZero;
+    s.streamed = true;
+    s.window = 1;
+    s.sums.denoised = sums;
+    s.sums.noise = sums + plane * series.N;
+    s.sums.weight = s.sums.noise + plane;
+    s.sums.rank = options.sink->rank ? s.sums.weight + plane : nullptr;
+    s.flags = flags;
+    s.found = found;
+    int32_t status = kDenoiseOk;
+    for (int32_t z = 0; z < series.Z && status == kDenoiseOk; z++)
+        if (!finishPlane(s, z)) status = kDenoiseSinkFailed;
+    coreFree(sums);
+    return status;
+}
+
+}  // namespace
+
+int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs, const DenoiseResults& given,
+                       const DenoiseOptions& options, bool nonFiniteAsZero, uint8_t* flags, DenoiseReport* found) {
     const int32_t X = series.X, Y = series.Y, Z = series.Z, N = series.N;
     const int64_t voxels = int64_t{X} * Y * Z;
     const int32_t side = patchSide(N), M = side * side * side;
     const int32_t extents[3] = {X, Y, Z};
     const int32_t K = std::max(1, workerCount(slabs, extents[partitionAxis(X, Y, Z)], side));
     threads = sharedThreadsUsed(X, Y, Z, N, threads);
+    const bool streamed = options.sink != nullptr;
+    if (streamed && patchPositions(X, Y, Z, N) == 0)
+        return streamUncovered(series, options, nonFiniteAsZero, flags, found);
+
+    // The sums: the caller's, or a window of planes that the run obtains.
+    DenoiseResults results = given;
+    int64_t window = 0;
+    double* windowSums = nullptr;
+    if (streamed) {
+        window = streamWindow(Z, N, threads, unitsPerPlane(X, Y, Z, N, K));
+        const int64_t cells = int64_t{X} * Y * window;
+        const int64_t arrays = N + 2 + (options.sink->rank ? 1 : 0);
+        windowSums = static_cast<double*>(coreCalloc(static_cast<std::size_t>(cells * arrays), sizeof(double)));
+        if (windowSums == nullptr) return kDenoiseOutOfMemory;
+        results.denoised = windowSums;
+        results.noise = windowSums + cells * N;
+        results.weight = results.noise + cells;
+        results.rank = options.sink->rank ? results.weight + cells : nullptr;
+    }
 
     if (patchPositions(X, Y, Z, N) == 0) {
         // Nothing to denoise: the sums stay zero.
@@ -451,9 +604,18 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
 
     Plan plan;
     void* block = coreCalloc(1, sizeof(Schedule));
-    if (block == nullptr) return kDenoiseOutOfMemory;
+    if (block == nullptr) {
+        coreFree(windowSums);
+        return kDenoiseOutOfMemory;
+    }
     plan.s = new (block) Schedule();
     Schedule& s = *plan.s;
+    s.streamed = streamed;
+    s.side = side;
+    s.window = window;
+    s.sums = results;
+    s.flags = flags;
+    s.found = found;
     s.series = &series;
     s.options = &options;
     s.slabs = K;
@@ -472,11 +634,12 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     if (plan.jobs == nullptr || s.geos == nullptr) {
         plan.jobs = nullptr;
         releasePlan(&plan, K);
+        coreFree(windowSums);
         return kDenoiseOutOfMemory;
     }
     for (int32_t i = 0; i < K; i++) new (&plan.jobs[i]) DenoiseJob();
     s.jobs = plan.jobs;
-    int32_t status = planJobs(series, results, options, plan.jobs, K);
+    int32_t status = planJobs(series, results, options, plan.jobs, K, window);
     for (int32_t i = 0; i < K; i++) {
         plan.jobs[i].nonFiniteAsZero = nonFiniteAsZero;
         s.geos[i] = geometryOf(&plan.jobs[i]);
@@ -544,9 +707,10 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
             nonFiniteAsZero ? runThreads<AsZero<double>>(s, threads) : runThreads<double>(s, threads);
         status = s.status;
     }
-    if (status == kDenoiseOk)
+    if (status == kDenoiseOk && !streamed)
         for (int32_t i = 0; i < K; i++) mergeBand(plan.jobs[i]);
     releasePlan(&plan, K);
+    coreFree(windowSums);
     return status;
 }
 

@@ -43,8 +43,27 @@ constexpr int32_t kBuffersPerThread = 2;
 // infinities as 0. Fewer threads run when threads or their memory cannot be
 // obtained, never fewer slabs; kDenoiseOutOfMemory only when no thread can
 // run. Returns a DenoiseStatus.
+//
+// Streamed (options.sink set): the sums are held for a window of z-planes
+// (streamWindow), not in `results`. Units are handed out only while the
+// planes they reach lie in the window. Plane z is final once no slab has a
+// unit reaching it still to add (every unit with z0 <= z added); one thread
+// then adds the slabs' bands for it in slab order, finishes it (finishVoxels
+// with flags, the non-finite voxels when nonFiniteAsZero, and found), gives
+// it to the sink and clears its place in the window for plane z + window.
 int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs, const DenoiseResults& results,
-                       const DenoiseOptions& options, bool nonFiniteAsZero);
+                       const DenoiseOptions& options, bool nonFiniteAsZero, uint8_t* flags = nullptr,
+                       DenoiseReport* found = nullptr);
+
+// z-planes a streamed run of the series on `threads` threads holds: a patch
+// side s for the units at the oldest plane still open, plus the planes that
+// kBuffersPerThread units a thread (units in flight) can reach beyond it,
+// plus 2 so that a plane's finishing overlaps the next units; at most Z.
+int64_t streamWindow(int32_t Z, int32_t N, int32_t threads, int64_t unitsPerPlane);
+
+// Units of positions a run with `slabs` slabs hands out for each plane of
+// positions (0 when the series is thinner than a patch).
+int64_t unitsPerPlane(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t slabs);
 
 // Positions a unit holds for patches of M x N doubles: kUnitPositions, or
 // fewer so that a buffer stays within kUnitBytes, but at least the fast

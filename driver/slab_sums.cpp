@@ -2,6 +2,8 @@
 // and band, and the band into the sums once every slab has ended.
 #include "slab_sums.h"
 
+#include <cstring>
+
 #include "linalg/fast_work.h"
 #include "patch/noise.h"
 
@@ -30,26 +32,35 @@ inline void addRun(double* sums, double* noise, double* weights, double* rank, c
         for (int64_t i = 0; i < count; i++) rank[i] += weightedRank;
 }
 
-// Adds the per-voxel shares of the patch whose corner cell is `corner` into
-// the noise, weight and (when the job has one) rank sums, for a patch clear
-// of the band. Without a rank map this is the plain loop over two sums.
-void addShares(const DenoiseJob* job, const Geometry& geo, int64_t corner, const PatchShare& share) {
+// The cell of (x, y, z) in the sums, which hold geo.window z-planes.
+inline int64_t sumsCell(const Geometry& geo, int64_t x, int64_t y, int64_t z) {
+    return x + geo.X * (y + geo.Y * ringPlane(z, geo.window));
+}
+
+// Adds the per-voxel shares of the patch at `at` into the noise, weight and
+// (when the job has one) rank sums, for a patch clear of the band. Without a
+// rank map this is the plain loop over two sums.
+void addShares(const DenoiseJob* job, const Geometry& geo, const int64_t* at, const PatchShare& share) {
     const int64_t side = geo.side;
-    for (int64_t dz = 0; dz < side; dz++)
+    for (int64_t dz = 0; dz < side; dz++) {
+        const int64_t first = sumsCell(geo, at[0], at[1], at[2] + dz);
         for (int64_t dy = 0; dy < side; dy++) {
-            double* __restrict noise = job->noiseSum + corner + dz * geo.plane + dy * geo.X;
-            double* __restrict weights = job->weightSum + corner + dz * geo.plane + dy * geo.X;
+            double* __restrict noise = job->noiseSum + first + dy * geo.X;
+            double* __restrict weights = job->weightSum + first + dy * geo.X;
             for (int64_t dx = 0; dx < side; dx++) {
                 noise[dx] += share.weightedNoise;
                 weights[dx] += share.weight;
             }
         }
+    }
     if (job->rankSum == nullptr) return;
-    for (int64_t dz = 0; dz < side; dz++)
+    for (int64_t dz = 0; dz < side; dz++) {
+        const int64_t first = sumsCell(geo, at[0], at[1], at[2] + dz);
         for (int64_t dy = 0; dy < side; dy++) {
-            double* __restrict rank = job->rankSum + corner + dz * geo.plane + dy * geo.X;
+            double* __restrict rank = job->rankSum + first + dy * geo.X;
             for (int64_t dx = 0; dx < side; dx++) rank[dx] += share.weightedRank;
         }
+    }
 }
 
 // Adds volume v of the weighted reconstruction of the patch at `at`
@@ -62,17 +73,18 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& geo, const int64_t* 
     const int64_t x0 = at[0], y0 = at[1], z0 = at[2];
     const int64_t side = geo.side;
     const double weight = share.weight;
-    const int64_t corner = x0 + geo.X * (y0 + geo.Y * z0);
     if (at[geo.band.axis] + side <= geo.band.start || at[geo.band.axis] >= geo.band.end) {
         // Clear of the band (the usual case): every voxel goes to the sums.
-        double* __restrict volume = job->denoisedSum + corner + v * geo.voxels;
+        double* __restrict volume = job->denoisedSum + v * geo.sumsVolume;
         const double* __restrict in = values;
-        for (int64_t dz = 0; dz < side; dz++)
+        for (int64_t dz = 0; dz < side; dz++) {
+            double* __restrict first = volume + sumsCell(geo, x0, y0, z0 + dz);
             for (int64_t dy = 0; dy < side; dy++, in += side) {
-                double* __restrict row = volume + dz * geo.plane + dy * geo.X;
+                double* __restrict row = first + dy * geo.X;
                 for (int64_t dx = 0; dx < side; dx++) row[dx] += weight * in[dx];
             }
-        if (v == 0) addShares(job, geo, corner, share);
+        }
+        if (v == 0) addShares(job, geo, at, share);
         return;
     }
     for (int64_t dz = 0; dz < side; dz++)
@@ -87,8 +99,8 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& geo, const int64_t* 
                 const int64_t c = geo.band.axis == 1 ? y : z;
                 if (c >= geo.band.start && c < geo.band.end) inLow = 0;
             }
-            const int64_t cell = x0 + geo.X * (y + geo.Y * z);
-            double* sums = job->denoisedSum + cell + v * geo.voxels;
+            const int64_t cell = sumsCell(geo, x0, y, z);
+            double* sums = job->denoisedSum + cell + v * geo.sumsVolume;
             double* noise = job->noiseSum + cell;
             double* weights = job->weightSum + cell;
             double* rank = job->rankSum != nullptr ? job->rankSum + cell : nullptr;
@@ -97,9 +109,11 @@ void aggregateVolume(const DenoiseJob* job, const Geometry& geo, const int64_t* 
             addRun(sums + inHigh, noise + inHigh, weights + inHigh, rank != nullptr ? rank + inHigh : nullptr,
                    values + inHigh, side - inHigh, v == 0, weight, share.weightedNoise, share.weightedRank);
             if (inLow < inHigh) {
+                const Band& band = geo.band;
                 const int64_t bandCell =
-                    (x0 + inLow - geo.band.origin[0]) + geo.band.extent[0] * ((y - geo.band.origin[1]) + geo.band.extent[1] * (z - geo.band.origin[2]));
-                addRun(job->bandDenoised + bandCell + v * geo.band.voxels, job->bandNoise + bandCell,
+                    (x0 + inLow - band.origin[0]) +
+                    band.extent[0] * ((y - band.origin[1]) + band.extent[1] * ringPlane(z - band.origin[2], band.planes));
+                addRun(job->bandDenoised + bandCell + v * band.stored, job->bandNoise + bandCell,
                        job->bandWeight + bandCell, rank != nullptr ? job->bandRank + bandCell : nullptr,
                        values + inLow, inHigh - inLow, v == 0, weight, share.weightedNoise, share.weightedRank);
             }
@@ -127,25 +141,40 @@ void aggregatePatches(const DenoiseJob* job, const Geometry& geo, const int64_t 
     }
 }
 
-void mergeBand(const DenoiseJob& job) {
+void mergeBandPlane(const DenoiseJob& job, const Geometry& geo, int64_t z) {
     const Band& band = job.band;
-    if (band.voxels == 0) return;
-    const SeriesView& s = job.input;
-    const int64_t X = s.X, Y = s.Y, voxels = int64_t{s.X} * s.Y * s.Z;
-    const int64_t bx = band.extent[0], by = band.extent[1], bz = band.extent[2];
-    for (int64_t v = 0; v < s.N; v++)
-        for (int64_t z = 0; z < bz; z++)
-            for (int64_t y = 0; y < by; y++)
-                for (int64_t x = 0; x < bx; x++) {
-                    const int64_t cell = (x + band.origin[0]) + X * ((y + band.origin[1]) + Y * (z + band.origin[2]));
-                    const int64_t bandCell = x + bx * (y + by * z);
-                    job.denoisedSum[cell + v * voxels] += job.bandDenoised[bandCell + v * band.voxels];
-                    if (v == 0) {
-                        job.noiseSum[cell] += job.bandNoise[bandCell];
-                        job.weightSum[cell] += job.bandWeight[bandCell];
-                        if (job.rankSum != nullptr) job.rankSum[cell] += job.bandRank[bandCell];
-                    }
+    if (band.voxels == 0 || z < band.origin[2] || z >= band.origin[2] + band.extent[2]) return;
+    const int64_t bx = band.extent[0], by = band.extent[1];
+    const int64_t bandPlane = bx * by * ringPlane(z - band.origin[2], band.planes);
+    for (int64_t v = 0; v < geo.N; v++)
+        for (int64_t y = 0; y < by; y++)
+            for (int64_t x = 0; x < bx; x++) {
+                const int64_t cell = sumsCell(geo, x + band.origin[0], y + band.origin[1], z);
+                const int64_t bandCell = bandPlane + x + bx * y;
+                job.denoisedSum[cell + v * geo.sumsVolume] += job.bandDenoised[bandCell + v * band.stored];
+                if (v == 0) {
+                    job.noiseSum[cell] += job.bandNoise[bandCell];
+                    job.weightSum[cell] += job.bandWeight[bandCell];
+                    if (job.rankSum != nullptr) job.rankSum[cell] += job.bandRank[bandCell];
                 }
+            }
+}
+
+void clearBandPlane(const DenoiseJob& job, const Geometry& geo, int64_t z) {
+    const Band& band = job.band;
+    if (band.voxels == 0 || z < band.origin[2] || z >= band.origin[2] + band.extent[2]) return;
+    const int64_t plane = band.extent[0] * band.extent[1];
+    const int64_t at = plane * ringPlane(z - band.origin[2], band.planes);
+    const std::size_t bytes = static_cast<std::size_t>(plane) * sizeof(double);
+    for (int64_t v = 0; v < geo.N; v++) std::memset(job.bandDenoised + at + v * band.stored, 0, bytes);
+    std::memset(job.bandNoise + at, 0, bytes);
+    std::memset(job.bandWeight + at, 0, bytes);
+    if (job.bandRank != nullptr) std::memset(job.bandRank + at, 0, bytes);
+}
+
+void mergeBand(const DenoiseJob& job) {
+    const Geometry geo = geometryOf(&job);
+    for (int64_t z = 0; z < geo.Z; z++) mergeBandPlane(job, geo, z);
 }
 
 }  // namespace tamrin

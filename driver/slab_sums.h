@@ -23,7 +23,13 @@ void aggregatePatches(const DenoiseJob* job, const Geometry& geo, const int64_t 
                       const double* const* patches, const double* sigma, const double* weight, int64_t v0,
                       int64_t v1);
 
-// Adds job's band into the sums.
+// Adds job's band into the sums, plane z of it or all of it. The band's
+// planes are added one after another, in any order: each cell receives
+// one addition.
+void mergeBandPlane(const DenoiseJob& job, const Geometry& geo, int64_t z);
 void mergeBand(const DenoiseJob& job);
+
+// Zeroes plane z of job's band, for its next use in a window of planes.
+void clearBandPlane(const DenoiseJob& job, const Geometry& geo, int64_t z);
 
 }  // namespace tamrin

@@ -1,4 +1,4 @@
-// findNonFinite, uncoverVoxels and treatUncovered.
+// findNonFinite and finishVoxels.
 #include "uncovered.h"
 
 #include <cmath>
@@ -20,17 +20,84 @@ void findIn(const T* values, int64_t voxels, int64_t N, uint8_t* holds, DenoiseR
     }
 }
 
-template <typename T>
-void fillFromInput(double* denoised, const T* input, int64_t voxels, int64_t N, uint8_t* flags) {
+// Leaves uncovered, before the division, the voxels k with
+// (select[k] != 0) == selected: their sums and weight become 0, so that the
+// division makes them NaN. For the mask (outside: selected = false) and for
+// the voxels holding non-finite values (selected = true). select is indexed
+// from the sums' first voxel.
+void uncoverVoxels(const VoxelSums& sums, const uint8_t* select, bool selected, int64_t N) {
+    for (int64_t k = 0; k < sums.count; k++) {
+        if ((select[k] != 0) != selected) continue;
+        sums.noise[k] = 0.0;
+        sums.weight[k] = 0.0;
+        if (sums.rank != nullptr) sums.rank[k] = 0.0;
+    }
     for (int64_t v = 0; v < N; v++) {
-        double* values = denoised + voxels * v;
-        const T* original = input + voxels * v;
-        for (int64_t k = 0; k < voxels; k++) {
+        double* volume = sums.denoised + sums.stride * v;
+        for (int64_t k = 0; k < sums.count; k++)
+            if ((select[k] != 0) == selected) volume[k] = 0.0;
+    }
+}
+
+// Divides the sums by the weights: voxels no patch covered get 0 / 0 = NaN.
+void normalise(const VoxelSums& sums, int64_t N) {
+    if (sums.rank != nullptr)
+        for (int64_t k = 0; k < sums.count; k++) sums.rank[k] = sums.rank[k] / sums.weight[k];
+    for (int64_t v = 0; v < N; v++)
+        for (int64_t k = 0; k < sums.count; k++) {
+            if (v == 0) sums.noise[k] = sums.noise[k] / sums.weight[k];
+            sums.denoised[k + sums.stride * v] = sums.denoised[k + sums.stride * v] / sums.weight[k];
+        }
+}
+
+template <typename T>
+void fillFromInput(const VoxelSums& sums, const T* input, int64_t voxels, int64_t N, uint8_t* flags) {
+    for (int64_t v = 0; v < N; v++) {
+        double* values = sums.denoised + sums.stride * v;
+        const T* original = input + voxels * v + sums.first;
+        for (int64_t k = 0; k < sums.count; k++) {
             if (std::isfinite(values[k])) continue;
             flags[k] = 1;
             values[k] = static_cast<double>(original[k]);
         }
     }
+}
+
+// After the division: counts into report->brokenVoxels the covered voxels
+// (weight not 0) with a result that is not finite, and gives every value that
+// is not finite the `uncovered` treatment (kUncoveredInput: the input's value
+// in the series, 0 in the maps; kUncoveredZero: 0; kUncoveredNan: as it is).
+// flags: a byte of scratch per voxel of the sums. Walks each volume in memory
+// order.
+void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t uncovered, uint8_t* flags,
+                    DenoiseReport* report) {
+    const int64_t voxels = int64_t{series.X} * series.Y * series.Z, N = series.N;
+    const bool replace = uncovered != kUncoveredNan;
+    double* rank = sums.rank;
+    for (int64_t k = 0; k < sums.count; k++) {
+        const bool finite = std::isfinite(sums.noise[k]) && (rank == nullptr || std::isfinite(rank[k]));
+        flags[k] = !finite;
+        if (!finite && replace) {
+            if (!std::isfinite(sums.noise[k])) sums.noise[k] = 0.0;
+            if (rank != nullptr && !std::isfinite(rank[k])) rank[k] = 0.0;
+        }
+    }
+    if (uncovered == kUncoveredInput && series.type == kValuesSingle) {
+        fillFromInput(sums, static_cast<const float*>(series.values), voxels, N, flags);
+    } else if (uncovered == kUncoveredInput) {
+        fillFromInput(sums, static_cast<const double*>(series.values), voxels, N, flags);
+    } else {
+        for (int64_t v = 0; v < N; v++) {
+            double* values = sums.denoised + sums.stride * v;
+            for (int64_t k = 0; k < sums.count; k++) {
+                if (std::isfinite(values[k])) continue;
+                flags[k] = 1;
+                if (replace) values[k] = 0.0;
+            }
+        }
+    }
+    if (report == nullptr) return;
+    for (int64_t k = 0; k < sums.count; k++) report->brokenVoxels += flags[k] != 0 && sums.weight[k] != 0.0;
 }
 
 }  // namespace
@@ -44,49 +111,14 @@ void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* repo
     for (int64_t k = 0; k < voxels; k++) report->nonFiniteVoxels += holds[k];
 }
 
-void uncoverVoxels(const DenoiseResults& results, const uint8_t* select, bool selected, int64_t voxels, int64_t N) {
-    for (int64_t k = 0; k < voxels; k++) {
-        if ((select[k] != 0) != selected) continue;
-        results.noise[k] = 0.0;
-        results.weight[k] = 0.0;
-        if (results.rank != nullptr) results.rank[k] = 0.0;
-    }
-    for (int64_t v = 0; v < N; v++) {
-        double* volume = results.denoised + voxels * v;
-        for (int64_t k = 0; k < voxels; k++)
-            if ((select[k] != 0) == selected) volume[k] = 0.0;
-    }
-}
-
-void treatUncovered(const SeriesView& series, const DenoiseResults& results, int32_t uncovered, uint8_t* flags,
-                    DenoiseReport* report) {
-    const int64_t voxels = int64_t{series.X} * series.Y * series.Z, N = series.N;
-    const bool replace = uncovered != kUncoveredNan;
-    double* rank = results.rank;
-    for (int64_t k = 0; k < voxels; k++) {
-        const bool finite = std::isfinite(results.noise[k]) && (rank == nullptr || std::isfinite(rank[k]));
-        flags[k] = !finite;
-        if (!finite && replace) {
-            if (!std::isfinite(results.noise[k])) results.noise[k] = 0.0;
-            if (rank != nullptr && !std::isfinite(rank[k])) rank[k] = 0.0;
-        }
-    }
-    if (uncovered == kUncoveredInput && series.type == kValuesSingle) {
-        fillFromInput(results.denoised, static_cast<const float*>(series.values), voxels, N, flags);
-    } else if (uncovered == kUncoveredInput) {
-        fillFromInput(results.denoised, static_cast<const double*>(series.values), voxels, N, flags);
-    } else {
-        for (int64_t v = 0; v < N; v++) {
-            double* values = results.denoised + voxels * v;
-            for (int64_t k = 0; k < voxels; k++) {
-                if (std::isfinite(values[k])) continue;
-                flags[k] = 1;
-                if (replace) values[k] = 0.0;
-            }
-        }
-    }
-    if (report == nullptr) return;
-    for (int64_t k = 0; k < voxels; k++) report->brokenVoxels += flags[k] != 0 && results.weight[k] != 0.0;
+void finishVoxels(const SeriesView& series, const DenoiseOptions& options, const VoxelSums& sums,
+                  bool nonFiniteFound, uint8_t* flags, DenoiseReport* report) {
+    const int64_t N = series.N;
+    if (options.mask != nullptr) uncoverVoxels(sums, options.mask + sums.first, false, N);
+    if (nonFiniteFound) uncoverVoxels(sums, flags + sums.first, true, N);
+    normalise(sums, N);
+    if (options.uncovered != kUncoveredNan || options.report != nullptr)
+        treatUncovered(series, sums, options.uncovered, flags + sums.first, report);
 }
 
 }  // namespace tamrin

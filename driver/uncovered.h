@@ -1,6 +1,7 @@
 // Voxels without an estimate: those holding NaN or infinities (when the
 // caller asks for them to be set aside), those outside the mask, those no
-// patch covered, and the treatment they receive after the division.
+// patch covered, and the turning of a run's sums into its results: the
+// division by the weights and the treatment those voxels receive.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +15,26 @@ namespace tamrin {
 // holds (X*Y*Z bytes, 1 where a volume's value is not finite).
 void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report);
 
-// Leaves uncovered, before the division, the voxels k with
-// (select[k] != 0) == selected: their sums and weight become 0, so that the
-// division makes them NaN. For the mask (outside: selected = false) and
-// for the voxels holding non-finite values (selected = true).
-void uncoverVoxels(const DenoiseResults& results, const uint8_t* select, bool selected, int64_t voxels, int64_t N);
+// The sums of `count` consecutive voxels of the series from voxel `first`
+// (x + X*(y + Y*z)): the whole volume, or one z-plane of a streamed run.
+// Volume v's values lie at denoised + v * stride; rank is null when no rank
+// map is wanted.
+struct VoxelSums {
+    double* denoised = nullptr;
+    int64_t stride = 0;
+    double *noise = nullptr, *weight = nullptr, *rank = nullptr;
+    int64_t first = 0, count = 0;
+};
 
-// After the division: counts into report->brokenVoxels the covered voxels
-// (weight not 0) with a result that is not finite, and gives every value that
-// is not finite the `uncovered` treatment (kUncoveredInput: the input's
-// value in the series, 0 in the maps; kUncoveredZero: 0; kUncoveredNan: as
-// it is). flags: X*Y*Z bytes of scratch. Walks each volume in memory order.
-void treatUncovered(const SeriesView& series, const DenoiseResults& results, int32_t uncovered, uint8_t* flags,
-                    DenoiseReport* report);
+// Turns the sums into results, voxel by voxel: the voxels outside the
+// options' mask, and those marked in flags (from findNonFinite, when
+// nonFiniteFound), are left uncovered (sums and weight 0); everything is
+// divided by the weights (0 / 0 = NaN where no patch reached); then, when the
+// options ask for it (a treatment other than NaN, or a report), every value
+// that is not finite receives the treatment and the covered voxels with such
+// a value are counted into report->brokenVoxels. flags (X*Y*Z bytes) is
+// scratch from there on for the voxels finished.
+void finishVoxels(const SeriesView& series, const DenoiseOptions& options, const VoxelSums& sums,
+                  bool nonFiniteFound, uint8_t* flags, DenoiseReport* report);
 
 }  // namespace tamrin

@@ -25,6 +25,7 @@ enum DenoiseStatus : int32_t {
     kDenoiseEmptyMask = 5,         // DenoiseOptions::mask holds no voxel inside (every byte 0)
     kDenoiseBadWorkers = 6,        // fewer than 1 worker requested
     kDenoiseBadOptions = 7,        // a value type, or an option, that the call does not know
+    kDenoiseSinkFailed = 8,        // DenoiseOptions::sink refused a plane of the results
 };
 
 // A short English description of a status, for error messages.
@@ -118,6 +119,26 @@ struct DenoiseReport {
     int64_t brokenVoxels = 0;
 };
 
+// Where a streamed run delivers its results (DenoiseOptions::sink): each
+// z-plane of the results once it is final, so that the run holds its sums
+// for a window of planes only, never for the whole series.
+struct PlaneSink {
+    // Receives z-plane z of the results, for z = 0, 1, ..., Z - 1 in order,
+    // one plane at a time, on one of the run's threads: volume v's X*Y values
+    // at denoised + v * volumeStride, the noise map's plane, and the rank
+    // map's (null unless `rank`). The arrays are the run's own, valid during
+    // the call only. Returns false to stop the run (kDenoiseSinkFailed).
+    bool (*plane)(void* context, int32_t z, const double* denoised, int64_t volumeStride, const double* noise,
+                  const double* rank) = nullptr;
+    // When not null, told that the run has read z-planes [z0, z1) of the
+    // series for now: a caller whose series is mapped from a file may drop
+    // those pages from memory. The run may read them again later; nothing is
+    // promised beyond that reading them stays valid.
+    void (*inputRead)(void* context, int32_t z0, int32_t z1) = nullptr;
+    void* context = nullptr;
+    bool rank = false;  // whether the rank map is wanted
+};
+
 // Everything beyond the series, the worker count and the results; the
 // defaults give the plain call.
 struct DenoiseOptions {
@@ -155,6 +176,11 @@ struct DenoiseOptions {
     // is bit for bit that of the plain call with K workers, whatever the
     // thread count.
     int32_t slabs = 0;
+    // When not null, the run streams its results to the sink plane by plane
+    // instead of writing the caller's arrays (DenoiseResults may then be
+    // empty), scheduled as with `slabs` (or as many slabs as workers when
+    // slabs is 0): the same bits as the run into arrays.
+    const PlaneSink* sink = nullptr;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
@@ -208,5 +234,12 @@ int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t 
 // scratch and its share of the buffers of finished units waiting for their
 // adds.
 int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested, int32_t slabs = 0);
+
+// Bytes a streamed run (DenoiseOptions::sink) of the series obtains on
+// `requested` threads with `slabs` slabs (0: as many as threads): its window
+// of sums, the slabs' bands, the per-voxel flags and occupancy, and what
+// denoiseWorkingBytes counts for the threads. rank: with the rank map.
+int64_t streamedWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested, int32_t slabs,
+                             bool rank);
 
 }  // namespace tamrin

@@ -116,14 +116,15 @@ TEST(CommandMemoryCheck, RefusedAtOnceUnderTheResourceLimits) {
 
 TEST(CommandMemoryCheck, RefusedAtOnceWhenTheMachineHasTooLittle) {
     ScratchFolder folder;
-    // 1000 x 1000 x 500 x 100: 186 GiB of values, 373 GiB of results.
+    // 1000 x 1000 x 500 x 100: 186 GiB of values, as many of float32
+    // results gathered for the .nii.gz output.
     writeSparseSeries(folder / "in.nii", 1000, 1000, 500, 100);
     const CommandRun info = runTamrin({"info", folder / "in.nii", "--workers", "2"});
     ASSERT_EQ(info.status, 0) << info.output;
     if (!contains(info.output, "the machine's available memory"))
         GTEST_SKIP() << "this machine could hold the run:\n" << info.output;
     EXPECT_TRUE(contains(info.output, "fits:         no: it needs ")) << info.output;
-    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2"});
+    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii.gz", "--workers", "2"});
     expectRefused(run, folder, "(the machine's available memory, MemAvailable)");
     EXPECT_LT(childrenPeakKiB(), 64 * 1024);
 }
@@ -158,8 +159,10 @@ TEST(CommandMemoryCheck, RefusedAtOnceInACgroupAndRunsThatFitGoAhead) {
     Cgroup cgroup(512 << 20);
     if (cgroup.folder.empty()) GTEST_SKIP() << cgroup.skipped;
     ScratchFolder folder;
+    // 1.5 GiB of float32 results gathered for the .nii.gz output.
     writeSparseSeries(folder / "in.nii", 200, 200, 100, 100);
-    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2"}, cgroup.enter());
+    const CommandRun run =
+        runTamrin({"denoise", folder / "in.nii", folder / "out.nii.gz", "--workers", "2"}, cgroup.enter());
     expectRefused(run, folder, "but its cgroup /");
     EXPECT_TRUE(contains(run.output, "(limit 512.0 MiB, ")) << run.output;
 
@@ -190,19 +193,21 @@ TEST(CommandMemoryCheck, RunsThatFitGoAheadUnderTheResourceLimits) {
 TEST(CommandMemoryCheck, TheRefusalSaysWhatWouldHelp) {
     SKIP_UNDER_SANITIZERS();
     ScratchFolder folder;
-    // 100 x 100 x 50 x 100: 191 MiB of values, 381 MiB of results. Read
+    // 100 x 100 x 50 x 100: 191 MiB of values, and a window of sums of
+    // about 65 MiB while the .nii output is written plane by plane. Read
     // from a .nii.gz the values take memory of their own; mapped from a
     // .nii they would not.
     writeCompressedZeros(folder / "in.nii.gz", 100, 100, 50, 100);
     CommandRun run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "1"},
-                               "ulimit -d 512000;");
+                               "ulimit -d 250000;");
     EXPECT_EQ(run.status, 3) << run.output;
     EXPECT_TRUE(contains(run.output, "tamrin: decompressed to .nii, the input would be mapped from its file instead of "
                                      "read into memory, and the run would fit;"))
         << run.output;
-    // Every worker but the last keeps a band of 4 planes, 103 doubles a voxel
-    // (16 MiB), and each has a stack and a working store.
-    run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "20"}, "ulimit -d 1048576;");
+    // Every thread has its working store and buffers of finished patches
+    // (about 10 MiB), and every slab but the last a band of 4 rows for the
+    // window's planes.
+    run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "20"}, "ulimit -d 500000;");
     EXPECT_EQ(run.status, 3) << run.output;
     EXPECT_TRUE(contains(run.output, "tamrin: with --workers ")) << run.output;
     EXPECT_TRUE(contains(run.output, " it fits; --no-memory-check")) << run.output;
@@ -211,10 +216,12 @@ TEST(CommandMemoryCheck, TheRefusalSaysWhatWouldHelp) {
 TEST(CommandMemoryCheck, TheOverrideLetsARunGoOnToFailLate) {
     SKIP_UNDER_SANITIZERS();
     ScratchFolder folder;
-    // 100 x 100 x 50 x 100: 191 MiB of values mapped, 381 MiB of results.
+    // 100 x 100 x 50 x 100: 191 MiB of values mapped, 381 MiB of float64
+    // results gathered for the .nii.gz output.
     writeSparseSeries(folder / "in.nii", 100, 100, 50, 100);
     const std::string limit = "ulimit -d 307200;";
-    const std::vector<std::string> args = {"denoise", folder / "in.nii", folder / "out.nii", "--workers", "1"};
+    const std::vector<std::string> args = {"denoise",   folder / "in.nii", folder / "out.nii.gz", "--workers", "1",
+                                           "--datatype", "float64"};
     expectRefused(runTamrin(args, limit), folder, "RLIMIT_DATA");
     std::vector<std::string> overridden = args;
     overridden.push_back("--no-memory-check");

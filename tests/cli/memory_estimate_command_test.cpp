@@ -74,8 +74,7 @@ TEST(CommandMemoryEstimate, CoversWhatAWholeRunObtains) {
         tamrin::SeriesFile series;
         std::string error;
         ASSERT_TRUE(tamrin::openSeries(request.input, &series, &error)) << error;
-        const tamrin::RunShape shape =
-            tamrin::runShapeOf(series.image, series.path, series.extents, c.workers, c.maskAndRank, c.maskAndRank);
+        const tamrin::RunShape shape = tamrin::requestShape(request, series);
         EXPECT_EQ(shape.holding, c.holding) << c.name;
         const int64_t estimate = tamrin::denoiseRunNeed(shape).privateBytes;
 
