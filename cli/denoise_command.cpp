@@ -3,7 +3,8 @@
 // as 0, the voxels without an estimate filled as --uncovered says) and
 // writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
-// place only when all are complete.
+// place only when all are complete; the report (--report) last of all.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "memory_fit.h"
 #include "output_file.h"
 #include "progress.h"
+#include "run_report.h"
 #include "series_file.h"
 #include "tamrin/denoise.h"
 
@@ -100,9 +102,10 @@ void warnAbout(const DenoiseRequest& request, const SeriesView& series, const De
                      groupDigits(found.brokenVoxels).c_str(), treatment(request.uncovered));
 }
 
-// Writes the results under the outputs' temporaries and renames them into place.
+// Writes the results under the outputs' temporaries, and the report under
+// the last one, and renames them into place.
 int writeResults(const DenoiseRequest& request, const SeriesFile& series, ResultArrays* results,
-                 PendingOutputs* outputs) {
+                 const RunRecord& record, PendingOutputs* outputs) {
     std::string error;
     if (request.force) removeReplacedTargets(*outputs);
     if (!writeLike(series, outputs->temporaries[0], series.extents[3], request.datatype, results->denoised.get(),
@@ -115,6 +118,8 @@ int writeResults(const DenoiseRequest& request, const SeriesFile& series, Result
         if (!writeLike(series, outputs->temporaries[next++], 0, request.datatype, map.second->data(), &error))
             return report(kExitFile, *map.first + ": " + error);
     }
+    if (!request.report.empty() && !writeRunReport(request, record, outputs->temporaries.back(), &error))
+        return report(kExitFile, error);
     if (!commitOutputs(outputs, &error)) return report(kExitFile, error);
     return kExitOk;
 }
@@ -124,6 +129,7 @@ int writeResults(const DenoiseRequest& request, const SeriesFile& series, Result
 int runDenoise(const DenoiseRequest& request) {
     std::string error;
     const bool interactive = !request.quiet && isTerminal(stderr);
+    RunRecord record;  // for the report, and the run's messages
 
     // Every file is checked, and the outputs' temporaries made, before any work.
     if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);
@@ -131,6 +137,7 @@ int runDenoise(const DenoiseRequest& request) {
     std::vector<std::string> targets{request.output};
     for (const std::string* map : {&request.noiseMap, &request.rankMap})
         if (!map->empty()) targets.push_back(*map);
+    if (!request.report.empty()) targets.push_back(request.report);
     PendingOutputs outputs;
     if (!prepareOutputs(targets, request.force, &outputs, &error)) return report(kExitFile, error);
 
@@ -142,6 +149,11 @@ int runDenoise(const DenoiseRequest& request) {
     if (const int refused = refuseWhatCannotFit(request, series)) return refused;
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
+    std::copy(series.extents, series.extents + 4, record.extents);
+    record.memoryCheck = request.memoryCheck && !memoryCheckDisabled();
+    if (!request.report.empty() && !mask.empty())
+        record.maskedPositions = maskedPatchPositions(mask.data(), series.extents[0], series.extents[1],
+                                                      series.extents[2], series.extents[3]);
     const ReadStatus read = loadSeries(&series, &error);
     if (read == kReadNoMemory) return notEnoughMemory(series, request);
     if (read != kReadOk) return report(kExitFile, error);
@@ -157,18 +169,21 @@ int runDenoise(const DenoiseRequest& request) {
     // NaN and infinities in the input are denoised as 0, and the voxels
     // holding them, like every voxel without an estimate, receive the
     // --uncovered treatment.
-    DenoiseReport found;
+    DenoiseReport& found = record.found;
     DenoiseOptions options;
     options.mask = mask.empty() ? nullptr : mask.data();
     options.nonFinite = kNonFiniteUncover;
     options.uncovered = request.uncovered;
     options.report = &found;
+    options.messages = &record.log;  // printed below, once the run is over
     // --slabs, or as many slabs as workers (at most one per patch side of
     // planes): the bits of the one-thread-per-slab run, threads apart.
     options.slabs = request.slabs > 0 ? request.slabs : request.workers;
     const int32_t status =
         denoiseWithProgress(series.view, request.workers, into, options, interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    record.denoisingSeconds = seconds;
+    printRunMessages(&record);
     if (status == kDenoiseEmptyMask) return report(kExitFile, request.mask + ": " + denoiseStatusMessage(status));
     if (status != kDenoiseOk)
         return report(kExitFailed, std::string("denoising failed: ") + denoiseStatusMessage(status));
@@ -177,7 +192,7 @@ int runDenoise(const DenoiseRequest& request) {
     std::vector<double>().swap(results.weight);
 
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
-    if (const int written = writeResults(request, series, &results, &outputs)) return written;
+    if (const int written = writeResults(request, series, &results, record, &outputs)) return written;
     if (interactive) {
         const int64_t patches = patchPositions(series.extents[0], series.extents[1], series.extents[2], series.extents[3]);
         std::fprintf(stderr, "done: %s patches in %.1f s (%s patches/s)\n", groupDigits(patches).c_str(), seconds,

@@ -1,7 +1,8 @@
 // The file layer on POSIX systems: stat, open, mkstemps, rename, fsync, mmap,
-// isatty and signals.
+// isatty, signals and getrusage.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,17 @@ void unmapFile(void* base, std::size_t length) { ::munmap(base, length); }
 bool isTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 void prepareConsole() {}
+
+int64_t peakResidentBytes(const char** measure) {
+    *measure = "ru_maxrss";
+    struct rusage usage;
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+#if defined(__APPLE__)
+    return static_cast<int64_t>(usage.ru_maxrss);  // bytes there
+#else
+    return static_cast<int64_t>(usage.ru_maxrss) * 1024;  // KiB on Linux and the BSDs
+#endif
+}
 
 std::size_t fileNameStart(const std::string& path) {
     const std::size_t slash = path.rfind('/');

@@ -1,12 +1,14 @@
 // The file layer on Windows: UTF-8 names converted to UTF-16 for the wide
 // functions (GetFileAttributesExW, _wopen, CreateFileW, MoveFileExW,
 // DeleteFileW), FlushFileBuffers, CreateFileMappingW with MapViewOfFile,
-// console modes and console control handlers. Win32 errors are translated to
+// console modes, console control handlers and the process's memory counters. Win32 errors are translated to
 // the errno codes the POSIX side reports.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs; K32GetProcessMemoryInfo is in kernel32.
+#include <psapi.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -228,6 +230,13 @@ void prepareConsole() {
         gConsoleCodePage = codePage;
         std::atexit(restoreConsole);
     }
+}
+
+int64_t peakResidentBytes(const char** measure) {
+    *measure = "PeakWorkingSetSize";
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<int64_t>(counters.PeakWorkingSetSize);
 }
 
 std::size_t fileNameStart(const std::string& path) {

@@ -130,28 +130,38 @@ int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series)
     return kExitFailed;
 }
 
-void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    int32_t slabs, bool mask) {
+MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
+                      int32_t slabs, bool mask) {
     const RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
-    const MemoryNeed need = denoiseRunNeed(shape);
-    const MemoryLimits limits = probeMemoryLimits();
+    MemoryFit fit;
+    fit.need = denoiseRunNeed(shape);
+    fit.limits = probeMemoryLimits();
     char text[512];
-    describeLimits(limits, text, sizeof text);
-    std::printf("limits:       %s\n", text);
-    const MemoryVerdict verdict = checkMemory(need, limits);
-    const std::string mapped =
-        need.mappedBytes > 0 ? ", and " + bytesText(need.mappedBytes) + " of the file mapped" : std::string();
-    if (!limits.probed) {
-        std::printf("fits:         not known (%s needed%s)\n", bytesText(need.privateBytes).c_str(), mapped.c_str());
+    describeLimits(fit.limits, text, sizeof text);
+    fit.limitsText = text;
+    fit.verdict = checkMemory(fit.need, fit.limits);
+    if (fit.limits.probed && !fit.verdict.fits) {
+        describeShortfall(fit.need, fit.limits, fit.verdict, text, sizeof text);
+        fit.shortfall = text;
+        fit.remedy = remedy(shape, fit.limits, "--workers ");
+    }
+    return fit;
+}
+
+void printMemoryFit(const MemoryFit& fit) {
+    std::printf("limits:       %s\n", fit.limitsText.c_str());
+    const std::string mapped = fit.need.mappedBytes > 0
+                                   ? ", and " + bytesText(fit.need.mappedBytes) + " of the file mapped"
+                                   : std::string();
+    if (!fit.limits.probed) {
+        std::printf("fits:         not known (%s needed%s)\n", bytesText(fit.need.privateBytes).c_str(), mapped.c_str());
         return;
     }
-    if (verdict.fits) {
-        std::printf("fits:         yes (%s needed%s)\n", bytesText(need.privateBytes).c_str(), mapped.c_str());
+    if (fit.verdict.fits) {
+        std::printf("fits:         yes (%s needed%s)\n", bytesText(fit.need.privateBytes).c_str(), mapped.c_str());
         return;
     }
-    describeShortfall(need, limits, verdict, text, sizeof text);
-    const std::string help = remedy(shape, limits, "--workers ");
-    std::printf("fits:         no: %s%s\n", text, help.empty() ? "" : ("; " + help).c_str());
+    std::printf("fits:         no: %s%s\n", fit.shortfall.c_str(), fit.remedy.empty() ? "" : ("; " + fit.remedy).c_str());
 }
 
 }  // namespace tamrin

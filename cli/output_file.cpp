@@ -39,9 +39,10 @@ void forget(const std::string& name) {
         if (gUsed[i].load() && name == gNames[i]) gUsed[i].store(false);
 }
 
-// Extension kept on the temporary: what the file library looks at.
+// Extension kept on the temporary: what the file library looks at (and the
+// run's report, a .json).
 std::string extensionOf(const std::string& name) {
-    for (const char* ext : {".nii.gz", ".nii"}) {
+    for (const char* ext : {".nii.gz", ".nii", ".json"}) {
         const std::size_t n = std::strlen(ext);
         if (name.size() >= n && name.compare(name.size() - n, n, ext) == 0) return ext;
     }
@@ -70,7 +71,7 @@ bool createTemporary(const std::string& target, std::string* temporary, std::str
     }
     if (extensionOf(target).empty() || !remember(*temporary)) {
         removeFile(temporary->c_str());
-        *error = "cannot write " + target + ": name too long or not ending in .nii or .nii.gz";
+        *error = "cannot write " + target + ": name too long or not ending in .nii, .nii.gz or .json";
         return false;
     }
     return true;
@@ -100,7 +101,8 @@ bool prepareOutputs(const std::vector<std::string>& targets, bool force, Pending
     for (const std::string& target : targets) {
         PathType type;
         if (pathType(target, true, &type) == 0 && type == kPathFolder) {
-            *error = target + ": is a folder; expected a .nii or .nii.gz file name";
+            *error = target + ": is a folder; expected a " +
+                     (extensionOf(target) == ".json" ? ".json" : ".nii or .nii.gz") + " file name";
             return false;
         }
         if (pathType(target, false, &type) == 0 && !force) {
