@@ -88,4 +88,12 @@ std::size_t fileNameStart(const std::string& path);
 // Installed once; later calls do nothing.
 void onInterrupt(void (*cleanup)());
 
+// Between these two an interruption waits: `cleanup` runs after
+// releaseInterrupts (POSIX: SIGINT, SIGTERM and SIGHUP are blocked in the
+// calling thread; Windows: the control handler waits on a lock). For steps
+// that must not be cut in two, such as creating a temporary and recording
+// its name for `cleanup`. Not nested.
+void holdInterrupts();
+void releaseInterrupts();
+
 }  // namespace tamrin

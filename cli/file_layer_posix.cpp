@@ -1,6 +1,7 @@
 // The file layer on POSIX systems: stat, open, mkstemps, rename, fsync, mmap,
 // isatty, signals and getrusage.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -107,7 +108,24 @@ void onSignal(int signal) {
     std::raise(signal);
 }
 
+sigset_t interrupts() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+    return set;
+}
+
 }  // namespace
+
+void holdInterrupts() {
+    const sigset_t set = interrupts();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void releaseInterrupts() {
+    const sigset_t set = interrupts();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void onInterrupt(void (*cleanup)()) {
     if (gCleanup != nullptr) return;

@@ -252,13 +252,20 @@ std::size_t fileNameStart(const std::string& path) {
 namespace {
 
 void (*gCleanup)() = nullptr;
+SRWLOCK gHeld = SRWLOCK_INIT;  // held by holdInterrupts
 
 BOOL WINAPI onControl(DWORD) {
+    AcquireSRWLockExclusive(&gHeld);
     gCleanup();
+    ReleaseSRWLockExclusive(&gHeld);
     return FALSE;  // the next handler, the system's, ends the process
 }
 
 }  // namespace
+
+void holdInterrupts() { AcquireSRWLockExclusive(&gHeld); }
+
+void releaseInterrupts() { ReleaseSRWLockExclusive(&gHeld); }
 
 void onInterrupt(void (*cleanup)()) {
     if (gCleanup != nullptr) return;

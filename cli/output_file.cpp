@@ -65,12 +65,18 @@ bool createTemporary(const std::string& target, std::string* temporary, std::str
     onInterrupt(removeAll);
     const std::size_t start = fileNameStart(target);
     const std::string folder = target.substr(0, start), base = target.substr(start);
-    if (const int failure = createUniqueFile(folder + ".tmp-", "-" + base, temporary)) {
+    // An interruption between making the file and recording its name would
+    // leave it behind: it waits until the name is recorded.
+    holdInterrupts();
+    const int failure = createUniqueFile(folder + ".tmp-", "-" + base, temporary);
+    const bool recorded = failure == 0 && !extensionOf(target).empty() && remember(*temporary);
+    if (failure == 0 && !recorded) removeFile(temporary->c_str());
+    releaseInterrupts();
+    if (failure != 0) {
         *error = "cannot write " + target + ": " + std::strerror(failure) + " (in folder " + folderOf(target) + ")";
         return false;
     }
-    if (extensionOf(target).empty() || !remember(*temporary)) {
-        removeFile(temporary->c_str());
+    if (!recorded) {
         *error = "cannot write " + target + ": name too long or not ending in .nii, .nii.gz or .json";
         return false;
     }
