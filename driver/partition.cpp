@@ -161,8 +161,8 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     }
     // Each thread has the work store, the plain kernel's and the second
     // attempt's arrays, and kBuffersPerThread buffers of a unit's results
-    // (patches, positions, totals, noise levels, weights); the run has one
-    // occupancy byte a voxel and a record and a few flags per unit.
+    // (patches, positions, totals, noise levels, weights); the run has two
+    // occupancy bytes a voxel and a record and a few flags per unit.
     const int64_t threads = sharedThreadsUsed(X, Y, Z, N, requested);
     const int64_t capacity = unitPositions(static_cast<int32_t>(M), N);
     const int64_t buffer = 64 + capacity * (M * N * 8 + 8 + 24 + 24);
@@ -170,7 +170,7 @@ int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t 
     const int64_t px = std::max<int64_t>(0, X - s + 1), py = std::max<int64_t>(0, Y - s + 1),
                   pz = std::max<int64_t>(0, Z - s + 1);
     const int64_t units = (px + capacity - 1) / capacity * py * pz;
-    return bands + threads * perThread + int64_t{X} * Y * Z + units * 48 + g * 8 * 16;
+    return bands + threads * perThread + 2 * int64_t{X} * Y * Z + units * 48 + g * 8 * 16;
 }
 
 }  // namespace tamrin

@@ -71,7 +71,9 @@ struct Schedule {
     int64_t* slabFirst = nullptr;  // slab i's units start at slabUnits[slabFirst[i]]
     int32_t chunks = 1;            // volume ranges of the adds
     int64_t chunkVolumes = 0;
-    const uint8_t* occupied = nullptr;  // over the positions, X*Y*Z bytes (markOccupied)
+    const uint8_t* occupied = nullptr;  // over the positions' planes, X*Y bytes a plane (markOccupied)
+    uint8_t* planes = nullptr;          // X*Y*Z bytes: markPlanes' result, before the widening along z
+    DenoiseJob all;                     // a box of every position, for markPlanes
     uint8_t needed = kHoldsValue;
     int32_t capacity = 0;  // positions of a unit
     bool nonFiniteAsZero = false;
@@ -87,6 +89,10 @@ struct Schedule {
     int32_t readyCount = 0;
     UnitBuffer* free = nullptr;
     int32_t computing = 0, adding = 0;
+    // Before the units: the sums zeroed and the planes marked (phase 1, in
+    // ranges of voxel planes), then the positions' occupancy (phase 2, in
+    // ranges of position planes), each range by whichever thread is free.
+    int32_t phaseRanges[2] = {0, 0}, phasePlanes[2] = {1, 1}, phaseNext[2] = {0, 0}, phaseDone[2] = {0, 0};
     int32_t decomposers = 0;         // threads with their scratch, able to decompose
     int32_t arrived = 0;             // threads that have tried to obtain it
     int32_t expected = INT32_MAX;    // threads started (known once all are)
@@ -135,6 +141,53 @@ bool openScratch(Scratch* t, const Geometry& geo, bool plain) {
 void closeScratch(Scratch* t) {
     coreFree(t->block);
     fastPatchWorkRelease(t->work);
+}
+
+// Range r of phase 1: zeroes the sums of voxel planes [z0, z1) (every
+// volume) and marks what those planes hold.
+template <typename T>
+void zeroAndMark(const Schedule& s, int32_t r) {
+    const SeriesView& series = *s.series;
+    const int64_t plane = int64_t{series.X} * series.Y, voxels = plane * series.Z;
+    const int64_t z0 = int64_t{r} * s.phasePlanes[0], z1 = std::min<int64_t>(z0 + s.phasePlanes[0], series.Z);
+    const std::size_t bytes = static_cast<std::size_t>((z1 - z0) * plane) * sizeof(double);
+    const DenoiseJob& job = s.jobs[0];
+    for (int64_t v = 0; v < series.N; v++) std::memset(job.denoisedSum + v * voxels + z0 * plane, 0, bytes);
+    std::memset(job.noiseSum + z0 * plane, 0, bytes);
+    std::memset(job.weightSum + z0 * plane, 0, bytes);
+    if (job.rankSum != nullptr) std::memset(job.rankSum + z0 * plane, 0, bytes);
+    const Geometry geo = geometryOf(&s.all);
+    markPlanes(&s.all, static_cast<const T*>(series.values), geo, series.X, series.Y, z0, z1, s.planes);
+}
+
+// Range r of phase 2: the occupancy of position planes [z0, z1).
+void widenRange(const Schedule& s, int32_t r) {
+    const SeriesView& series = *s.series;
+    const int64_t positions = series.Z - patchSide(series.N) + 1;
+    const int64_t z0 = int64_t{r} * s.phasePlanes[1], z1 = std::min<int64_t>(z0 + s.phasePlanes[1], positions);
+    widenAlongZ(s.planes, series.X, series.Y, series.Z, patchSide(series.N), z0, z1,
+                const_cast<uint8_t*>(s.occupied));
+}
+
+// The two phases before the units, shared by the threads; returns with the
+// lock held once both are done.
+template <typename T>
+void prepare(Schedule& s, std::unique_lock<std::mutex>& guard) {
+    for (int phase = 0; phase < 2; phase++)
+        while (s.phaseDone[phase] < s.phaseRanges[phase]) {
+            if (s.phaseNext[phase] == s.phaseRanges[phase]) {
+                s.changed.wait(guard);
+                continue;
+            }
+            const int32_t r = s.phaseNext[phase]++;
+            guard.unlock();
+            if (phase == 0)
+                zeroAndMark<T>(s, r);
+            else
+                widenRange(s, r);
+            guard.lock();
+            if (++s.phaseDone[phase] == s.phaseRanges[phase]) s.changed.notify_all();
+        }
 }
 
 // Decomposes the positions of unit u into buffer: those whose patch holds a
@@ -225,6 +278,7 @@ void work(Schedule& s) {
     std::unique_lock<std::mutex> guard(s.lock);
     s.arrived++;
     if (usable) s.decomposers++;
+    prepare<T>(s, guard);
     for (;;) {
         if (s.readyCount > 0 && !s.stop) {
             addDue(s, guard, s.ready[--s.readyCount]);
@@ -386,11 +440,14 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     const int32_t K = std::max(1, workerCount(slabs, extents[partitionAxis(X, Y, Z)], side));
     threads = sharedThreadsUsed(X, Y, Z, N, threads);
 
-    std::memset(results.denoised, 0, sizeof(double) * static_cast<std::size_t>(voxels * N));
-    std::memset(results.noise, 0, sizeof(double) * static_cast<std::size_t>(voxels));
-    std::memset(results.weight, 0, sizeof(double) * static_cast<std::size_t>(voxels));
-    if (results.rank != nullptr) std::memset(results.rank, 0, sizeof(double) * static_cast<std::size_t>(voxels));
-    if (patchPositions(X, Y, Z, N) == 0) return kDenoiseOk;
+    if (patchPositions(X, Y, Z, N) == 0) {
+        // Nothing to denoise: the sums stay zero.
+        std::memset(results.denoised, 0, sizeof(double) * static_cast<std::size_t>(voxels * N));
+        std::memset(results.noise, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+        std::memset(results.weight, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+        if (results.rank != nullptr) std::memset(results.rank, 0, sizeof(double) * static_cast<std::size_t>(voxels));
+        return kDenoiseOk;
+    }
 
     Plan plan;
     void* block = coreCalloc(1, sizeof(Schedule));
@@ -402,7 +459,7 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     s.slabs = K;
     s.nonFiniteAsZero = nonFiniteAsZero;
     s.capacity = unitPositions(M, N);
-    s.chunks = std::min(N, std::min(threads, 8));
+    s.chunks = std::min(N, std::min(threads, kAddChunks));
     s.chunkVolumes = (N + s.chunks - 1) / s.chunks;
     s.chunks = static_cast<int32_t>((N + s.chunkVolumes - 1) / s.chunkVolumes);
     s.needed = options.mask != nullptr ? kHoldsValue | kHoldsMaskVoxel : kHoldsValue;
@@ -433,8 +490,11 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     s.results = static_cast<UnitBuffer**>(coreCalloc(static_cast<std::size_t>(s.unitCount), sizeof(UnitBuffer*)));
     s.nextSeq = static_cast<int64_t*>(coreCalloc(static_cast<std::size_t>(pairs), sizeof(int64_t)));
     s.ready = static_cast<int32_t*>(coreCalloc(static_cast<std::size_t>(pairs), sizeof(int32_t)));
-    // The per-unit and per-pair flags, and the occupancy of every position.
-    uint8_t* bytes = static_cast<uint8_t*>(coreCalloc(static_cast<std::size_t>(s.unitCount + pairs + voxels), 1));
+    // The per-unit and per-pair flags, the marked planes and the occupancy of
+    // every position.
+    const int64_t positionPlanes = int64_t{X} * Y * (Z - side + 1);
+    uint8_t* bytes =
+        static_cast<uint8_t*>(coreCalloc(static_cast<std::size_t>(s.unitCount + pairs + voxels + positionPlanes), 1));
     plan.blocks[2] = s.units;
     plan.blocks[3] = s.slabUnits;
     plan.blocks[4] = s.results;
@@ -445,8 +505,8 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     if (status == kDenoiseOk) {
         s.finished = bytes;
         s.queued = bytes + s.unitCount;
-        uint8_t* occupied = bytes + s.unitCount + pairs;
-        s.occupied = occupied;
+        s.planes = bytes + s.unitCount + pairs;
+        s.occupied = s.planes + voxels;
         listUnits(s, s.capacity, s.units, &s.unitCount);
         s.slabFirst = s.slabUnits + s.unitCount;
         for (int32_t i = 0; i <= K; i++) s.slabFirst[i] = 0;
@@ -454,26 +514,19 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
         for (int32_t i = 0; i < K; i++) s.slabFirst[i + 1] += s.slabFirst[i];
         for (int64_t u = 0; u < s.unitCount; u++)
             s.slabUnits[s.slabFirst[s.units[u].slab] + s.units[u].seq] = u;
-        // Which positions' patches hold a value (and a mask voxel): one pass
-        // over the whole series, as one box of positions.
-        DenoiseJob all = plan.jobs[0];
-        all.xStart = all.yStart = all.zStart = 0;
-        all.xEnd = X - side + 1;
-        all.yEnd = Y - side + 1;
-        all.zEnd = Z - side + 1;
-        const Geometry geo = geometryOf(&all);
-        if (series.type == kValuesSingle) {
-            const float* in = static_cast<const float*>(series.values);
-            if (nonFiniteAsZero)
-                markOccupied(&all, reinterpret_cast<const AsZero<float>*>(in), geo, X, Y, Z, occupied);
-            else
-                markOccupied(&all, in, geo, X, Y, Z, occupied);
-        } else {
-            const double* in = static_cast<const double*>(series.values);
-            if (nonFiniteAsZero)
-                markOccupied(&all, reinterpret_cast<const AsZero<double>*>(in), geo, X, Y, Z, occupied);
-            else
-                markOccupied(&all, in, geo, X, Y, Z, occupied);
+        // Which positions' patches hold a value (and a mask voxel), for the
+        // whole series as one box of positions, in ranges of planes about
+        // four a thread.
+        s.all = plan.jobs[0];
+        s.all.xStart = s.all.yStart = s.all.zStart = 0;
+        s.all.xEnd = X - side + 1;
+        s.all.yEnd = Y - side + 1;
+        s.all.zEnd = Z - side + 1;
+        const int64_t planeCounts[2] = {Z, Z - side + 1};
+        for (int phase = 0; phase < 2; phase++) {
+            s.phasePlanes[phase] = static_cast<int32_t>(std::max<int64_t>(1, planeCounts[phase] / (4 * threads)));
+            s.phaseRanges[phase] =
+                static_cast<int32_t>((planeCounts[phase] + s.phasePlanes[phase] - 1) / s.phasePlanes[phase]);
         }
         // The unit buffers: kBuffersPerThread a thread; at least one.
         for (int32_t b = 0; b < kBuffersPerThread * threads; b++) {

@@ -29,6 +29,10 @@ namespace tamrin {
 constexpr int32_t kUnitPositions = 128;
 constexpr int64_t kUnitBytes = int64_t{4} << 20;
 
+// Volume ranges a unit's adds are split into, at most (and at most one a
+// thread and a volume): so many threads may add one slab's units at once.
+constexpr int32_t kAddChunks = 16;
+
 // Unit buffers per thread, the bound of the reorder step: a thread holds the
 // unit it decomposes, and finished units wait for their adds in the others.
 constexpr int32_t kBuffersPerThread = 2;

@@ -62,20 +62,21 @@ TEST(SharedSlabs, EveryThreadCountGivesTheBitsOfAsManyWorkersAsSlabs) {
     struct Case {
         const char* what;
         Series s;
+        std::vector<int32_t> slabs;
     };
     const Case cases[] = {
         // Partition axis x, an exact-zero background.
-        {"head, axis x", tamrin_test::phantomSeries(27, 20, 12, 12, 10.0, 41)},
+        {"head, axis x", tamrin_test::phantomSeries(27, 20, 12, 12, 10.0, 41), {1, 2, 3, 7}},
         // Partition axis z: the slabs are z-ranges.
-        {"axis z", tamrin_test::phantomSeries(12, 11, 26, 9, 10.0, 42, true)},
+        {"axis z", tamrin_test::phantomSeries(12, 11, 26, 9, 10.0, 42, true), {1, 2, 3, 7}},
         // Thinner than two patches along the longest axis: one slab at most.
-        {"thin", tamrin_test::phantomSeries(9, 7, 8, 30, 10.0, 43, true)},
+        {"thin", tamrin_test::phantomSeries(9, 7, 8, 30, 10.0, 43, true), {1, 2}},
         // s = 6: three slabs thinner than s - 1 positions meet in one plane.
-        {"thin slabs", tamrin_test::phantomSeries(18, 7, 6, 126, 10.0, 44, true)},
+        {"thin slabs", tamrin_test::phantomSeries(18, 7, 6, 126, 10.0, 44, true), {3}},
     };
     for (const Case& c : cases) {
         const std::vector<uint8_t> mask = someMask(c.s);
-        for (int32_t slabs : {1, 2, 3, 7}) {
+        for (int32_t slabs : c.slabs) {
             for (const std::vector<uint8_t>* m : {static_cast<const std::vector<uint8_t>*>(nullptr), &mask}) {
                 const Result expected = run(c.s, slabs, 0, m);
                 ASSERT_EQ(expected.status, kDenoiseOk);
