@@ -86,4 +86,16 @@ inline CLI::Validator niftiName() {
         "", "NIfTI name");
 }
 
+// The run's report must be named .json: it can then never be one of the
+// NIfTI outputs.
+inline CLI::Validator jsonName() {
+    return CLI::Validator(
+        [](std::string& name) {
+            const std::string ext = ".json";
+            const bool json = name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0;
+            return json ? std::string() : name + ": the report's name must end in .json";
+        },
+        "", "JSON name");
+}
+
 }  // namespace tamrin

@@ -33,6 +33,7 @@ struct DenoiseRequest {
     bool force = false;
     bool quiet = false;
     bool memoryCheck = true;  // refuse at once a run that cannot fit (memory_fit.h)
+    std::string report;       // a .json file to write the run's report to (run_report.h); empty: none
 };
 
 int runDenoise(const DenoiseRequest& request);
@@ -44,8 +45,10 @@ bool checkPatchFits(const int32_t extents[4], const std::string& path, std::stri
 // Prints a series' extents, datatype, voxel size, patch side, patch count and
 // the memory a run with `workers` threads and `slabs` slabs (0: as many as
 // workers) needs; with a mask (not empty),
-// how many voxels it holds and how many patch positions reach them.
-int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std::string& mask);
+// how many voxels it holds and how many patch positions reach them. As lines
+// of text, or with `json` as one JSON object (docs/command.md lists its
+// fields).
+int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std::string& mask, bool json = false);
 
 // Largest memory a run holds at once, in bytes: the file's values (a mapped
 // file's pages counted as a loaded copy), the series as doubles (unless

@@ -3,7 +3,8 @@
 // as 0, the voxels without an estimate filled as --uncovered says) and
 // writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
-// place only when all are complete.
+// place only when all are complete; the report (--report) last of all.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "output_file.h"
 #include "plane_output.h"
 #include "progress.h"
+#include "run_report.h"
 #include "series_file.h"
 #include "tamrin/denoise.h"
 
@@ -133,8 +135,10 @@ int openTargets(const DenoiseRequest& request, const SeriesFile& series, const P
     return kExitOk;
 }
 
-// Completes the outputs (compressing the .nii.gz ones) and renames them into place.
-int completeOutputs(const DenoiseRequest& request, Targets* targets, PendingOutputs* outputs) {
+// Completes the outputs (compressing the .nii.gz ones), writes the report
+// under the last temporary, and renames them into place.
+int completeOutputs(const DenoiseRequest& request, Targets* targets, const RunRecord& record,
+                    PendingOutputs* outputs) {
     std::string error;
     if (!closePlaneOutput(&targets->series, &error)) return report(kExitFile, request.output + ": " + error);
     for (const auto& map : {std::make_pair(&request.noiseMap, &targets->noise),
@@ -142,6 +146,8 @@ int completeOutputs(const DenoiseRequest& request, Targets* targets, PendingOutp
         if (map.first->empty()) continue;
         if (!closePlaneOutput(map.second, &error)) return report(kExitFile, *map.first + ": " + error);
     }
+    if (!request.report.empty() && !writeRunReport(request, record, outputs->temporaries.back(), &error))
+        return report(kExitFile, error);
     if (request.force) removeReplacedTargets(*outputs);
     if (!commitOutputs(outputs, &error)) return report(kExitFile, error);
     return kExitOk;
@@ -152,6 +158,7 @@ int completeOutputs(const DenoiseRequest& request, Targets* targets, PendingOutp
 int runDenoise(const DenoiseRequest& request) {
     std::string error;
     const bool interactive = !request.quiet && isTerminal(stderr);
+    RunRecord record;  // for the report, and the run's messages
 
     // Every file is checked, and the outputs' temporaries made, before any work.
     if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);
@@ -159,6 +166,7 @@ int runDenoise(const DenoiseRequest& request) {
     std::vector<std::string> targets{request.output};
     for (const std::string* map : {&request.noiseMap, &request.rankMap})
         if (!map->empty()) targets.push_back(*map);
+    if (!request.report.empty()) targets.push_back(request.report);
     PendingOutputs outputs;
     if (!prepareOutputs(targets, request.force, &outputs, &error)) return report(kExitFile, error);
 
@@ -170,6 +178,11 @@ int runDenoise(const DenoiseRequest& request) {
     if (const int refused = refuseWhatCannotFit(request, series)) return refused;
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
+    std::copy(series.extents, series.extents + 4, record.extents);
+    record.memoryCheck = request.memoryCheck && !memoryCheckDisabled();
+    if (!request.report.empty() && !mask.empty())
+        record.maskedPositions = maskedPatchPositions(mask.data(), series.extents[0], series.extents[1],
+                                                      series.extents[2], series.extents[3]);
     const ReadStatus read = loadSeries(&series, &error);
     if (read == kReadNoMemory) return notEnoughMemory(series, request);
     if (read != kReadOk) return report(kExitFile, error);
@@ -186,12 +199,13 @@ int runDenoise(const DenoiseRequest& request) {
     sink.inputRead = dropInputPlanes;
     sink.context = &into;
     sink.rank = !request.rankMap.empty();
-    DenoiseReport found;
+    DenoiseReport& found = record.found;
     DenoiseOptions options;
     options.mask = mask.empty() ? nullptr : mask.data();
     options.nonFinite = kNonFiniteUncover;
     options.uncovered = request.uncovered;
     options.report = &found;
+    options.messages = &record.log;  // printed below, once the run is over
     options.sink = &sink;
     // --slabs, or as many slabs as workers (at most one per patch side of
     // planes): the bits of the one-thread-per-slab run, threads apart.
@@ -199,6 +213,8 @@ int runDenoise(const DenoiseRequest& request) {
     const int32_t status = denoiseWithProgress(series.view, request.workers, DenoiseResults(), options,
                                                interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    record.denoisingSeconds = seconds;
+    printRunMessages(&record);
     if (status == kDenoiseEmptyMask) return report(kExitFile, request.mask + ": " + denoiseStatusMessage(status));
     if (status == kDenoiseSinkFailed) {
         // The output whose write failed, with the system's reason.
@@ -216,7 +232,7 @@ int runDenoise(const DenoiseRequest& request) {
     series.releaseValues();
 
     if (interactive) std::fprintf(stderr, "writing %s\n", request.output.c_str());
-    if (const int written = completeOutputs(request, &into, &outputs)) return written;
+    if (const int written = completeOutputs(request, &into, record, &outputs)) return written;
     if (interactive) {
         const int64_t patches = patchPositions(series.extents[0], series.extents[1], series.extents[2], series.extents[3]);
         std::fprintf(stderr, "done: %s patches in %.1f s (%s patches/s)\n", groupDigits(patches).c_str(), seconds,

@@ -1,5 +1,6 @@
-// The command's access to files and terminals, with one side for POSIX
-// systems (file_layer_posix.cpp) and one for Windows (file_layer_windows.cpp).
+// The command's access to files and terminals (and its own peak memory),
+// with one side for POSIX systems (file_layer_posix.cpp) and one for Windows
+// (file_layer_windows.cpp).
 // Paths are UTF-8 on both: the Windows side converts them to UTF-16 and calls
 // the wide-character functions. The NIfTI library opens files by name with
 // the C runtime's narrow functions; on Windows the program's manifest
@@ -85,6 +86,12 @@ bool isTerminal(std::FILE* stream);
 // exit). Nothing to do on POSIX systems.
 void prepareConsole();
 
+// The most memory the process has held in RAM so far, in bytes, and in
+// *measure the system's name for that figure: getrusage's ru_maxrss (the
+// peak resident set) on POSIX systems, PeakWorkingSetSize on Windows. -1
+// when the system does not say.
+int64_t peakResidentBytes(const char** measure);
+
 // Index of the first character of the file name in `path`: after the last
 // separator ('/', and on Windows '\' or a drive's "C:"), 0 when none.
 std::size_t fileNameStart(const std::string& path);
@@ -95,5 +102,13 @@ std::size_t fileNameStart(const std::string& path);
 // `cleanup` may only remove files (removeFile) and must not allocate.
 // Installed once; later calls do nothing.
 void onInterrupt(void (*cleanup)());
+
+// Between these two an interruption waits: `cleanup` runs after
+// releaseInterrupts (POSIX: SIGINT, SIGTERM and SIGHUP are blocked in the
+// calling thread; Windows: the control handler waits on a lock). For steps
+// that must not be cut in two, such as creating a temporary and recording
+// its name for `cleanup`. Not nested.
+void holdInterrupts();
+void releaseInterrupts();
 
 }  // namespace tamrin

@@ -1,7 +1,9 @@
 // The file layer on POSIX systems: stat, open, mkstemps, rename, fsync, mmap,
-// isatty and signals.
+// isatty, signals and getrusage.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +106,17 @@ bool isTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 void prepareConsole() {}
 
+int64_t peakResidentBytes(const char** measure) {
+    *measure = "ru_maxrss";
+    struct rusage usage;
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+#if defined(__APPLE__)
+    return static_cast<int64_t>(usage.ru_maxrss);  // bytes there
+#else
+    return static_cast<int64_t>(usage.ru_maxrss) * 1024;  // KiB on Linux and the BSDs
+#endif
+}
+
 std::size_t fileNameStart(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? 0 : slash + 1;
@@ -119,7 +132,24 @@ void onSignal(int signal) {
     std::raise(signal);
 }
 
+sigset_t interrupts() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+    return set;
+}
+
 }  // namespace
+
+void holdInterrupts() {
+    const sigset_t set = interrupts();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void releaseInterrupts() {
+    const sigset_t set = interrupts();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void onInterrupt(void (*cleanup)()) {
     if (gCleanup != nullptr) return;

@@ -1,12 +1,14 @@
 // The file layer on Windows: UTF-8 names converted to UTF-16 for the wide
 // functions (GetFileAttributesExW, _wopen, CreateFileW, MoveFileExW,
 // DeleteFileW), FlushFileBuffers, CreateFileMappingW with MapViewOfFile,
-// console modes and console control handlers. Win32 errors are translated to
+// console modes, console control handlers and the process's memory counters. Win32 errors are translated to
 // the errno codes the POSIX side reports.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs; K32GetProcessMemoryInfo is in kernel32.
+#include <psapi.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -248,6 +250,13 @@ void prepareConsole() {
     }
 }
 
+int64_t peakResidentBytes(const char** measure) {
+    *measure = "PeakWorkingSetSize";
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<int64_t>(counters.PeakWorkingSetSize);
+}
+
 std::size_t fileNameStart(const std::string& path) {
     const std::size_t separator = path.find_last_of("/\\");
     std::size_t start = separator == std::string::npos ? 0 : separator + 1;
@@ -261,13 +270,20 @@ std::size_t fileNameStart(const std::string& path) {
 namespace {
 
 void (*gCleanup)() = nullptr;
+SRWLOCK gHeld = SRWLOCK_INIT;  // held by holdInterrupts
 
 BOOL WINAPI onControl(DWORD) {
+    AcquireSRWLockExclusive(&gHeld);
     gCleanup();
+    ReleaseSRWLockExclusive(&gHeld);
     return FALSE;  // the next handler, the system's, ends the process
 }
 
 }  // namespace
+
+void holdInterrupts() { AcquireSRWLockExclusive(&gHeld); }
+
+void releaseInterrupts() { ReleaseSRWLockExclusive(&gHeld); }
 
 void onInterrupt(void (*cleanup)()) {
     if (gCleanup != nullptr) return;

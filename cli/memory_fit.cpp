@@ -142,34 +142,41 @@ int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series)
     return kExitFailed;
 }
 
-void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    int32_t slabs, bool mask) {
-    const MemoryLimits limits = probeMemoryLimits();
+MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
+                      int32_t slabs, bool mask, bool compressed) {
+    RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
+    shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
+    MemoryFit fit;
+    fit.need = denoiseRunNeed(shape);
+    fit.limits = probeMemoryLimits();
     char text[512];
-    describeLimits(limits, text, sizeof text);
-    std::printf("limits:       %s\n", text);
-    // Float32 results; .nii outputs are written plane by plane, .nii.gz
-    // outputs gathered whole first.
-    for (const bool compressed : {false, true}) {
-        RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
-        shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
-        const char* outputs = compressed ? ".nii.gz outputs" : ".nii outputs";
-        const MemoryNeed need = denoiseRunNeed(shape);
-        const MemoryVerdict verdict = checkMemory(need, limits);
-        const std::string mapped =
-            need.mappedBytes > 0 ? ", and " + bytesText(need.mappedBytes) + " of the file mapped" : std::string();
-        if (!limits.probed) {
-            std::printf("fits:         not known (%s needed%s) for %s\n", bytesText(need.privateBytes).c_str(),
-                        mapped.c_str(), outputs);
-        } else if (verdict.fits) {
-            std::printf("fits:         yes (%s needed%s) for %s\n", bytesText(need.privateBytes).c_str(),
-                        mapped.c_str(), outputs);
-        } else {
-            describeShortfall(need, limits, verdict, text, sizeof text);
-            const std::string help = remedy(shape, limits, "--workers ");
-            std::printf("fits:         no: %s%s; for %s\n", text, help.empty() ? "" : ("; " + help).c_str(), outputs);
-        }
+    describeLimits(fit.limits, text, sizeof text);
+    fit.limitsText = text;
+    fit.verdict = checkMemory(fit.need, fit.limits);
+    if (fit.limits.probed && !fit.verdict.fits) {
+        describeShortfall(fit.need, fit.limits, fit.verdict, text, sizeof text);
+        fit.shortfall = text;
+        fit.remedy = remedy(shape, fit.limits, "--workers ");
     }
+    return fit;
+}
+
+void printMemoryFit(const MemoryFit& fit, const char* outputs) {
+    const std::string mapped = fit.need.mappedBytes > 0
+                                   ? ", and " + bytesText(fit.need.mappedBytes) + " of the file mapped"
+                                   : std::string();
+    if (!fit.limits.probed) {
+        std::printf("fits:         not known (%s needed%s) for %s\n", bytesText(fit.need.privateBytes).c_str(),
+                    mapped.c_str(), outputs);
+        return;
+    }
+    if (fit.verdict.fits) {
+        std::printf("fits:         yes (%s needed%s) for %s\n", bytesText(fit.need.privateBytes).c_str(), mapped.c_str(),
+                    outputs);
+        return;
+    }
+    std::printf("fits:         no: %s%s; for %s\n", fit.shortfall.c_str(),
+                fit.remedy.empty() ? "" : ("; " + fit.remedy).c_str(), outputs);
 }
 
 }  // namespace tamrin

@@ -59,9 +59,23 @@ MemoryNeed denoiseRunNeed(const RunShape& shape);
 // kExitFailed.
 int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series);
 
-// tamrin info's lines on the limits seen and whether a run with `workers`
-// workers and `slabs` slabs (and the mask, when `mask`) fits.
-void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                    int32_t slabs, bool mask);
+// Whether a run with `workers` workers and `slabs` slabs (and the mask, when
+// `mask`) fits, as tamrin info tells it: the need, the limits seen, the
+// verdict and, for a run that does not fit, the shortfall's figures and what
+// would help (empty when nothing would).
+struct MemoryFit {
+    MemoryNeed need;
+    MemoryLimits limits;
+    MemoryVerdict verdict;
+    std::string limitsText;  // the limits, one clause each
+    std::string shortfall, remedy;
+};
+// For .nii.gz outputs when `compressed` (gathered whole, float32), else for
+// .nii outputs (written plane by plane).
+MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
+                      int32_t slabs, bool mask, bool compressed = true);
+
+// tamrin info's line on whether the run fits, for the `outputs` named.
+void printMemoryFit(const MemoryFit& fit, const char* outputs);
 
 }  // namespace tamrin

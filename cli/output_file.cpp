@@ -39,9 +39,10 @@ void forget(const std::string& name) {
         if (gUsed[i].load() && name == gNames[i]) gUsed[i].store(false);
 }
 
-// Extension kept on the temporary: what the file library looks at.
+// Extension kept on the temporary: what the file library looks at (and the
+// run's report, a .json).
 std::string extensionOf(const std::string& name) {
-    for (const char* ext : {".nii.gz", ".nii"}) {
+    for (const char* ext : {".nii.gz", ".nii", ".json"}) {
         const std::size_t n = std::strlen(ext);
         if (name.size() >= n && name.compare(name.size() - n, n, ext) == 0) return ext;
     }
@@ -64,13 +65,19 @@ bool createTemporary(const std::string& target, std::string* temporary, std::str
     onInterrupt(removeAll);
     const std::size_t start = fileNameStart(target);
     const std::string folder = target.substr(0, start), base = target.substr(start);
-    if (const int failure = createUniqueFile(folder + ".tmp-", "-" + base, temporary)) {
+    // An interruption between making the file and recording its name would
+    // leave it behind: it waits until the name is recorded.
+    holdInterrupts();
+    const int failure = createUniqueFile(folder + ".tmp-", "-" + base, temporary);
+    const bool recorded = failure == 0 && !extensionOf(target).empty() && remember(*temporary);
+    if (failure == 0 && !recorded) removeFile(temporary->c_str());
+    releaseInterrupts();
+    if (failure != 0) {
         *error = "cannot write " + target + ": " + std::strerror(failure) + " (in folder " + folderOf(target) + ")";
         return false;
     }
-    if (extensionOf(target).empty() || !remember(*temporary)) {
-        removeFile(temporary->c_str());
-        *error = "cannot write " + target + ": name too long or not ending in .nii or .nii.gz";
+    if (!recorded) {
+        *error = "cannot write " + target + ": name too long or not ending in .nii, .nii.gz or .json";
         return false;
     }
     return true;
@@ -100,7 +107,8 @@ bool prepareOutputs(const std::vector<std::string>& targets, bool force, Pending
     for (const std::string& target : targets) {
         PathType type;
         if (pathType(target, true, &type) == 0 && type == kPathFolder) {
-            *error = target + ": is a folder; expected a .nii or .nii.gz file name";
+            *error = target + ": is a folder; expected a " +
+                     (extensionOf(target) == ".json" ? ".json" : ".nii or .nii.gz") + " file name";
             return false;
         }
         if (pathType(target, false, &type) == 0 && !force) {

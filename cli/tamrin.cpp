@@ -4,8 +4,8 @@
 //   tamrin denoise IN OUT [--noise-map NOISE] [--rank RANK] [--mask MASK]
 //                  [--workers K] [--slabs S] [--uncovered input|nan|zero]
 //                  [--datatype float32|float64] [--force] [--quiet]
-//                  [--no-memory-check]
-//   tamrin info IN [--workers K] [--slabs S] [--mask MASK]
+//                  [--no-memory-check] [--report REPORT]
+//   tamrin info IN [--workers K] [--slabs S] [--mask MASK] [--json]
 //
 // Every option is declared once below; the help texts are generated from
 // these declarations. Exit status: 0 success, 1 usage error, 2 input or
@@ -65,6 +65,13 @@ const char kRankText[] =
     "components kept, averaged over the patches covering\n"
     "each voxel with the noise map's weights";
 
+const char kReportText[] =
+    "when the run succeeds, also write what it did as one\n"
+    "JSON object to this .json file: the version, the\n"
+    "options in force, the dimensions, patch side and\n"
+    "positions, the time, the peak memory and the warnings\n"
+    "with their counts";
+
 const char kNoMemoryCheckText[] =
     "run even when it needs more memory than this process\n"
     "may use (available memory, the cgroup's limit,\n"
@@ -99,6 +106,7 @@ struct Parsed {
     std::string uncovered = "input", datatype = "float32";
     std::string infoInput, infoMask;
     int32_t infoWorkers = 1, infoSlabs = 0;
+    bool infoJson = false;
     bool noMemoryCheck = false;
 };
 
@@ -133,6 +141,7 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     denoise->add_flag("--quiet", request->quiet,
                       "no progress line (none is shown either when stderr is\nnot a terminal)");
     denoise->add_flag("--no-memory-check", parsed->noMemoryCheck, kNoMemoryCheckText);
+    denoise->add_option("--report", request->report, kReportText)->type_name("REPORT")->check(jsonName());
     denoise->callback([parsed]() {
         DenoiseRequest& r = parsed->request;
         if (!r.noiseMap.empty() && r.noiseMap == r.output)
@@ -163,6 +172,7 @@ void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     addSlabs(info, &parsed->infoSlabs);
     info->add_option("--mask", parsed->infoMask, "also count the voxels inside this mask and the patch\npositions that reach them")
         ->type_name("MASK");
+    info->add_flag("--json", parsed->infoJson, "print the same facts as one JSON object");
 }
 
 bool hasCommand(const CLI::App& app, const std::string& name) {
@@ -219,5 +229,5 @@ int main(int argc, char** argv) {
         return usageError(app, error.what());
     }
     if (app.got_subcommand("denoise")) return runDenoise(parsed.request);
-    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoSlabs, parsed.infoMask);
+    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoSlabs, parsed.infoMask, parsed.infoJson);
 }

@@ -63,12 +63,16 @@ def test_options_from_a_file_of_ones_own(example, tamrin, snakemake_tool, tmp_pa
     plan = snakemake(["--cores", "1", "-n", "-p", "--configfile", str(own)], cwd=tmp_path, check=True)
     commands = shell_commands(plan, f"{tamrin} denoise")
     assert len(commands) == 3 and all("sub-02" in c for c in commands), commands
-    # workers 2 from config.yaml; rank from the file; no mask by default.
-    assert all("--workers 2 " in c and "--rank " in c and "--mask " not in c for c in commands), commands
+    # workers 2 and slabs 1 from config.yaml; rank from the file; no mask
+    # by default; a report beside the logs.
+    assert all("--workers 2 --slabs 1 " in c and "--rank " in c and "--mask " not in c for c in commands), commands
+    assert all(re.search(r" --report \S+/logs/\S+\.report\.json ", c) for c in commands), commands
     plan = snakemake(["--cores", "1", "-n", "-p", "--configfile", str(own), "--config", f"workers={WORKERS}",
-                      "rank=0"], cwd=tmp_path, check=True)
+                      "rank=0", "slabs=3"], cwd=tmp_path, check=True)
     commands = shell_commands(plan, f"{tamrin} denoise")
-    assert all(f"--workers {WORKERS} " in c and "--rank " not in c for c in commands), commands
+    assert all(f"--workers {WORKERS} --slabs 3 " in c and "--rank " not in c for c in commands), commands
+    infos = shell_commands(plan, f"{tamrin} info")
+    assert len(infos) == 3 and all(f"info --json --workers {WORKERS} --slabs 3 " in c for c in infos), infos
 
 
 def test_every_rule_keeps_a_log(example, tamrin, snakemake_tool, tmp_path):
@@ -103,7 +107,7 @@ def test_resources_come_from_the_info_job(local_run):
     assert len(denoise) == 7 and len(summary) == 6
     for series, resources in denoise.items():
         extension = ".nii" if series.startswith("sub-03/") else ".nii.gz"
-        info = tamrin_info.read_info(os.path.join(out, "logs", f"{series}_dwi{extension}.info.txt"))
+        info = tamrin_info.read_info(os.path.join(out, "logs", f"{series}_dwi{extension}.info.json"))
         assert (info is None) == series.startswith("sub-04/")
         assert int(resources["mem_mb"]) == tamrin_info.memory_mb(info)
         assert int(resources["runtime"]) == tamrin_info.runtime_minutes(info, load_yaml(CONFIG)["patches_per_second"])

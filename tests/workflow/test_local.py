@@ -29,9 +29,10 @@ def read_json(path):
 
 
 def test_outputs_are_the_commands_results(local_run, example, tamrin, tmp_path):
-    """Every good series is denoised with the workers asked for, within its
-    mask when it has one and with the rank map, exactly as tamrin denoise run
-    by hand gives it, under BIDS derivative names."""
+    """Every good series is denoised within its mask when it has one and
+    with the rank map, exactly as tamrin denoise run by hand with the same
+    slabs (the default, 1) gives it on any number of workers, under BIDS
+    derivative names."""
     out, _, result = local_run
     assert result.returncode != 0, "the broken series should make the run fail"
     expected = [".bidsignore", "dataset_description.json"]
@@ -46,7 +47,7 @@ def test_outputs_are_the_commands_results(local_run, example, tamrin, tmp_path):
         source = os.path.join(example, f"{key}_dwi{extension(key)}")
         names = [str(tmp_path / f"{name}{extension(key)}") for name in ("denoised", "noise", "rank")]
         subprocess.run([tamrin, "denoise", source, names[0], "--noise-map", names[1], "--rank", names[2],
-                        "--workers", str(WORKERS), "--quiet", "--force", *options], check=True)
+                        "--workers", str(WORKERS + 1), "--slabs", "1", "--quiet", "--force", *options], check=True)
         return names
 
     for key in (MASKED[0], GOOD[5]):
@@ -77,7 +78,7 @@ def test_metadata(local_run, example):
     assert sidecar["PhaseEncodingDirection"] == "j" and sidecar["MagneticFieldStrength"] == 3
     parameters = sidecar["DenoisingParameters"]
     assert parameters["Workers"] == WORKERS and parameters["Mask"] == mask and parameters["RankMap"] is True
-    assert parameters["Software"] == f"tamrin {version}"
+    assert parameters["Software"] == f"tamrin {version}" and parameters["Slabs"] == 1
     for desc in ("noise", "rank"):
         described = read_json(os.path.join(out, f"{key}_desc-{desc}_dwi.json"))
         assert described["Sources"] == sidecar["Sources"] and "PhaseEncodingDirection" not in described
@@ -96,6 +97,33 @@ def test_metadata(local_run, example):
     source = nibabel.load(os.path.join(example, f"{key}_dwi.nii.gz"))
     denoised = nibabel.load(os.path.join(out, f"{key}_desc-denoised_dwi.nii.gz"))
     assert denoised.shape == source.shape and np.array_equal(denoised.affine, source.affine)
+
+
+def test_sidecars_say_what_the_reports_say(local_run, example):
+    """Each series' DenoisingParameters are those its run of tamrin denoise
+    reported (--report): the version and the options in force."""
+    out, _, _ = local_run
+    for key in GOOD:
+        image = f"{key}_desc-denoised_dwi{extension(key)}"
+        report = read_json(os.path.join(out, "logs", f"{key}_dwi{extension(key)}.report.json"))
+        options = report["options"]
+        assert options["output"] == os.path.join(out, image) and options["input"] == os.path.join(
+            example, f"{key}_dwi{extension(key)}")
+        assert report["dimensions"] == list(nibabel.load(os.path.join(out, image)).shape)
+        assert report["patch_positions"]["total"] > 0 and report["seconds"]["run"] > 0
+        for desc in ("denoised", "noise", "rank"):
+            parameters = read_json(os.path.join(out, f"{key}_desc-{desc}_dwi.json"))["DenoisingParameters"]
+            assert parameters["Software"] == f"tamrin {report['version']}"
+            assert (parameters["Workers"], parameters["Slabs"]) == (options["workers"], options["slabs"])
+            assert (parameters["Uncovered"], parameters["Datatype"]) == (options["uncovered"], options["datatype"])
+            assert parameters["RankMap"] is True and options["rank_map"] == os.path.join(
+                out, f"{key}_desc-rank_dwi{extension(key)}")
+            if key in MASKED:
+                assert parameters["Mask"] == f"bids:masks:{key}_desc-brain_mask.nii.gz"
+                assert options["mask"] == os.path.join(masks(example), f"{key}_desc-brain_mask.nii.gz")
+                assert report["patch_positions"]["reaching_mask"] <= report["patch_positions"]["total"]
+            else:
+                assert parameters["Mask"] is None and options["mask"] is None
 
 
 def test_broken_series_fails_alone_with_the_commands_message(local_run):

@@ -1,7 +1,9 @@
 """The workflow's modules on their own: finding series in a BIDS dataset,
-reading what ``tamrin info`` wrote, the resources asked for, and the SLURM
-status command's fallbacks."""
+reading what ``tamrin info`` wrote, the resources asked for, the sidecars'
+parameters from the run's report, and the SLURM status command's
+fallbacks."""
 
+import copy
 import importlib.util
 import json
 import os
@@ -14,6 +16,7 @@ import pytest
 from conftest import PROFILE
 
 import bids
+import derivatives
 import tamrin_info
 
 
@@ -108,22 +111,28 @@ class TestFindSeries:
             bids.find_masks(str(tmp_path / "none"), series)
 
 
-INFO = """file:         dwi.nii.gz (NIfTI-1, gzip-compressed)
-dimensions:   128 x 128 x 60 voxels, 64 volumes
-datatype:     INT16
-voxel size:   2 x 2 x 2 mm
-patch:        side 4 (64 voxels x 64 volumes)
-patches:      890,625 positions
-workers:      4 (of 8 requested: at most one per 4 planes of the longest axis)
-memory:       1.4 GiB (float32 output), 1.8 GiB (float64 output)
-"""
+# What tamrin info --json prints, less the fields the workflow does not read.
+INFO = {
+    "version": "1.0.0", "file": "dwi.nii.gz", "dimensions": [128, 128, 60, 64],
+    "patch": {"side": 4, "voxels": 64, "volumes": 64}, "thinner_than_patch": None, "patch_positions": 890625,
+    "workers": {"used": 4, "requested": 8}, "slabs": {"used": 1, "requested": 1},
+    "memory": {"float32_output_bytes": int(1.4 * 2**30), "float64_output_bytes": int(1.4 * 2**30)},
+    "mask": None,
+}
+
+
+def info_with(**changes):
+    """A copy of INFO with top-level fields replaced."""
+    document = copy.deepcopy(INFO)
+    document.update(changes)
+    return document
 
 
 class TestResources:
     def test_parse_and_requests(self):
-        info = tamrin_info.parse_info(INFO)
+        info = tamrin_info.parse_info(json.dumps(INFO))
         assert info.dimensions == (128, 128, 60, 64)
-        assert (info.patch_voxels, info.volumes, info.patches, info.workers) == (64, 64, 890625, 4)
+        assert (info.patch_voxels, info.volumes, info.patches, info.workers, info.slabs) == (64, 64, 890625, 4, 1)
         assert info.memory_bytes == int(1.4 * 2**30)
         assert tamrin_info.memory_mb(info) == 1434 + tamrin_info.PROGRAM_MIB
         assert tamrin_info.memory_mb(info, attempt=2) == 2 * (1434 + tamrin_info.PROGRAM_MIB)
@@ -133,50 +142,81 @@ class TestResources:
         assert tamrin_info.runtime_minutes(info, 200) == 38
         # Larger patches cost more: 343 voxels x 288 volumes do 108.5 times
         # the work of 64 x 64, so 12,080 s; twice that is 403 minutes.
-        big = tamrin_info.parse_info(INFO.replace("side 4 (64 voxels x 64 volumes)",
-                                                  "side 7 (343 voxels x 288 volumes)"))
+        big = tamrin_info.parse_info(info_with(patch={"side": 7, "voxels": 343, "volumes": 288}))
         assert tamrin_info.runtime_minutes(big, 2000) == 403
-        # With a mask only the positions reaching it count.
-        masked = tamrin_info.parse_info(INFO + "mask:         383,128 voxels inside; 447,631 of the patch "
-                                               "positions hold one (only those are denoised)\n")
+        # With a mask only the positions reaching it count, unless there was
+        # no memory to count them.
+        masked = tamrin_info.parse_info(info_with(mask={"file": "m.nii", "voxels_inside": 383128,
+                                                        "patch_positions": 447631}))
         assert masked.patches == 447631 and tamrin_info.runtime_minutes(masked, 200) == 19
+        uncounted = tamrin_info.parse_info(info_with(mask={"file": "m.nii", "voxels_inside": 383128,
+                                                           "patch_positions": None}))
+        assert uncounted.patches == 890625
 
-    def test_thin_series_and_missing_lines(self):
-        thin = tamrin_info.parse_info(INFO.split("patches:")[0] + "patches:      none: thinner than a patch\n")
+    def test_thin_series_and_missing_fields(self):
+        thin = tamrin_info.parse_info(info_with(thinner_than_patch="thinner than a patch", patch_positions=None,
+                                                workers=None, slabs=None, memory=None, mask=None))
         assert thin.patches is None
         assert tamrin_info.memory_mb(thin) == tamrin_info.UNREADABLE_MIB
         assert tamrin_info.runtime_minutes(thin, 2000) == tamrin_info.MINIMUM_MINUTES
-        with pytest.raises(tamrin_info.InfoError, match="memory"):
-            tamrin_info.parse_info(INFO.replace("memory:", "memry:"))
+        with pytest.raises(tamrin_info.InfoError, match="float32_output_bytes"):
+            tamrin_info.parse_info(info_with(memory={"float64_output_bytes": 1}))
+        # The command's text is not its JSON.
+        with pytest.raises(tamrin_info.InfoError, match="no usable object"):
+            tamrin_info.parse_info("dimensions:   128 x 128 x 60 voxels, 64 volumes\n")
 
     def test_info_file_of_the_real_command(self, tamrin, tmp_path):
-        """What the info job writes (the command's output, or nothing when
+        """What the info job writes (the command's JSON, or nothing when
         it refused the series) reads back; a file not written yet is a
         FileNotFoundError, which Snakemake takes as "not known yet"."""
         from conftest import BUILD
         import subprocess
 
         def info_file(*args):
-            path = tmp_path / "info.txt"
+            path = tmp_path / "info.json"
             with open(path, "w") as f:
-                subprocess.run([tamrin, "info", "--workers", "2", *args], stdout=f, stderr=subprocess.DEVNULL)
+                subprocess.run([tamrin, "info", "--json", "--workers", "2", *args], stdout=f,
+                               stderr=subprocess.DEVNULL)
             return tamrin_info.read_info(str(path))
 
         noisy = str(tmp_path / "noisy.nii")
         subprocess.run([os.path.join(BUILD, "cli", "tamrin-make-phantom"), "--size", "20x16x12x8",
                         str(tmp_path / "truth.nii"), noisy], check=True)
         info = info_file(noisy)
-        assert info.dimensions == (20, 16, 12, 8) and info.patches > 0 and info.memory_bytes > 20 * 16 * 12 * 8 * 8
+        assert info.dimensions == (20, 16, 12, 8) and info.patches == 19 * 15 * 11
+        assert (info.workers, info.slabs) == (2, 2) and info.memory_bytes > 20 * 16 * 12 * 8 * 8
+        assert info_file(noisy, "--slabs", "1").slabs == 1
         mask = tmp_path / "mask.nii"
         grid = np.zeros((20, 16, 12), np.uint8)
         grid[0, 0, 0] = 1  # one corner: the patches of side 2 holding it
         nibabel.Nifti1Image(grid, nibabel.load(noisy).affine).to_filename(mask)
         assert info_file(noisy, "--mask", str(mask)).patches == 1
         # The info job leaves an empty file where the command fails.
-        (tmp_path / "info.txt").write_text("")
-        assert tamrin_info.read_info(str(tmp_path / "info.txt")) is None
+        (tmp_path / "info.json").write_text("")
+        assert tamrin_info.read_info(str(tmp_path / "info.json")) is None
         with pytest.raises(FileNotFoundError):
-            tamrin_info.read_info(str(tmp_path / "not-yet.txt"))
+            tamrin_info.read_info(str(tmp_path / "not-yet.json"))
+
+
+class TestSidecarParameters:
+    REPORT = {"version": "1.0.0", "slabs_used": 3,
+              "options": {"input": "in.nii", "workers": 4, "slabs": 1, "uncovered": "zero", "datatype": "float64",
+                          "mask": "/masks/sub-01/dwi/sub-01_desc-brain_mask.nii.gz", "rank_map": None}}
+
+    def test_from_the_report(self):
+        mask = "sub-01/dwi/sub-01_desc-brain_mask.nii.gz"
+        assert derivatives.denoising_parameters(self.REPORT, mask) == {
+            "Software": "tamrin 1.0.0", "Workers": 4, "Slabs": 1, "Uncovered": "zero", "Datatype": "float64",
+            "Mask": f"bids:masks:{mask}", "RankMap": False}
+        # A run without --slabs: the slabs it used.
+        report = copy.deepcopy(self.REPORT)
+        report["options"].update(slabs=None, mask=None, rank_map="rank.nii")
+        parameters = derivatives.denoising_parameters(report)
+        assert (parameters["Slabs"], parameters["Mask"], parameters["RankMap"]) == (3, None, True)
+
+    def test_mask_disagreement_is_refused(self):
+        with pytest.raises(ValueError, match="mask"):
+            derivatives.denoising_parameters(self.REPORT)
 
 
 def load_status():

@@ -80,7 +80,7 @@ def test_jobs_ran_under_slurm(slurm_run, cluster):
         assert f"JobId={j} " in shown and "BatchHost=localhost" in shown
         series = records[j]["Name"][len("tamrin-"):]
         extension = ".nii" if series.startswith("sub-03/") else ".nii.gz"
-        info = tamrin_info.read_info(os.path.join(out, "logs", f"{series}_dwi{extension}.info.txt"))
+        info = tamrin_info.read_info(os.path.join(out, "logs", f"{series}_dwi{extension}.info.json"))
         memory = int(re.search(r"\bMinMemoryNode=(\d+)M", shown).group(1))
         hours, minutes, _ = re.search(r"\bTimeLimit=(\d+):(\d+):(\d+)", shown).groups()
         assert memory >= tamrin_info.memory_mb(info), shown

@@ -1,7 +1,6 @@
 # The workflow's configuration, the series of the source dataset and the
 # functions the rules use (included by workflow/Snakefile).
 
-import json
 import os
 import shlex
 import shutil
@@ -28,6 +27,7 @@ TAMRIN = os.path.abspath(str(config["tamrin"])) if config["tamrin"] else shutil.
 if not TAMRIN or not os.access(TAMRIN, os.X_OK):
     raise WorkflowError(f"tamrin not found ({TAMRIN or 'not on PATH'}): put it on PATH or give --config tamrin=PATH")
 WORKERS = config["workers"]
+SLABS = config["slabs"]
 PATCHES_PER_SECOND = config["patches_per_second"]
 RANK = config["rank"] in (1, True, "true", "yes")
 MASKS = os.path.abspath(str(config["mask"])) if config["mask"] else None
@@ -67,13 +67,6 @@ def mask_of(wildcards):
 def option(name, paths):
     """``--name 'path'`` for the one path in ``paths``, nothing when empty."""
     return " ".join(f"--{name} {shlex.quote(str(path))}" for path in paths)
-
-
-def parameters(wildcards):
-    """The DenoisingParameters of a series' sidecars."""
-    mask = source(wildcards).mask
-    return {"Software": f"tamrin {VERSION}", "Workers": WORKERS, "Uncovered": "input", "Datatype": "float32",
-            "Mask": "bids:masks:" + os.path.relpath(mask, MASKS).replace(os.sep, "/") if mask else None, "RankMap": RANK}
 
 
 def made(wildcards, name):

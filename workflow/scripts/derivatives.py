@@ -4,7 +4,7 @@ sidecar per output, and where every file of a series goes.
     python3 derivatives.py description OUT_JSON SOURCE VERSION [--masks MASKS]
     python3 derivatives.py sidecars --source-image PATH [--mask-image PATH]
         --denoised OUT_JSON --noise OUT_JSON [--rank OUT_JSON]
-        --parameters JSON [SIDECAR ...]
+        --report REPORT_JSON [SIDECAR ...]
 """
 
 import argparse
@@ -34,7 +34,8 @@ def files(key, extension):
         "summary": f"figures/{key}.json",
         "log": f"logs/{key}_dwi{extension}.log",
         "benchmark": f"logs/{key}_dwi{extension}.tsv",
-        "info": f"logs/{key}_dwi{extension}.info.txt",
+        "info": f"logs/{key}_dwi{extension}.info.json",
+        "report": f"logs/{key}_dwi{extension}.report.json",
         "info_log": f"logs/{key}_dwi{extension}.info.log",
         "sidecars_log": f"logs/{key}_sidecars.log",
         "summary_log": f"logs/{key}_summary.log",
@@ -97,6 +98,39 @@ def write_dataset_description(path, source, version, masks=None):
         f.write("\n".join(NOT_BIDS) + "\n")
 
 
+def denoising_parameters(report, mask_image=None):
+    """The ``DenoisingParameters`` of a series' sidecars, from the report of
+    the ``tamrin denoise`` run that made it (``--report``).
+
+    Parameters
+    ----------
+    report : dict
+        The run's report.
+    mask_image : str, optional
+        The brain mask's path relative to the masks' dataset, when the
+        series was denoised within one.
+
+    Raises
+    ------
+    ValueError
+        When the report says the run had a mask and none is named, or the
+        other way round.
+    """
+    options = report["options"]
+    if (options["mask"] is None) != (mask_image is None):
+        raise ValueError(f"the report of {options['input']} says mask {options['mask']}, the workflow "
+                         f"{mask_image}")
+    return {
+        "Software": f"tamrin {report['version']}",
+        "Workers": options["workers"],
+        "Slabs": options["slabs"] if options["slabs"] is not None else report["slabs_used"],
+        "Uncovered": options["uncovered"],
+        "Datatype": options["datatype"],
+        "Mask": f"bids:masks:{mask_image}" if mask_image else None,
+        "RankMap": options["rank_map"] is not None,
+    }
+
+
 def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters, rank_json=None,
                    mask_image=None):
     """Write the sidecars of a denoised series, of its noise map and of its
@@ -116,7 +150,8 @@ def write_sidecars(source_image, sidecars, denoised_json, noise_json, parameters
     denoised_json, noise_json : str
         The files to write.
     parameters : dict
-        The options the series was denoised with.
+        The options the series was denoised with (see
+        ``denoising_parameters``).
     rank_json : str, optional
         The rank map's sidecar, when the rank map was written.
     mask_image : str, optional
@@ -157,13 +192,14 @@ def main(argv=None):
     sidecars.add_argument("--noise", required=True)
     sidecars.add_argument("--rank")
     sidecars.add_argument("--mask-image")
-    sidecars.add_argument("--parameters", required=True, type=json.loads)
+    sidecars.add_argument("--report", required=True, help="the report of tamrin denoise --report")
     sidecars.add_argument("inherited", nargs="*")
     args = parser.parse_args(argv)
     if args.command == "description":
         write_dataset_description(args.path, args.source, args.version, args.masks)
     else:
-        write_sidecars(args.source_image, args.inherited, args.denoised, args.noise, args.parameters,
+        parameters = denoising_parameters(read_json(args.report), args.mask_image)
+        write_sidecars(args.source_image, args.inherited, args.denoised, args.noise, parameters,
                        args.rank, args.mask_image)
     return 0
 

@@ -1,18 +1,16 @@
 """What ``tamrin info`` says about a series, and the resources a job asks for.
 
-The workflow's info job writes the command's output to a file, which the
-resources of the series' other jobs read. The memory a job requests is the
-command's own estimate for its worker count plus room for the program; the
-time is the patch count over a rate of patches per second per worker
-(``patches_per_second`` in the workflow's configuration), scaled by the work
-in one patch.
+The workflow's info job writes the command's JSON (``tamrin info --json``)
+to a file, which the resources of the series' other jobs read. The memory a
+job requests is the command's own estimate for its worker count plus room
+for the program; the time is the patch count over a rate of patches per
+second per worker (``patches_per_second`` in the workflow's configuration),
+scaled by the work in one patch.
 """
 
 import dataclasses
+import json
 import math
-import re
-
-_UNITS = {"bytes": 1, "KiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}
 
 # Room for the program, its libraries and reading a compressed file.
 PROGRAM_MIB = 100
@@ -23,17 +21,17 @@ MINIMUM_MINUTES = 5
 
 
 class InfoError(Exception):
-    """The output of ``tamrin info`` lacks a line the workflow needs."""
+    """The JSON of ``tamrin info`` lacks a field the workflow needs."""
 
 
 @dataclasses.dataclass
 class SeriesInfo:
-    """The fields of ``tamrin info`` the workflow uses.
+    """The fields of ``tamrin info --json`` the workflow uses.
 
     ``patches`` is the number of patch positions a run denoises at most
     (with a mask, those whose patch holds a voxel inside it), None when the
-    series is thinner than a patch; ``memory_bytes`` is the estimate for
-    float32 output.
+    series is thinner than a patch; ``workers`` and ``slabs`` are those the
+    run uses; ``memory_bytes`` is the estimate for float32 output.
     """
 
     dimensions: tuple
@@ -42,47 +40,41 @@ class SeriesInfo:
     volumes: int
     patches: int
     workers: int
+    slabs: int
     memory_bytes: int
 
 
-def _field(text, name, pattern):
-    match = re.search(rf"^{name}:\s+{pattern}", text, re.MULTILINE)
-    if not match:
-        raise InfoError(f"tamrin info printed no {name} line (expected '{name}: ...')")
-    return match
+def parse_info(document):
+    """Read the JSON object ``tamrin info --json`` printed.
 
-
-def parse_info(text):
-    """Parse the output of ``tamrin info``.
+    Parameters
+    ----------
+    document : dict or str
+        The object, or its text.
 
     Raises
     ------
     InfoError
-        When a line the workflow needs is missing.
+        When the text is not a JSON object or lacks a field the workflow
+        needs.
     """
-    dims = _field(text, "dimensions", r"(\d+) x (\d+) x (\d+) voxels, (\d+) volumes")
-    patch = _field(text, "patch", r"side (\d+) \((\d+) voxels x (\d+) volumes\)")
-    patches = _field(text, "patches", r"(none|[\d,]+ positions)")
-    if patches.group(1) == "none":
-        return SeriesInfo(tuple(int(v) for v in dims.groups()), int(patch.group(1)), int(patch.group(2)),
-                          int(patch.group(3)), None, 0, 0)
-    workers = _field(text, "workers", r"(\d+) ")
-    memory = _field(text, "memory", r"([\d.]+) (bytes|KiB|MiB|GiB|TiB) \(float32 output\)")
-    masked = re.search(r"^mask:.*; ([\d,]+) of the patch positions", text, re.MULTILINE)
-    positions = masked.group(1) if masked else patches.group(1).split()[0]
-    return SeriesInfo(
-        dimensions=tuple(int(v) for v in dims.groups()),
-        patch_side=int(patch.group(1)),
-        patch_voxels=int(patch.group(2)),
-        volumes=int(patch.group(3)),
-        patches=int(positions.replace(",", "")),
-        workers=int(workers.group(1)),
-        memory_bytes=int(float(memory.group(1)) * _UNITS[memory.group(2)]),
-    )
+    try:
+        info = json.loads(document) if isinstance(document, str) else document
+        patch = info["patch"]
+        common = dict(dimensions=tuple(info["dimensions"]), patch_side=patch["side"],
+                      patch_voxels=patch["voxels"], volumes=patch["volumes"])
+        if info["patch_positions"] is None:
+            return SeriesInfo(**common, patches=None, workers=0, slabs=0, memory_bytes=0)
+        mask = info["mask"]
+        patches = mask["patch_positions"] if mask and mask["patch_positions"] is not None else info["patch_positions"]
+        return SeriesInfo(**common, patches=patches, workers=info["workers"]["used"], slabs=info["slabs"]["used"],
+                          memory_bytes=info["memory"]["float32_output_bytes"])
+    except (ValueError, TypeError, KeyError) as error:
+        raise InfoError(f"tamrin info --json printed no usable object ({type(error).__name__}: {error})") from None
 
 
 def read_info(path):
-    """Read the file the info job wrote: the output of ``tamrin info``,
+    """Read the file the info job wrote: the JSON of ``tamrin info --json``,
     empty when the command could not read the series.
 
     Returns
@@ -95,7 +87,7 @@ def read_info(path):
     FileNotFoundError
         When the info job has not run yet.
     InfoError
-        When a line the workflow needs is missing.
+        When a field the workflow needs is missing.
     """
     with open(path) as f:
         text = f.read()
