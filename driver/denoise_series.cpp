@@ -32,6 +32,7 @@
 #include "patch/noise.h"
 #include "support/alloc.h"
 #include "uncovered.h"
+#include "value_types.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -214,7 +215,7 @@ const char* denoiseStatusMessage(int32_t status) {
         case kDenoiseBadWorkers:
             return "at least 1 worker is needed";
         case kDenoiseBadOptions:
-            return "the series' values must be double or single, and the options known values";
+            return "the series' value type and the options must be known values";
         default:
             return "unknown status";
     }
@@ -231,7 +232,7 @@ int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOpti
         *elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
         return kDenoiseBadExtents;
     if (requested < 1) return kDenoiseBadWorkers;
-    if ((series.type != kValuesDouble && series.type != kValuesSingle) ||
+    if (!knownValueType(series.type) ||
         (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
         (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
          options.uncovered != kUncoveredZero) ||
