@@ -69,6 +69,8 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
 mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity ComplexFlag);
 void mxDestroyArray(mxArray* pm);
 void* mxCalloc(mwSize n, mwSize size);
+void* mxMalloc(mwSize n);
+void* mxRealloc(void* ptr, mwSize size);
 void mxFree(void* ptr);
 
 int mexPrintf(const char* message, ...);
