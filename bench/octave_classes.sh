@@ -32,7 +32,7 @@ for r in $(seq 1 "$rounds"); do
       "addpath('$PWD/$build/matlab'); addpath('$PWD/tests/octave'); tamrin_peak_memory('$type', $X, $Y, $Z, $N, $workers, $convert)")
     # "peak BEFORE AFTER KiB, data BYTES bytes, results CLASS, SECONDS s"
     echo "   round $r, ${names[$k]}: $line"
-    awk '{ print $3, $9 }' <<<"$line" >>"$work/$k"
+    awk '{ print $3, $10 }' <<<"$line" >>"$work/$k"
   done
 done
 
