@@ -24,13 +24,15 @@ struct DenoiseRequest {
     std::string noiseMap;  // empty: no noise map
     std::string rankMap;   // empty: no rank map
     std::string mask;      // empty: no mask
-    int32_t workers = 1;
+    int32_t workers = 1;  // threads
+    int32_t slabs = 0;    // 0: as many as workers (at most one per patch side of planes)
     // What voxels without an estimate receive (tamrin/denoise.h's Uncovered):
     // by default the input's value, so that background stays as it was.
     int32_t uncovered = kUncoveredInput;
     int datatype = DT_FLOAT32;  // or DT_FLOAT64
     bool force = false;
     bool quiet = false;
+    bool memoryCheck = true;  // refuse at once a run that cannot fit (memory_fit.h)
 };
 
 int runDenoise(const DenoiseRequest& request);
@@ -40,16 +42,19 @@ int runDenoise(const DenoiseRequest& request);
 bool checkPatchFits(const int32_t extents[4], const std::string& path, std::string* error);
 
 // Prints a series' extents, datatype, voxel size, patch side, patch count and
-// the memory a run with `workers` workers needs; with a mask (not empty),
+// the memory a run with `workers` threads and `slabs` slabs (0: as many as
+// workers) needs; with a mask (not empty),
 // how many voxels it holds and how many patch positions reach them.
-int runInfo(const std::string& input, int32_t workers, const std::string& mask);
+int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std::string& mask);
 
 // Largest memory a run holds at once, in bytes: the file's values, the series
 // as doubles (unless `asRead`: the values are denoised as they are stored),
-// the results and the workers' buffers. `storedBytes` is the size of one
-// stored value in the input, `outputBytes` in the output.
+// the results, the workers' buffers and the page tables that map them, as
+// the memory check counts them. `storedBytes` is the size of one
+// stored value in the input, `outputBytes` in the output (which changes
+// nothing: the results are converted a piece at a time as they are written).
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int outputBytes);
+                        int outputBytes, int32_t slabs = 0);
 
 // "1.5 GiB", "320 MiB", "12 KiB".
 std::string formatBytes(int64_t bytes);

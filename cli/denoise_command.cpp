@@ -4,8 +4,6 @@
 // writes the results. Outputs are created empty under temporary names before the work
 // starts, so that an unwritable folder is reported at once, and renamed into
 // place only when all are complete.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -14,7 +12,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "file_layer.h"
 #include "mask_file.h"
+#include "memory_fit.h"
 #include "output_file.h"
 #include "progress.h"
 #include "series_file.h"
@@ -72,7 +72,7 @@ double* rankOf(ResultArrays* arrays) { return arrays->rank.empty() ? nullptr : a
 
 int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
     return report(kExitFailed, "not enough memory to denoise " + request.input + " (about " +
-                                   formatBytes(seriesPeakBytes(series, request.workers, request.datatype)) +
+                                   formatBytes(seriesPeakBytes(series, request.workers, request.slabs)) +
                                    " needed; see tamrin info)");
 }
 
@@ -123,7 +123,7 @@ int writeResults(const DenoiseRequest& request, const SeriesFile& series, Result
 
 int runDenoise(const DenoiseRequest& request) {
     std::string error;
-    const bool interactive = !request.quiet && ::isatty(STDERR_FILENO);
+    const bool interactive = !request.quiet && isTerminal(stderr);
 
     // Every file is checked, and the outputs' temporaries made, before any work.
     if (!checkReadableFile(request.input, &error)) return report(kExitFile, error);
@@ -138,6 +138,8 @@ int runDenoise(const DenoiseRequest& request) {
     SeriesFile series;
     if (!openSeries(request.input, &series, &error) || !checkPatchFits(series.extents, request.input, &error))
         return report(kExitFile, error);
+    // A run that cannot fit is refused now, before the values are read.
+    if (const int refused = refuseWhatCannotFit(request, series)) return refused;
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
     const ReadStatus read = loadSeries(&series, &error);
@@ -161,6 +163,9 @@ int runDenoise(const DenoiseRequest& request) {
     options.nonFinite = kNonFiniteUncover;
     options.uncovered = request.uncovered;
     options.report = &found;
+    // --slabs, or as many slabs as workers (at most one per patch side of
+    // planes): the bits of the one-thread-per-slab run, threads apart.
+    options.slabs = request.slabs > 0 ? request.slabs : request.workers;
     const int32_t status =
         denoiseWithProgress(series.view, request.workers, into, options, interactive ? stderr : nullptr);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -6,37 +6,34 @@
 
 #include "commands.h"
 #include "mask_file.h"
+#include "memory_fit.h"
 #include "nifti_io.h"
 #include "progress.h"
+#include "driver/shared_slabs.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
 
 std::string formatBytes(int64_t bytes) {
-    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024.0 && unit < 4) {
-        value /= 1024.0;
-        unit++;
-    }
     char text[32];
-    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    formatByteCount(bytes, text, sizeof text);
     return text;
 }
 
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int outputBytes) {
-    const int64_t voxels = int64_t{X} * Y * Z, elements = voxels * N;
-    // Reading: the stored values and the doubles made from them.
-    const int64_t inputBytes = asRead ? storedBytes : 8;
-    const int64_t reading = elements * (asRead ? storedBytes : storedBytes + 8);
-    // Denoising: input, denoised sums, noise and weight maps, and what the
-    // workers obtain (their bands and scratch).
-    const int64_t denoising = elements * (inputBytes + 8) + voxels * 16 + denoiseWorkingBytes(X, Y, Z, N, workers);
-    // Writing: the denoised series, the noise map and one converted copy.
-    const int64_t writing = elements * (8 + outputBytes) + voxels * 8;
-    return std::max({reading, denoising, writing});
+                        int /*outputBytes*/, int32_t slabs) {
+    // The values held in memory as read (a mapped file's pages are as
+    // resident as a loaded copy), or converted to doubles.
+    RunShape shape;
+    const int32_t extents[4] = {X, Y, Z, N};
+    std::copy(extents, extents + 4, shape.extents);
+    shape.workers = workers;
+    shape.slabs = slabs;
+    shape.storedBytes = storedBytes;
+    shape.holding = asRead ? kInputLoaded : kInputConverted;
+    // With the page tables that map them, as the memory check counts them.
+    const int64_t bytes = denoiseRunNeed(shape).privateBytes;
+    return bytes + bytes / 512;
 }
 
 namespace {
@@ -61,7 +58,7 @@ int describeMask(const std::string& input, const std::string& maskPath) {
 
 }  // namespace
 
-int runInfo(const std::string& input, int32_t workers, const std::string& mask) {
+int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std::string& mask) {
     std::string error;
     if (!checkReadableFile(input, &error)) {
         std::fprintf(stderr, "tamrin: %s\n", error.c_str());
@@ -90,14 +87,18 @@ int runInfo(const std::string& input, int32_t workers, const std::string& mask) 
         std::printf("patches:      none: %s\n", error.c_str());
         return kExitOk;
     }
-    const int32_t used = workersUsed(e[0], e[1], e[2], e[3], workers);
+    const int32_t requestedSlabs = slabs > 0 ? slabs : workers;
     std::printf("patches:      %s positions\n", groupDigits(patchPositions(e[0], e[1], e[2], e[3])).c_str());
-    std::printf("workers:      %d (of %d requested: at most one per %d planes of the longest axis)\n", used, workers,
-                side);
+    std::printf("workers:      %d threads (of %d requested: at most one per unit of work)\n",
+                sharedThreadsUsed(e[0], e[1], e[2], e[3], workers), workers);
+    std::printf("slabs:        %d (of %d requested: at most one per %d planes of the longest axis; the results "
+                "depend on the slabs alone)\n",
+                workersUsed(e[0], e[1], e[2], e[3], requestedSlabs), requestedSlabs, side);
     const bool asRead = valuesUsedAsRead(&h);
     std::printf("memory:       %s (float32 output), %s (float64 output)\n",
-                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 4)).c_str(),
-                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8)).c_str());
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 4, slabs)).c_str(),
+                formatBytes(peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs)).c_str());
+    printMemoryFit(&h, input, e, workers, slabs, !mask.empty());
     if (!mask.empty()) return describeMask(input, mask);
     return kExitOk;
 }

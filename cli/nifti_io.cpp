@@ -4,10 +4,6 @@
 // knowing whether a write reached the disk.
 #include "nifti_io.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -18,6 +14,7 @@
 #include <memory>
 
 #include "driver/checks.h"
+#include "file_layer.h"
 
 namespace tamrin {
 namespace {
@@ -46,11 +43,18 @@ void* convertTo(const double* values, int64_t count) {
 // gzip file's length and checksum.
 bool contentLengthMatches(const std::string& path, int64_t expected) {
     if (!endsWith(path, ".gz")) {
-        struct stat info;
-        return ::stat(path.c_str(), &info) == 0 && static_cast<int64_t>(info.st_size) == expected;
+        PathType type;
+        int64_t size = 0;
+        return pathType(path, true, &type, &size) == 0 && size == expected;
     }
-    gzFile file = gzopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
+    int failure = 0;
+    const int fd = openFile(path, kOpenRead, &failure);
+    if (fd < 0) return false;
+    gzFile file = gzdopen(fd, "rb");
+    if (file == nullptr) {
+        closeFile(fd);
+        return false;
+    }
     std::vector<char> buffer(1 << 20);
     int64_t total = 0;
     int n = 0;
@@ -59,36 +63,27 @@ bool contentLengthMatches(const std::string& path, int64_t expected) {
     return clean && total == expected;
 }
 
-// Flushes a file's blocks to the disk, so that an error the kernel only meets
-// when it writes them back (a full disk, an I/O error) is seen before the
-// file replaces anything.
-bool syncFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && ok;
-}
-
 }  // namespace
 
 bool hasNiftiExtension(const std::string& path) { return endsWith(path, ".nii") || endsWith(path, ".nii.gz"); }
 
 bool checkReadableFile(const std::string& path, std::string* error) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        *error = path + ": " + (errno == ENOENT ? "no such file" : std::strerror(errno));
+    PathType type;
+    if (const int failure = pathType(path, true, &type)) {
+        *error = path + ": " + (failure == ENOENT ? "no such file" : std::strerror(failure));
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (type != kPathFile) {
         *error = path + ": not a regular file (expected a .nii or .nii.gz series)";
         return false;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY);
+    int failure = 0;
+    const int fd = openFile(path, kOpenRead, &failure);
     if (fd < 0) {
-        *error = path + ": cannot be read: " + std::strerror(errno);
+        *error = path + ": cannot be read: " + std::strerror(failure);
         return false;
     }
-    ::close(fd);
+    closeFile(fd);
     return true;
 }
 
@@ -284,27 +279,25 @@ const float* unscaledSingles(const nifti_image* image) {
 }
 
 void MappedData::reset() {
-    if (base != nullptr) ::munmap(base, length);
+    if (base != nullptr) unmapFile(base, length);
     base = nullptr;
     data = nullptr;
     length = 0;
 }
 
-bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped) {
+bool canMapNiftiData(const nifti_image* image, const std::string& path) {
     const bool single = image->nifti_type == NIFTI_FTYPE_NIFTI1_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_1;
     const int64_t offset = image->iname_offset, bytes = image->nvox * image->nbyper;
-    if (!single || nifti_is_gzfile(path.c_str()) || image->byteorder != nifti_short_order() || offset < 0 ||
-        image->nbyper < 1 || offset % image->nbyper != 0 || bytes <= 0)
-        return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info;
-    void* base = MAP_FAILED;
+    return single && !nifti_is_gzfile(path.c_str()) && image->byteorder == nifti_short_order() && offset >= 0 &&
+           image->nbyper >= 1 && offset % image->nbyper == 0 && bytes > 0;
+}
+
+bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped) {
+    const int64_t offset = image->iname_offset, bytes = image->nvox * image->nbyper;
+    if (!canMapNiftiData(image, path)) return false;
     const std::size_t length = static_cast<std::size_t>(offset + bytes);
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= offset + bytes)
-        base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    ::close(fd);
-    if (base == MAP_FAILED) return false;
+    void* base = mapFile(path, length);
+    if (base == nullptr) return false;
     mapped->base = base;
     mapped->length = length;
     mapped->data = static_cast<const char*>(base) + offset;
@@ -389,7 +382,8 @@ bool writtenCompletely(const std::string& path, const nifti_image* image) {
     const bool ok = written != nullptr && written->nvox == image->nvox && written->datatype == image->datatype &&
                     written->iname_offset == image->iname_offset;
     if (written != nullptr) nifti_image_free(written);
-    return ok && contentLengthMatches(path, image->iname_offset + image->nvox * image->nbyper) && syncFile(path);
+    return ok && contentLengthMatches(path, image->iname_offset + image->nvox * image->nbyper) &&
+           flushFileToDisk(path);
 }
 
 }  // namespace

@@ -66,6 +66,10 @@ struct MappedData {
 // caller then loads the data with loadNiftiData).
 bool mapNiftiData(const nifti_image* image, const std::string& path, MappedData* mapped);
 
+// Whether mapNiftiData would map the data, as far as the header and the
+// file's name tell (the file must also be long enough).
+bool canMapNiftiData(const nifti_image* image, const std::string& path);
+
 // A new image with the geometry, units, description and file version of
 // `like`, the extents given (3 or 4 of them) and the datatype (DT_FLOAT32 or
 // DT_FLOAT64 when there are `values`; any with none), holding `values`

@@ -2,16 +2,11 @@
 // removal when the process is interrupted before it could finish.
 #include "output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "file_layer.h"
 
 namespace tamrin {
 namespace {
@@ -23,28 +18,9 @@ constexpr std::size_t kNameBytes = 4096;
 char gNames[kSlots][kNameBytes];
 std::atomic<bool> gUsed[kSlots];
 
-void onSignal(int signal) {
+void removeAll() {
     for (int i = 0; i < kSlots; i++)
-        if (gUsed[i].load()) ::unlink(gNames[i]);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void installHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        // A signal the command was started with ignored (SIGINT and SIGHUP
-        // of a job in the background of a script) stays ignored.
-        struct sigaction previous;
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        struct sigaction action;
-        std::memset(&action, 0, sizeof(action));
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
+        if (gUsed[i].load()) removeFile(gNames[i]);
 }
 
 bool remember(const std::string& name) {
@@ -75,35 +51,25 @@ std::string extensionOf(const std::string& name) {
 }  // namespace
 
 std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    const std::size_t start = fileNameStart(path);
+    if (start == 0) return ".";
+    // The separator goes, unless the folder is a root ("/", or "C:\" on
+    // Windows) or a drive ("C:").
+    const std::string folder = path.substr(0, start - 1);
+    const bool root = folder.empty() || path[start - 1] == ':' || (folder.size() == 2 && fileNameStart(folder) == 2);
+    return root ? path.substr(0, start) : folder;
 }
 
 bool createTemporary(const std::string& target, std::string* temporary, std::string* error) {
-    installHandlers();
-    const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string suffix = "-" + base;
-    std::vector<char> name(folder.begin(), folder.end());
-    for (char c : std::string(".tmp-XXXXXX") + suffix) name.push_back(c);
-    name.push_back('\0');
-
-    const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
-    if (fd < 0) {
-        *error = "cannot write " + target + ": " + std::strerror(errno) + " (in folder " + folderOf(target) + ")";
+    onInterrupt(removeAll);
+    const std::size_t start = fileNameStart(target);
+    const std::string folder = target.substr(0, start), base = target.substr(start);
+    if (const int failure = createUniqueFile(folder + ".tmp-", "-" + base, temporary)) {
+        *error = "cannot write " + target + ": " + std::strerror(failure) + " (in folder " + folderOf(target) + ")";
         return false;
     }
-    // mkstemps creates the file readable by its owner only; give it the mode
-    // an ordinary new file gets.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    *temporary = name.data();
     if (extensionOf(target).empty() || !remember(*temporary)) {
-        ::unlink(name.data());
+        removeFile(temporary->c_str());
         *error = "cannot write " + target + ": name too long or not ending in .nii or .nii.gz";
         return false;
     }
@@ -111,8 +77,8 @@ bool createTemporary(const std::string& target, std::string* temporary, std::str
 }
 
 bool renameTemporary(const std::string& temporary, const std::string& target, std::string* error) {
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        *error = "cannot write " + target + ": " + std::strerror(errno);
+    if (const int failure = replaceFile(temporary, target)) {
+        *error = "cannot write " + target + ": " + std::strerror(failure);
         removeTemporary(temporary);
         return false;
     }
@@ -121,7 +87,7 @@ bool renameTemporary(const std::string& temporary, const std::string& target, st
 }
 
 void removeTemporary(const std::string& temporary) {
-    ::unlink(temporary.c_str());
+    removeFile(temporary.c_str());
     forget(temporary);
 }
 
@@ -132,12 +98,12 @@ PendingOutputs::~PendingOutputs() {
 
 bool prepareOutputs(const std::vector<std::string>& targets, bool force, PendingOutputs* outputs, std::string* error) {
     for (const std::string& target : targets) {
-        struct stat info;
-        if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        PathType type;
+        if (pathType(target, true, &type) == 0 && type == kPathFolder) {
             *error = target + ": is a folder; expected a .nii or .nii.gz file name";
             return false;
         }
-        if (::lstat(target.c_str(), &info) == 0 && !force) {
+        if (pathType(target, false, &type) == 0 && !force) {
             *error = target + ": already exists (add --force to replace it)";
             return false;
         }
@@ -152,9 +118,9 @@ bool prepareOutputs(const std::vector<std::string>& targets, bool force, Pending
 
 void removeReplacedTargets(const PendingOutputs& outputs) {
     for (const std::string& target : outputs.targets) {
-        struct stat info;
-        if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-        ::unlink(target.c_str());
+        PathType type;
+        if (pathType(target, true, &type) == 0 && type == kPathFolder) continue;
+        removeFile(target.c_str());
     }
 }
 

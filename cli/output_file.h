@@ -11,7 +11,7 @@ namespace tamrin {
 // target's extension, e.g. "results/.tmp-Xa81Kc-out.nii.gz" for
 // "results/out.nii.gz", with the permissions a new file would get. It is
 // removed by removeTemporary, by renameTemporary, or when the process is
-// interrupted (SIGINT, SIGTERM, SIGHUP). Fails with a message naming the
+// interrupted (see onInterrupt). Fails with a message naming the
 // folder when the folder is missing or not writable.
 bool createTemporary(const std::string& target, std::string* temporary, std::string* error);
 

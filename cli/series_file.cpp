@@ -4,6 +4,7 @@
 #include <new>
 
 #include "commands.h"
+#include "memory_fit.h"
 
 namespace tamrin {
 
@@ -62,10 +63,10 @@ ReadStatus loadSeries(SeriesFile* series, std::string* error) {
     return kReadOk;
 }
 
-int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int outputDatatype) {
-    const int32_t* e = series.extents;
-    return peakMemoryBytes(e[0], e[1], e[2], e[3], workers, series.image->nbyper, valuesUsedAsRead(series.image),
-                           outputDatatype == DT_FLOAT64 ? 8 : 4);
+int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int32_t slabs) {
+    const MemoryNeed need =
+        denoiseRunNeed(runShapeOf(series.image, series.path, series.extents, workers, false, false, slabs));
+    return need.privateBytes + need.mappedBytes;
 }
 
 bool writeLike(const SeriesFile& like, const std::string& path, int32_t volumes, int datatype, const double* values,

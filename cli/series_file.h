@@ -46,7 +46,7 @@ bool openSeries(const std::string& path, SeriesFile* series, std::string* error)
 ReadStatus loadSeries(SeriesFile* series, std::string* error);
 
 // Bytes loadSeries and a run hold at the most for this series, for messages.
-int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int outputDatatype);
+int64_t seriesPeakBytes(const SeriesFile& series, int32_t workers, int32_t slabs);
 
 // Writes `values` (the series' extents with `volumes` volumes, or a 3-D map
 // when volumes is 0) to `path` with the geometry of `like`, as float32 or

@@ -2,9 +2,10 @@
 // or .nii.gz) by PCA of overlapping cubic patches, on several threads.
 //
 //   tamrin denoise IN OUT [--noise-map NOISE] [--rank RANK] [--mask MASK]
-//                  [--workers K] [--uncovered input|nan|zero]
+//                  [--workers K] [--slabs S] [--uncovered input|nan|zero]
 //                  [--datatype float32|float64] [--force] [--quiet]
-//   tamrin info IN [--workers K] [--mask MASK]
+//                  [--no-memory-check]
+//   tamrin info IN [--workers K] [--slabs S] [--mask MASK]
 //
 // Every option is declared once below; the help texts are generated from
 // these declarations. Exit status: 0 success, 1 usage error, 2 input or
@@ -18,6 +19,7 @@
 
 #include "commands.h"
 #include "command_line.h"
+#include "file_layer.h"
 
 namespace {
 
@@ -63,6 +65,13 @@ const char kRankText[] =
     "components kept, averaged over the patches covering\n"
     "each voxel with the noise map's weights";
 
+const char kNoMemoryCheckText[] =
+    "run even when it needs more memory than this process\n"
+    "may use (available memory, the cgroup's limit,\n"
+    "RLIMIT_DATA, RLIMIT_AS: see tamrin info), which is\n"
+    "otherwise refused at once with exit status 3;\n"
+    "TAMRIN_NO_MEMORY_CHECK=1 does the same";
+
 int32_t defaultWorkers() {
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? static_cast<int32_t>(n) : 1;
@@ -72,13 +81,25 @@ void addWorkers(CLI::App* command, int32_t* workers, const std::string& what) {
     command->add_option("--workers", *workers, what)->type_name("K")->check(CLI::Range(1, 65536).description(""));
 }
 
+const char kSlabsText[] =
+    "the slabs the patch positions are split into along the\n"
+    "longest axis (at most one per patch side of planes):\n"
+    "the results depend on this count alone, whatever\n"
+    "--workers is, so the same --slabs gives the same files\n"
+    "on every machine (default: as many as --workers)";
+
+void addSlabs(CLI::App* command, int32_t* slabs) {
+    command->add_option("--slabs", *slabs, kSlabsText)->type_name("S")->check(CLI::Range(1, 65536).description(""));
+}
+
 // Settings the command's arguments are parsed into, with the text forms of
 // the two options that take a word.
 struct Parsed {
     DenoiseRequest request;
     std::string uncovered = "input", datatype = "float32";
     std::string infoInput, infoMask;
-    int32_t infoWorkers = 1;
+    int32_t infoWorkers = 1, infoSlabs = 0;
+    bool noMemoryCheck = false;
 };
 
 void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
@@ -96,8 +117,8 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     denoise->add_option("--mask", request->mask, kMaskText)->type_name("MASK");
     addWorkers(denoise, &request->workers,
                "threads to use (default: " + std::to_string(defaultWorkers()) +
-                   ", this machine's hardware\nthreads); at most one per patch side of planes along the\n"
-                   "longest axis is used");
+                   ", this machine's hardware\nthreads)");
+    addSlabs(denoise, &request->slabs);
     denoise->add_option("--uncovered", parsed->uncovered, kUncoveredText)
         ->type_name("input|nan|zero")
         ->check(CLI::IsMember({"input", "nan", "zero"}).description(""));
@@ -111,6 +132,7 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
                       "written)");
     denoise->add_flag("--quiet", request->quiet,
                       "no progress line (none is shown either when stderr is\nnot a terminal)");
+    denoise->add_flag("--no-memory-check", parsed->noMemoryCheck, kNoMemoryCheckText);
     denoise->callback([parsed]() {
         DenoiseRequest& r = parsed->request;
         if (!r.noiseMap.empty() && r.noiseMap == r.output)
@@ -121,14 +143,16 @@ void declareDenoise(CLI::App* app, HelpFormat* format, Parsed* parsed) {
                       : parsed->uncovered == "zero" ? kUncoveredZero
                                                     : kUncoveredInput;
         r.datatype = parsed->datatype == "float64" ? DT_FLOAT64 : DT_FLOAT32;
+        r.memoryCheck = !parsed->noMemoryCheck;
     });
 }
 
 void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     CLI::App* info = app->add_subcommand("info",
                                          "Prints the dimensions, datatype, scaling, voxel size and description of the\n"
-                                         "series IN, the patch side and the number of patch positions, and the memory\n"
-                                         "\"tamrin denoise\" needs for it with K workers.")
+                                         "series IN, the patch side and the number of patch positions, the memory\n"
+                                         "\"tamrin denoise\" needs for it with K workers, the limits on the memory this\n"
+                                         "process may use and whether the run fits within them.")
                          ->group("commands");
     info->get_help_ptr()->group("options")->description("this text");
     format->summarise("info", "dimensions, datatype, voxel size, patch\nside, patch count and the memory a run needs");
@@ -136,6 +160,7 @@ void declareInfo(CLI::App* app, HelpFormat* format, Parsed* parsed) {
     info->add_option("IN", parsed->infoInput, "the series")->required();
     addWorkers(info, &parsed->infoWorkers,
                "workers of the run to size (default: " + std::to_string(defaultWorkers()) + ")");
+    addSlabs(info, &parsed->infoSlabs);
     info->add_option("--mask", parsed->infoMask, "also count the voxels inside this mask and the patch\npositions that reach them")
         ->type_name("MASK");
 }
@@ -158,6 +183,7 @@ int usageError(const CLI::App& app, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepareConsole();
     auto format = std::make_shared<HelpFormat>();
     format->column_width(27);
     CLI::App app(
@@ -193,5 +219,5 @@ int main(int argc, char** argv) {
         return usageError(app, error.what());
     }
     if (app.got_subcommand("denoise")) return runDenoise(parsed.request);
-    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoMask);
+    return runInfo(parsed.infoInput, parsed.infoWorkers, parsed.infoSlabs, parsed.infoMask);
 }

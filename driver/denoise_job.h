@@ -50,6 +50,35 @@ struct DenoiseJob {
     int32_t status = kDenoiseOk;  // set by the worker: a DenoiseStatus
 };
 
+// Extents of one job's series and its private band, derived once.
+struct Geometry {
+    int64_t X, Y, Z, plane, voxels;
+    int32_t N, side, M;
+    Band band;
+};
+
+inline Geometry geometryOf(const DenoiseJob* job) {
+    Geometry geo;
+    geo.X = job->input.X;
+    geo.Y = job->input.Y;
+    geo.Z = job->input.Z;
+    geo.plane = geo.X * geo.Y;
+    geo.voxels = geo.plane * geo.Z;
+    geo.N = job->input.N;
+    geo.side = patchSide(geo.N);
+    geo.M = geo.side * geo.side * geo.side;
+    geo.band = job->band;
+    return geo;
+}
+
+// Fills the g job records of a run of `series` with g slabs: every slab gets
+// the full range on the two other axes and slice i of the partition axis;
+// every slab but the last a band of the s - 1 planes after its slice (cut to
+// the extent), zero-filled. Returns kDenoiseOutOfMemory when a band cannot be
+// obtained; the bands obtained are in the records either way.
+int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const DenoiseOptions& options,
+                 DenoiseJob* jobs, int32_t g);
+
 // Scans every patch start position of the job's box (z, then y, then x
 // innermost), denoises each patch whose values do not sum to exactly 0.0 (and
 // that holds a voxel inside the mask, when there is one) and adds the

@@ -29,6 +29,8 @@
 #include <thread>
 
 #include "denoise_job.h"
+#include "shared_slabs.h"
+#include "slab_sums.h"
 #include "patch/noise.h"
 #include "support/alloc.h"
 #include "uncovered.h"
@@ -84,70 +86,6 @@ void zeroOwnPlanes(DenoiseJob* job) {
 void threadEntry(DenoiseJob* job) {
     zeroOwnPlanes(job);
     denoiseWorker(job);
-}
-
-// Adds job's band into the sums.
-void mergeBand(const DenoiseJob& job) {
-    const Band& band = job.band;
-    if (band.voxels == 0) return;
-    const SeriesView& s = job.input;
-    const int64_t X = s.X, Y = s.Y, voxels = int64_t{s.X} * s.Y * s.Z;
-    const int64_t bx = band.extent[0], by = band.extent[1], bz = band.extent[2];
-    for (int64_t v = 0; v < s.N; v++)
-        for (int64_t z = 0; z < bz; z++)
-            for (int64_t y = 0; y < by; y++)
-                for (int64_t x = 0; x < bx; x++) {
-                    const int64_t cell = (x + band.origin[0]) + X * ((y + band.origin[1]) + Y * (z + band.origin[2]));
-                    const int64_t bandCell = x + bx * (y + by * z);
-                    job.denoisedSum[cell + v * voxels] += job.bandDenoised[bandCell + v * band.voxels];
-                    if (v == 0) {
-                        job.noiseSum[cell] += job.bandNoise[bandCell];
-                        job.weightSum[cell] += job.bandWeight[bandCell];
-                        if (job.rankSum != nullptr) job.rankSum[cell] += job.bandRank[bandCell];
-                    }
-                }
-}
-
-// Fills the g job records: every worker gets the full range on the two other
-// axes and slice i of the partition axis; every worker but the last a band of
-// the s - 1 planes after its slice (cut to the extent). Returns
-// kDenoiseOutOfMemory when a band cannot be obtained.
-int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const DenoiseOptions& options,
-                 DenoiseJob* jobs, int32_t g) {
-    const int32_t side = patchSide(series.N);
-    const int32_t extents[3] = {series.X, series.Y, series.Z};
-    const int32_t axis = partitionAxis(series.X, series.Y, series.Z);
-    const int32_t E = extents[axis];
-    int32_t status = kDenoiseOk;
-    for (int32_t i = 0; i < g; i++) {
-        DenoiseJob& job = jobs[i];
-        job = DenoiseJob();
-        job.input = series;
-        job.denoisedSum = results.denoised;
-        job.noiseSum = results.noise;
-        job.weightSum = results.weight;
-        job.rankSum = results.rank;
-        job.mask = options.mask;
-        job.xEnd = series.X - side + 1;
-        job.yEnd = series.Y - side + 1;
-        job.zEnd = series.Z - side + 1;
-        int32_t* range = axis == 0 ? &job.xStart : axis == 1 ? &job.yStart : &job.zStart;
-        sliceRange(E - side + 1, i, g, &range[0], &range[1]);
-        job.options = &options;
-        const int64_t bandEnd = i < g - 1 ? std::min<int64_t>(int64_t{range[1]} + side - 1, E) : range[1];
-        job.band = bandOf(axis, range[1], bandEnd, series.X, series.Y, series.Z);
-        if (job.band.voxels == 0) continue;
-        const std::size_t bandVoxels = static_cast<std::size_t>(job.band.voxels);
-        job.bandDenoised = static_cast<double*>(coreCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
-        job.bandNoise = static_cast<double*>(coreCalloc(bandVoxels, 8));
-        job.bandWeight = static_cast<double*>(coreCalloc(bandVoxels, 8));
-        if (results.rank != nullptr) {
-            job.bandRank = static_cast<double*>(coreCalloc(bandVoxels, 8));
-            if (!job.bandRank) status = kDenoiseOutOfMemory;
-        }
-        if (!job.bandDenoised || !job.bandNoise || !job.bandWeight) status = kDenoiseOutOfMemory;
-    }
-    return status;
 }
 
 // Runs the g jobs, each on a thread of its own. One whose thread cannot be
@@ -232,6 +170,7 @@ int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOpti
         *elements > INT64_MAX / static_cast<int64_t>(sizeof(double)))
         return kDenoiseBadExtents;
     if (requested < 1) return kDenoiseBadWorkers;
+    if (options.slabs < 0) return kDenoiseBadOptions;
     if (!knownValueType(series.type) ||
         (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
         (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
@@ -317,7 +256,10 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
     }
     if (uncover) findNonFinite(series, flags, &found);
 
-    const int32_t status = runSlabs(series, requested, results, options, found.nonFiniteValues > 0, voxels, elements);
+    const bool asZero = found.nonFiniteValues > 0;
+    const int32_t status = options.slabs > 0
+                               ? runSharedSlabs(series, requested, options.slabs, results, options, asZero)
+                               : runSlabs(series, requested, results, options, asZero, voxels, elements);
     if (status == kDenoiseOk) {
         if (options.mask != nullptr) uncoverVoxels(results, options.mask, false, voxels, series.N);
         if (found.nonFiniteValues > 0) uncoverVoxels(results, flags, true, voxels, series.N);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "denoise_job.h"
+#include "shared_slabs.h"
 #include "linalg/fast_work.h"
 #include "patch/noise.h"
 #include "support/alloc.h"
@@ -61,6 +62,48 @@ Band bandOf(int32_t axis, int64_t start, int64_t end, int32_t X, int32_t Y, int3
     return band;
 }
 
+// Fills the g job records: every worker gets the full range on the two other
+// axes and slice i of the partition axis; every worker but the last a band of
+// the s - 1 planes after its slice (cut to the extent). Returns
+// kDenoiseOutOfMemory when a band cannot be obtained.
+int32_t planJobs(const SeriesView& series, const DenoiseResults& results, const DenoiseOptions& options,
+                 DenoiseJob* jobs, int32_t g) {
+    const int32_t side = patchSide(series.N);
+    const int32_t extents[3] = {series.X, series.Y, series.Z};
+    const int32_t axis = partitionAxis(series.X, series.Y, series.Z);
+    const int32_t E = extents[axis];
+    int32_t status = kDenoiseOk;
+    for (int32_t i = 0; i < g; i++) {
+        DenoiseJob& job = jobs[i];
+        job = DenoiseJob();
+        job.input = series;
+        job.denoisedSum = results.denoised;
+        job.noiseSum = results.noise;
+        job.weightSum = results.weight;
+        job.rankSum = results.rank;
+        job.mask = options.mask;
+        job.xEnd = series.X - side + 1;
+        job.yEnd = series.Y - side + 1;
+        job.zEnd = series.Z - side + 1;
+        int32_t* range = axis == 0 ? &job.xStart : axis == 1 ? &job.yStart : &job.zStart;
+        sliceRange(E - side + 1, i, g, &range[0], &range[1]);
+        job.options = &options;
+        const int64_t bandEnd = i < g - 1 ? std::min<int64_t>(int64_t{range[1]} + side - 1, E) : range[1];
+        job.band = bandOf(axis, range[1], bandEnd, series.X, series.Y, series.Z);
+        if (job.band.voxels == 0) continue;
+        const std::size_t bandVoxels = static_cast<std::size_t>(job.band.voxels);
+        job.bandDenoised = static_cast<double*>(coreCalloc(bandVoxels * static_cast<std::size_t>(series.N), 8));
+        job.bandNoise = static_cast<double*>(coreCalloc(bandVoxels, 8));
+        job.bandWeight = static_cast<double*>(coreCalloc(bandVoxels, 8));
+        if (results.rank != nullptr) {
+            job.bandRank = static_cast<double*>(coreCalloc(bandVoxels, 8));
+            if (!job.bandRank) status = kDenoiseOutOfMemory;
+        }
+        if (!job.bandDenoised || !job.bandNoise || !job.bandWeight) status = kDenoiseOutOfMemory;
+    }
+    return status;
+}
+
 int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t Z, int32_t N) {
     const int64_t s = patchSide(N), px = X - s + 1, py = Y - s + 1, pz = Z - s + 1;
     if (px <= 0 || py <= 0 || pz <= 0) return 0;
@@ -85,23 +128,49 @@ int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t 
     return count;
 }
 
-int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested) {
+int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested, int32_t slabs) {
     const int64_t s = patchSide(N), M = patchVoxels(N);
     const int32_t extents[3] = {X, Y, Z};
     const int64_t E = extents[partitionAxis(X, Y, Z)];
-    const int64_t g = workersUsed(X, Y, Z, N, requested);
-    // Every worker but the last keeps s - 1 planes: the series, the noise,
+    const int64_t g = workersUsed(X, Y, Z, N, slabs > 0 ? slabs : requested);
+    // Every slab but the last keeps s - 1 planes: the series, the noise,
     // the weights and the rank, N + 3 doubles a voxel.
     const int64_t planeVoxels = int64_t{X} * Y * Z / E;
     const int64_t bandVoxels = (g - 1) * std::min<int64_t>(s - 1, E) * planeVoxels;
-    // Each worker has the fast kernel's work store and its batch of patches
-    // with scratch for a second attempt (U, V, w, means); the occupancy maps
-    // of the workers' boxes cover the volume and the bands once more, a
-    // byte a voxel.
-    const int64_t batch = fastPatchBatchFor(static_cast<int32_t>(M), N);
-    const int64_t perWorker = fastPatchWorkBytes(static_cast<int32_t>(M), N) +
-                              (batch * M * N + M * N + int64_t{N} * N + 2 * N) * 8;
-    return bandVoxels * (N + 3) * 8 + g * perWorker + int64_t{X} * Y * Z + bandVoxels;
+    const int64_t bands = bandVoxels * (N + 3) * 8;
+    const int64_t work = fastPatchWorkBytes(static_cast<int32_t>(M), N);
+    const int64_t patchArrays = (M * N + int64_t{N} * N + 2 * N) * 8;
+    // A patch that goes to the plain decomposition (NaN, or a second
+    // attempt) obtains its rows there for the length of the call: M + N rows
+    // of N doubles, their two pointer arrays, the singular values and the
+    // decomposition's M + 2N doubles of scratch.
+    const int64_t plain = (M * N + int64_t{N} * N + 2 * M + 4 * int64_t{N}) * 8;
+    // The allocator rounds every block up: by up to a page for the large
+    // ones (the work store, the batch or unit buffers, the four band arrays),
+    // by up to 32 bytes for the plain decomposition's rows; and the worker's
+    // job record and thread.
+    const int64_t rounding = 6 * 4096 + (M + N + 8) * 32 + 512;
+    if (slabs <= 0) {
+        // Each worker has the fast kernel's work store and its batch of
+        // patches with scratch for a second attempt (U, V, w, means); the
+        // occupancy maps of the workers' boxes cover the volume and the bands
+        // once more, a byte a voxel.
+        const int64_t batch = fastPatchBatchFor(static_cast<int32_t>(M), N);
+        const int64_t perWorker = work + batch * M * N * 8 + patchArrays + plain + rounding;
+        return bands + g * perWorker + int64_t{X} * Y * Z + bandVoxels;
+    }
+    // Each thread has the work store, the plain kernel's and the second
+    // attempt's arrays, and kBuffersPerThread buffers of a unit's results
+    // (patches, positions, totals, noise levels, weights); the run has two
+    // occupancy bytes a voxel and a record and a few flags per unit.
+    const int64_t threads = sharedThreadsUsed(X, Y, Z, N, requested);
+    const int64_t capacity = unitPositions(static_cast<int32_t>(M), N);
+    const int64_t buffer = 64 + capacity * (M * N * 8 + 8 + 24 + 24);
+    const int64_t perThread = work + 2 * patchArrays + kBuffersPerThread * buffer + plain + rounding;
+    const int64_t px = std::max<int64_t>(0, X - s + 1), py = std::max<int64_t>(0, Y - s + 1),
+                  pz = std::max<int64_t>(0, Z - s + 1);
+    const int64_t units = (px + capacity - 1) / capacity * py * pz;
+    return bands + threads * perThread + 2 * int64_t{X} * Y * Z + units * 48 + g * 8 * 16;
 }
 
 }  // namespace tamrin

@@ -34,27 +34,6 @@ struct __attribute__((may_alias)) AsZero {
 static_assert(sizeof(AsZero<float>) == sizeof(float) && sizeof(AsZero<double>) == sizeof(double),
               "AsZero<T> must lie exactly over a T");
 
-// Extents of one job's series and its private band, derived once.
-struct Geometry {
-    int64_t X, Y, Z, plane, voxels;
-    int32_t N, side, M;
-    Band band;
-};
-
-inline Geometry geometryOf(const DenoiseJob* job) {
-    Geometry geo;
-    geo.X = job->input.X;
-    geo.Y = job->input.Y;
-    geo.Z = job->input.Z;
-    geo.plane = geo.X * geo.Y;
-    geo.voxels = geo.plane * geo.Z;
-    geo.N = job->input.N;
-    geo.side = patchSide(geo.N);
-    geo.M = geo.side * geo.side * geo.side;
-    geo.band = job->band;
-    return geo;
-}
-
 // Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
 // dx) and returns the running total of its values in that order.
 template <typename T>
@@ -171,14 +150,15 @@ inline uint8_t occupancyNeeded(const DenoiseJob* job) {
 // kHoldsMaskVoxel when it has a voxel inside the job's mask. Each bit is
 // widened over the patch on its own (an OR of the voxels' bits), so both
 // come from one pass. bx, by, bz: the box's voxel extents (positions +
-// side - 1); occupied holds bx * by * bz bytes.
+// side - 1); occupied holds bx * by * bz bytes. markPlanes does all but the
+// widening along z for the box's planes [z0, z1) (widened along x and y).
 template <typename T>
-void markOccupied(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t bz,
-                  uint8_t* occupied) {
+void markPlanes(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t z0,
+                int64_t z1, uint8_t* planes) {
     const int64_t side = geo.side;
-    for (int64_t z = 0; z < bz; z++)
+    for (int64_t z = z0; z < z1; z++) {
         for (int64_t y = 0; y < by; y++) {
-            uint8_t* out = occupied + bx * (y + by * z);
+            uint8_t* out = planes + bx * (y + by * z);
             const T* row = input + job->xStart + geo.X * ((job->yStart + y) + geo.Y * (job->zStart + z));
             if (job->mask != nullptr) {
                 const uint8_t* inside = job->mask + (row - input);
@@ -192,16 +172,39 @@ void markOccupied(const DenoiseJob* job, const T* input, const Geometry& geo, in
             for (int64_t x = 0; x + side <= bx; x++)
                 for (int64_t d = 1; d < side; d++) out[x] |= out[x + d];
         }
-    // Along y, then z; the later rows and planes are read before they change.
-    for (int64_t z = 0; z < bz; z++)
+        // Along y; the later rows are read before they change.
         for (int64_t y = 0; y + side <= by; y++)
             for (int64_t d = 1; d < side; d++) {
-                uint8_t* out = occupied + bx * (y + by * z);
+                uint8_t* out = planes + bx * (y + by * z);
                 const uint8_t* in = out + bx * d;
                 for (int64_t x = 0; x < bx; x++) out[x] |= in[x];
             }
-    for (int64_t z = 0; z + side <= bz; z++)
-        for (int64_t d = 1; d < side; d++) {
+    }
+}
+
+// The last step of markOccupied out of place, for the planes of positions
+// [z0, z1): occupied's plane z is the OR of planes z .. z + side - 1 of
+// markPlanes' result (those inside the box), so that ranges of planes can be
+// done at the same time.
+inline void widenAlongZ(const uint8_t* planes, int64_t bx, int64_t by, int64_t bz, int64_t side, int64_t z0,
+                        int64_t z1, uint8_t* occupied) {
+    const int64_t plane = bx * by;
+    for (int64_t z = z0; z < z1; z++) {
+        uint8_t* out = occupied + plane * z;
+        const uint8_t* in = planes + plane * z;
+        for (int64_t i = 0; i < plane; i++) out[i] = in[i];
+        for (int64_t d = 1; d < side && z + d < bz; d++)
+            for (int64_t i = 0; i < plane; i++) out[i] |= in[i + plane * d];
+    }
+}
+
+template <typename T>
+void markOccupied(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t bz,
+                  uint8_t* occupied) {
+    markPlanes(job, input, geo, bx, by, 0, bz, occupied);
+    // Along z, in place; the later planes are read before they change.
+    for (int64_t z = 0; z + geo.side <= bz; z++)
+        for (int64_t d = 1; d < geo.side; d++) {
             uint8_t* out = occupied + bx * by * z;
             const uint8_t* in = out + bx * by * d;
             for (int64_t i = 0; i < bx * by; i++) out[i] |= in[i];

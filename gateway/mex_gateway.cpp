@@ -1,14 +1,17 @@
 // The MEX function Tamrin: [denoised, noiseMap, rank] = Tamrin(data, workers, mask).
 //
-// Checks the arguments, creates the results, runs denoiseSeries and hands the
-// results to the host. The core reads data of every numeric class where it
-// lies, without a double copy, and computes in doubles: double and integer
-// data get the results as they are, single data gets them converted to
-// single (see singleSeries for how the denoised series is converted without
-// holding a double and a single copy of it at once). The host's API may only be used from the calling
-// thread, so the call gives the core a message log of its own, which keeps
-// the workers' messages until they have ended; the calling thread then
-// prints them in order. The core's scratch comes from the C allocator.
+// Checks the arguments, refuses a call that needs more memory than the
+// process may use (Tamrin:outOfMemory, before anything is created), creates
+// the results, runs denoiseSeries and hands the results to the host. The
+// core reads data of every numeric class where it lies, without a double
+// copy, and computes in doubles: double and integer data get the results as
+// they are, single data gets them converted to single (see singleSeries for
+// how the denoised series is converted without holding a double and a
+// single copy of it at once). The host's API may only be used from the
+// calling thread, so the call gives the core a message log of its own,
+// which keeps the workers' messages until they have ended; the calling
+// thread then prints them in order. The core's scratch comes from the C
+// allocator.
 //
 // Error paths: the host's error call does not return (it unwinds or jumps
 // past this frame), so before raising an error everything obtained here is
@@ -30,9 +33,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mex.h"
+#include "driver/call_memory.h"
 #include "driver/checks.h"
+#include "mex.h"
 #include "support/alloc.h"
+#include "support/memory_check.h"
 #include "tamrin/denoise.h"
 #include "tamrin/messages.h"
 
@@ -56,7 +61,7 @@ void printMessages(tamrin::MessageLog* log) {
 // An error to raise: identifier and message.
 struct Failure {
     const char* id;
-    char text[320];
+    char text[512];
 };
 
 bool fail(Failure* failure, const char* id, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -230,6 +235,50 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
     return true;
 }
 
+// What a call needs: the results, the weights (and the noise map's scratch
+// when it is not requested), the mask's bytes and the core's working memory.
+struct CallShape {
+    int32_t extents[4];
+    bool rank, mask;
+    int64_t extraBytes;  // the single maps beside their double scratch
+};
+
+tamrin::MemoryNeed callNeed(int32_t workers, const void* context) {
+    const CallShape& call = *static_cast<const CallShape*>(context);
+    const int32_t* e = call.extents;
+    tamrin::MemoryNeed need = tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask);
+    need.privateBytes = tamrin::saturatingAdd(need.privateBytes, call.extraBytes);
+    return need;
+}
+
+// Refuses, before the results are created, a call that needs more memory
+// than this process may use, unless TAMRIN_NO_MEMORY_CHECK is set. For
+// single data the denoised series is summed in doubles as for any class
+// (the single array is made from them in place), and each requested map
+// is a single array beside its double scratch: 4 bytes a voxel more.
+bool checkMemoryFits(const Request& request, int nlhs, Failure* failure) {
+    if (tamrin::memoryCheckDisabled()) return true;
+    const int32_t* extents = request.extents;
+    const int64_t voxels = int64_t{extents[0]} * extents[1] * extents[2];
+    const int maps = request.type == tamrin::kValuesSingle ? (nlhs >= 2) + (nlhs >= 3) : 0;
+    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, nlhs >= 3, request.masked,
+                         tamrin::saturatingMultiply(voxels, 4 * maps)};
+    const int32_t requested = request.workers;
+    const tamrin::MemoryNeed need = callNeed(requested, &call);
+    const tamrin::MemoryLimits limits = tamrin::probeMemoryLimits();
+    const tamrin::MemoryVerdict verdict = tamrin::checkMemory(need, limits);
+    if (verdict.fits) return true;
+    char figures[320];
+    tamrin::describeShortfall(need, limits, verdict, figures, sizeof figures);
+    const int32_t used = tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
+    const int32_t fitting = tamrin::workersThatFit(callNeed, &call, used, limits);
+    char remedy[64] = "fewer workers would not be enough";
+    if (fitting > 0 && fitting < used) std::snprintf(remedy, sizeof remedy, "with workers = %d it fits", fitting);
+    return fail(failure, "Tamrin:outOfMemory",
+                "not enough memory for this call: %s; %s; setenv('TAMRIN_NO_MEMORY_CHECK', '1') runs it anyway",
+                figures, remedy);
+}
+
 #ifdef TAMRIN_TEST_HOOKS
 // Reads the optional [allocation thread] argument: two finite non-negative
 // whole numbers, the countdowns to arm (0 leaves one disarmed).
@@ -307,6 +356,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Failure failure;
     Request request;
     if (!readRequest(nlhs, nrhs, prhs, &request, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+    if (!checkMemoryFits(request, nlhs, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
 #ifdef TAMRIN_TEST_HOOKS
     tamrin::injectAllocationFailure(request.countdowns[0]);
     tamrin::injectThreadStartFailure(request.countdowns[1]);

@@ -79,7 +79,16 @@
 %     Tamrin:mask                      mask not X x Y x Z (the grid of data),
 %                                      not logical or real numeric, holding
 %                                      NaN, or empty (every value 0)
-%     Tamrin:outOfMemory               not enough memory to denoise
+%     Tamrin:outOfMemory               not enough memory to denoise: at once,
+%                                      before anything is created, when the
+%                                      call needs more than the session may
+%                                      use (available memory, its cgroup's
+%                                      limit, RLIMIT_DATA, RLIMIT_AS; the
+%                                      message gives both figures and the
+%                                      worker count that would fit), or when
+%                                      memory runs out during the call.
+%                                      setenv('TAMRIN_NO_MEMORY_CHECK', '1')
+%                                      skips the check.
 %     Tamrin:failed                    any other failure of the denoiser
 %
 %   Example

@@ -38,8 +38,9 @@ function outDir = build_tamrin(outDir)
   end
 
   % The gateway and every core source: the host services, the kernels, the
-  % patch worker and the driver. The fast kernel's stage sources are built
-  % once per instruction set below instead.
+  % patch worker, the driver and the platform support (the memory check).
+  % The fast kernel's stage sources are built once per instruction set below
+  % instead.
   stages = fastStageSources(root);
   sources = {};
   for folder = {'gateway', 'support', 'linalg', 'patch', 'driver'}

@@ -150,6 +150,13 @@ struct DenoiseOptions {
     int32_t uncovered = kUncoveredNan;
     // When not null, receives what the run found (counted only when asked for).
     DenoiseReport* report = nullptr;
+    // 0: one thread per slab, `requested` giving both (the plain call). K >= 1:
+    // K slabs (lowered to max(1, E / s)), decomposed by `requested` threads
+    // that take batches of positions of any slab as they free up; each slab's
+    // contributions still reach its sums in its own scan order, so the result
+    // is bit for bit that of the plain call with K workers, whatever the
+    // thread count.
+    int32_t slabs = 0;
 };
 
 // Denoises `series` with up to `requested` workers into `results`. Voxels
@@ -198,7 +205,10 @@ int64_t patchPositions(int32_t X, int32_t Y, int32_t Z, int32_t N);
 int64_t maskedPatchPositions(const uint8_t* mask, int32_t X, int32_t Y, int32_t Z, int32_t N);
 
 // Bytes a run obtains beyond the caller's arrays: the private bands of the
-// workers and their per-patch scratch.
-int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested);
+// workers and their per-patch scratch. With slabs (DenoiseOptions::slabs)
+// above 0, for that many slabs on `requested` threads, each thread with its
+// scratch and its share of the buffers of finished units waiting for their
+// adds.
+int64_t denoiseWorkingBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t requested, int32_t slabs = 0);
 
 }  // namespace tamrin

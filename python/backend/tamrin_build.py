@@ -1,35 +1,51 @@
 """Build backend of the tamrin Python package (PEP 517).
 
-``python3 -m pip install --no-build-isolation ./python`` calls build_wheel
-here: it configures the repository with CMake, builds the extension target
-(tamrin_python, with the project's compiler flags and kernels) and the
-``tamrin`` command, and packs the extension with the package's Python files
-into a wheel, the command among its scripts: pip installs it into the
-environment's scripts folder, where tamrin.nipype.Denoise finds it. Nothing
-is downloaded: CMake, the compiler, the Python headers, pybind11 and the
-command's NIfTI library are the system's (scripts/deps installs them). When
-CMake leaves the command out (no NIfTI library), the wheel has none and the
-nipype interface needs one on PATH.
+``python3 -m pip install --no-build-isolation ./python`` (or ``pip wheel``)
+calls build_wheel here: it configures the repository with CMake, builds the
+extension target (tamrin_python, with the project's compiler flags and
+kernels) and the ``tamrin`` command, and packs the extension with the
+package's Python files into a wheel, the command among its scripts: pip
+installs it into the environment's scripts folder, where
+tamrin.nipype.Denoise finds it. Nothing is downloaded: CMake, the compiler,
+the Python headers, pybind11 and the command's NIfTI library are the
+system's (scripts/deps installs them). When CMake leaves the command out (no
+NIfTI library), the wheel has none and the nipype interface needs one on
+PATH.
+
+``python3 -m build --sdist --no-isolation ./python`` calls build_sdist: the
+source distribution holds the repository's files that git tracks or would
+track (the C++ sources the extension and the command are built from), a
+pyproject.toml at its root that names this backend in python/backend, and
+PKG-INFO. pip builds a wheel from it as from the repository.
+
+``python3 tamrin_build.py dist-info FOLDER VERSION`` writes the package's
+metadata (tamrin-VERSION.dist-info/METADATA) into FOLDER, for installs made
+without pip (the project's CMake install rules, Debian's package).
 
 Config settings (``pip install --config-settings KEY=VALUE``):
 
 build-dir
-    The CMake build folder (default: build-python in the repository). A
-    folder the project was already configured in, such as the build folder
-    of scripts/build, is reused with its own settings; only the Python
-    module and the command are switched on and the interpreter set.
+    The CMake build folder (default: build-python in the repository; a
+    relative path is taken from the repository, not from python/, where pip
+    runs the backend). A folder the project was already configured in, such
+    as the build folder of scripts/build, is reused with its own settings;
+    only the Python module and the command are switched on and the
+    interpreter set.
 jobs
     Parallel build jobs (default: the number of processors).
 """
 
 import base64
+import gzip
 import hashlib
+import io
 import os
 import re
 import stat
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import zipfile
 from pathlib import Path
 
@@ -48,9 +64,13 @@ def get_requires_for_build_wheel(config_settings=None):
     return []
 
 
+def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     settings = config_settings or {}
-    build_dir = Path(settings.get("build-dir") or REPOSITORY / "build-python").resolve()
+    build_dir = (REPOSITORY / (settings.get("build-dir") or "build-python")).resolve()
     extension, command = _build(build_dir, settings.get("jobs"))
     metadata = _metadata(_project_version(build_dir))
     name, version = "tamrin", metadata["Version"]
@@ -68,6 +88,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         files[script] = command.read_bytes()
         executable.add(script)
     files[f"{dist_info}/METADATA"] = _metadata_text(metadata).encode()
+    files[f"{dist_info}/LICENSE"] = (REPOSITORY / "LICENSE").read_bytes()
     files[f"{dist_info}/WHEEL"] = (
         "Wheel-Version: 1.0\nGenerator: tamrin_build\nRoot-Is-Purelib: false\n"
         f"Tag: {tag}\n").encode()
@@ -86,6 +107,56 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         record.append(f"{dist_info}/RECORD,,")
         wheel.writestr(f"{dist_info}/RECORD", "\n".join(record) + "\n")
     return wheel_name
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    version = _declared_version()
+    base = f"tamrin-{version}"
+    files = {path: (REPOSITORY / path).read_bytes() for path in _source_files()}
+    files["PKG-INFO"] = _metadata_text(_metadata(version)).encode()
+    # pip looks for pyproject.toml at the root of the unpacked archive; the
+    # one there is the package's own with the backend's folder seen from the
+    # root, so that the backend finds the sources as it does in a checkout.
+    files["pyproject.toml"] = (PACKAGE_ROOT / "pyproject.toml").read_text().replace(
+        'backend-path = ["backend"]', 'backend-path = ["python/backend"]').encode()
+
+    name = f"{base}.tar.gz"
+    # Fixed owners, modes and times, so that the same sources give the same archive.
+    with gzip.GzipFile(Path(sdist_directory) / name, "wb", mtime=0) as packed, \
+            tarfile.open(fileobj=packed, mode="w", format=tarfile.PAX_FORMAT) as archive:
+        for path in sorted(files):
+            entry = tarfile.TarInfo(f"{base}/{path}")
+            entry.size = len(files[path])
+            executable = path not in ("PKG-INFO", "pyproject.toml") and os.access(REPOSITORY / path, os.X_OK)
+            entry.mode = 0o755 if executable else 0o644
+            archive.addfile(entry, io.BytesIO(files[path]))
+    return name
+
+
+def _source_files():
+    """The repository's files that go into the source distribution: those git
+    tracks or would track (not ignored), or, in an unpacked source
+    distribution, those it holds."""
+    if (REPOSITORY / "PKG-INFO").is_file():
+        paths = (path.relative_to(REPOSITORY) for path in REPOSITORY.rglob("*") if path.is_file())
+        return sorted(str(path) for path in paths
+                      if str(path) not in ("PKG-INFO", "pyproject.toml")
+                      and not path.parts[0].startswith("build") and "__pycache__" not in path.parts)
+    listed = subprocess.run(["git", "-C", str(REPOSITORY), "ls-files", "-z", "--cached", "--others",
+                             "--exclude-standard"], capture_output=True)
+    if listed.returncode != 0:
+        raise RuntimeError(f"tamrin: a source distribution is made from a git checkout; {REPOSITORY} "
+                           f"is none ({listed.stderr.decode().strip()})")
+    return [path for path in listed.stdout.decode().split("\0")
+            if path and (REPOSITORY / path).is_file()]
+
+
+def write_dist_info(folder, version):
+    """Writes tamrin-VERSION.dist-info/METADATA into folder; returns its path."""
+    dist_info = Path(folder) / f"tamrin-{version}.dist-info"
+    dist_info.mkdir(parents=True, exist_ok=True)
+    (dist_info / "METADATA").write_text(_metadata_text(_metadata(version)))
+    return dist_info
 
 
 def _build(build_dir, jobs):
@@ -132,10 +203,22 @@ def _project_version(build_dir):
     return found.group(1).strip()
 
 
+def _declared_version():
+    """The version CMake's project() declares, read from CMakeLists.txt (for
+    the source distribution, which needs no configured build)."""
+    found = re.search(r"^project\(tamrin\s+VERSION\s+([0-9][0-9.]*)",
+                      (REPOSITORY / "CMakeLists.txt").read_text(), re.MULTILINE)
+    if found is None:
+        raise RuntimeError(f"tamrin: no project(tamrin VERSION ...) in {REPOSITORY / 'CMakeLists.txt'}")
+    return found.group(1)
+
+
 def _metadata(version):
     project = tomllib.loads((PACKAGE_ROOT / "pyproject.toml").read_text())["project"]
     metadata = {"Metadata-Version": "2.1", "Name": project["name"], "Version": version,
-                "Summary": project["description"], "Requires-Python": project["requires-python"]}
+                "Summary": project["description"], "License": project["license"]["text"],
+                "Requires-Python": project["requires-python"]}
+    metadata["Classifier"] = list(project.get("classifiers", []))
     metadata["Requires-Dist"] = list(project.get("dependencies", []))
     for extra, requirements in project.get("optional-dependencies", {}).items():
         metadata.setdefault("Provides-Extra", []).append(extra)
@@ -149,3 +232,9 @@ def _metadata_text(metadata):
         for item in value if isinstance(value, list) else [value]:
             lines.append(f"{key}: {item}")
     return "\n".join(lines) + "\n"
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4 or sys.argv[1] != "dist-info":
+        sys.exit("usage: tamrin_build.py dist-info FOLDER VERSION")
+    write_dist_info(sys.argv[2], sys.argv[3])

@@ -242,7 +242,7 @@ int32_t optionValue(const std::string& name, const std::string& value, std::init
 py::tuple denoiseInto(const py::object& data, int32_t workers, const py::object& denoisedArray,
                       const py::object& noiseArray, const py::object& weightArray, const py::object& progress,
                       const py::object& maskArray, const py::object& rankArray, const std::string& nonFinite,
-                      const std::string& uncovered) {
+                      const std::string& uncovered, int32_t slabs) {
     const tamrin::SeriesView series = seriesOf(data);
     if (workers < 1) throw py::value_error("workers must be at least 1");
     if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
@@ -269,6 +269,8 @@ py::tuple denoiseInto(const py::object& data, int32_t workers, const py::object&
     options.messages = &log;
     options.nonFinite = optionValue("non_finite", nonFinite, {"keep", "uncover"});
     options.uncovered = optionValue("uncovered", uncovered, {"nan", "input", "zero"});
+    if (slabs < 1) throw py::value_error("slabs must be at least 1");
+    options.slabs = slabs;
     // What the run found is counted only for the options that report it.
     tamrin::DenoiseReport found;
     if (options.nonFinite != tamrin::kNonFiniteKeep || options.uncovered != tamrin::kUncoveredNan)
@@ -295,18 +297,21 @@ py::tuple denoiseInto(const py::object& data, int32_t workers, const py::object&
 
 }  // namespace
 
+// memory_binding.cpp
+void defineMemoryCheck(py::module_& module);
+
 PYBIND11_MODULE(_tamrin, module) {
     module.doc() = "The denoiser's native part; use tamrin.denoise.";
     module.attr("__version__") = TAMRIN_VERSION;
     module.def("denoise_into", &denoiseInto, py::arg("data"), py::arg("workers"), py::arg("denoised"),
                py::arg("noise"), py::arg("weight"), py::arg("progress") = py::none(), py::kw_only(),
                py::arg("mask") = py::none(), py::arg("rank") = py::none(), py::arg("non_finite") = "keep",
-               py::arg("uncovered") = "nan",
+               py::arg("uncovered") = "nan", py::arg("slabs") = 1,
                "Denoises data (a Fortran-ordered float64 or float32 X x Y x Z x N array) into the given\n"
                "Fortran-ordered float64 arrays, within mask (None, or Fortran-ordered X x Y x Z bytes)\n"
                "and with the rank map when rank is an array, NaN and infinities treated as non_finite\n"
                "(\"keep\" or \"uncover\") and voxels without an estimate as uncovered (\"nan\",\n"
-               "\"input\" or \"zero\"); returns the core's messages as (text, count) pairs and what\n"
+               "\"input\" or \"zero\"), with `slabs` slabs decomposed by `workers` threads; returns the core's messages as (text, count) pairs and what\n"
                "the run found as a dict.");
     module.def("check_series", &checkSeries, py::arg("shape"),
                "None when a series of this shape can be denoised, else (reason, axis, value).");
@@ -325,4 +330,5 @@ PYBIND11_MODULE(_tamrin, module) {
         },
         py::arg("X"), py::arg("Y"), py::arg("Z"), py::arg("N"), py::arg("requested"),
         "Worker threads a run of an X x Y x Z x N series with `requested` workers uses.");
+    defineMemoryCheck(module);
 }

@@ -10,6 +10,7 @@ runs on several threads in native code, with the same results as the
 ``tamrin denoise`` command, which pip installs with this package.
 """
 
+import math
 import operator
 import os
 import warnings
@@ -25,7 +26,7 @@ _INT32_MAX = 2**31 - 1
 
 
 def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False, non_finite="keep",
-            uncovered="nan"):
+            uncovered="nan", slabs=None):
     """Denoise a 4-D series by PCA of overlapping cubic patches.
 
     Every cubic patch of side s (the smallest integer whose cube is at least
@@ -49,8 +50,7 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         float64.
     workers : int, optional
         Number of worker threads; None (the default) uses every processor
-        (``os.cpu_count()``). Counts above what the series allows (its
-        longest spatial extent divided by the patch side) are lowered.
+        (``os.cpu_count()``).
     mask : array_like, shape (X, Y, Z), optional
         A brain mask on the grid of data: non-zero inside, 0 outside, of any
         real numeric or boolean type (NaN is refused; trailing extents of 1,
@@ -82,6 +82,12 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         ``non_finite="uncover", uncovered="input"`` gives the results of the
         ``tamrin denoise`` command with its defaults (``--datatype float64``
         for its exact doubles).
+    slabs : int, optional
+        The slabs the patch positions are split into along the longest
+        axis (at most its extent divided by the patch side). The results
+        depend on this count alone, whatever ``workers`` is: the same
+        ``slabs`` gives the same bits on every machine. None (the default)
+        takes as many slabs as workers.
 
     Returns
     -------
@@ -105,7 +111,13 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         When data or mask is complex, of objects, strings or other
         non-numeric values, data is boolean, or workers is not an integer.
     MemoryError
-        When the results or the working memory cannot be obtained.
+        Before any work, when the call needs more memory than this process
+        may use: the machine's available memory, its cgroup's limit (a
+        batch job's memory request), RLIMIT_DATA or RLIMIT_AS (the message
+        gives what it needs, what the binding limit leaves, and the worker
+        count that would fit, if any). Setting the environment variable
+        ``TAMRIN_NO_MEMORY_CHECK=1`` skips that check. Also when the results
+        or the working memory cannot be obtained after all.
     KeyboardInterrupt
         On Ctrl-C (SIGINT) while the workers run: they stop within a
         fraction of a second, everything the call obtained is released and
@@ -129,11 +141,12 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     reach them.
 
     Reproducibility: the results depend only on the data and on the number
-    of workers actually used, never on timing or on the machine's
-    instruction set; the same call gives the same bits on every run. One
-    worker gives exactly the single-threaded arithmetic; other counts
-    differ from it only in the order in which overlapping patches are added
-    (relative differences around 1e-15). The results are those of
+    of slabs actually used (``slabs``, or by default ``workers``), never on
+    timing, the thread count or the machine's instruction set; the same
+    call gives the same bits on every run. One slab gives exactly the
+    single-threaded arithmetic; other counts differ from it only in the
+    order in which overlapping patches are added (relative differences
+    around 1e-15). The results are those of
     ``tamrin denoise IN OUT --datatype float64 --uncovered nan`` (for data
     without NaN or infinities) and of the MEX function
     ``Tamrin(data, workers)`` with the same worker count (with a mask:
@@ -156,9 +169,22 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
         raise ValueError(f'non_finite must be "keep" or "uncover"; got {non_finite!r}')
     if uncovered not in ("nan", "input", "zero"):
         raise ValueError(f'uncovered must be "nan", "input" or "zero"; got {uncovered!r}')
-    series = _series_array(data)
     requested = _worker_count(workers)
-    X, Y, Z, N = series.shape
+    fixed_slabs = None if slabs is None else _count(slabs, "slabs", "the slabs of the series")
+    if not isinstance(data, np.ndarray) and _looks_like_series(data):
+        # An array proxy (nibabel's dataobj) is read by np.asarray: its
+        # values, scaled, take up to 8 bytes each.
+        _check_memory(tuple(data.shape), requested, fixed_slabs, mask, return_rank,
+                      8 * math.prod(data.shape))
+    array = _series_input(data)
+    X, Y, Z, N = array.shape
+    target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
+    ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
+             and array.flags.aligned)
+    _check_memory(array.shape, requested, fixed_slabs, mask, return_rank,
+                  0 if ready else array.size * target.itemsize)
+    series = array if ready else _converted(array, target)
+    del array
     inside = None if mask is None else _mask_array(mask, (X, Y, Z))
     try:
         denoised = np.empty((X, Y, Z, N), order="F")
@@ -181,7 +207,8 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     try:
         messages, found = _tamrin.denoise_into(series, requested, denoised, noise_map, weight, report,
                                                mask=inside, rank=rank, non_finite=non_finite,
-                                               uncovered=uncovered)
+                                               uncovered=uncovered,
+                                               slabs=requested if fixed_slabs is None else fixed_slabs)
     finally:
         if bar is not None:
             bar.close()
@@ -190,8 +217,39 @@ def denoise(data, workers=None, *, mask=None, return_rank=False, progress=False,
     return (denoised, noise_map, rank) if return_rank else (denoised, noise_map)
 
 
-def _series_array(data):
-    """The series as an array the core reads where it lies, converting at most once."""
+def _looks_like_series(data):
+    """Whether data tells a 4-D shape of positive extents without being read."""
+    shape = getattr(data, "shape", None)
+    try:
+        return len(shape) == 4 and all(operator.index(extent) >= 1 for extent in shape)
+    except TypeError:
+        return False
+
+
+def _check_memory(shape, workers, slabs, mask, return_rank, extra):
+    """Raises MemoryError, before anything large is obtained, when the call
+    cannot fit in the memory this process may use; ``extra`` bytes are
+    obtained besides the results and the working memory. ``slabs``: None for
+    as many as workers."""
+    X, Y, Z, N = shape
+    if max(shape) > _INT32_MAX:
+        return
+    if mask is not None:
+        # The mask's conversion to bytes and its temporaries.
+        extra += 16 * X * Y * Z
+    refusal = _tamrin.memory_check(X, Y, Z, N, workers, bool(return_rank), mask is not None,
+                                   min(extra, 2**63 - 1), 0 if slabs is None else slabs)
+    if refusal is None:
+        return
+    figures, fitting = refusal
+    remedy = (f"with workers={fitting} it fits" if fitting > 0
+              else "fewer workers would not be enough")
+    raise MemoryError(f"not enough memory for tamrin.denoise: {figures}; {remedy}; "
+                      "setting the environment variable TAMRIN_NO_MEMORY_CHECK=1 runs it anyway")
+
+
+def _series_input(data):
+    """The series as an array, checked; not yet converted."""
     array = np.asarray(data)
     kind = array.dtype.kind
     if kind == "c":
@@ -215,12 +273,11 @@ def _series_array(data):
         if reason == "extent":
             raise ValueError(f"each extent of data must be at most {_INT32_MAX}; shape {array.shape}")
         raise ValueError(f"data holds more values than can be addressed; shape {array.shape}")
+    return array
 
-    target = np.dtype(np.float32) if array.dtype == np.float32 else np.dtype(np.float64)
-    ready = (array.dtype == target and array.dtype.isnative and array.flags.f_contiguous
-             and array.flags.aligned)
-    if ready:
-        return array
+
+def _converted(array, target):
+    """The series converted once, to ``target`` in Fortran order."""
     try:
         return np.asfortranarray(array, dtype=target)
     except MemoryError:
@@ -263,15 +320,19 @@ def _worker_count(workers):
     """The requested worker count as an int from 1 to 2**31 - 1."""
     if workers is None:
         return max(1, min(os.cpu_count() or 1, _INT32_MAX))
-    if isinstance(workers, (bool, np.bool_)):
-        raise TypeError("workers must be an integer (the number of worker threads), not a bool")
+    return _count(workers, "workers", "the number of worker threads")
+
+
+def _count(value, name, what):
+    """A count argument as an int from 1 to 2**31 - 1."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer ({what}), not a bool")
     try:
-        count = operator.index(workers)
+        count = operator.index(value)
     except TypeError:
-        raise TypeError("workers must be an integer (the number of worker threads); "
-                        f"got {type(workers).__name__}") from None
+        raise TypeError(f"{name} must be an integer ({what}); got {type(value).__name__}") from None
     if count < 1:
-        raise ValueError(f"workers must be at least 1 (the number of worker threads); got {count}")
+        raise ValueError(f"{name} must be at least 1 ({what}); got {count}")
     return min(count, _INT32_MAX)
 
 

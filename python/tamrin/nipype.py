@@ -45,6 +45,9 @@ class DenoiseInputSpec(CommandLineInputSpec):
                           "reaching it are denoised, voxels outside are uncovered")
     workers = traits.Range(low=1, argstr="--workers %d",
                            desc="worker threads (default: every processor)")
+    slabs = traits.Range(low=1, argstr="--slabs %d",
+                         desc="slabs of the series (default: as many as workers); the results depend on "
+                              "the slabs alone, so a fixed count gives the same files on every machine")
     uncovered = traits.Enum(
         "input", "nan", "zero", usedefault=True, argstr="--uncovered %s",
         desc="what voxels without an estimate (exact-zero background, outside the mask, "

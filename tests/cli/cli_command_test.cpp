@@ -401,16 +401,44 @@ TEST(TamrinCommand, WarnsAboutCoveredVoxelsWithoutAnEstimate) {
         ASSERT_EQ(denoised[i], std::isfinite(expected[i]) ? expected[i] : input[i]) << i;
 }
 
+// The files depend on the slabs alone: --slabs S with any --workers writes
+// the bits of --workers S.
+TEST(TamrinCommand, SlabsGiveTheFilesOfAsManyWorkersWhateverTheThreads) {
+    ScratchFolder folder;
+    writeSeries(folder / "in.nii", 36, 30, 12, 12, DT_FLOAT32, 0.0);
+    for (const char* workers : {"1", "2"}) {
+        const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / (std::string("w") + workers + ".nii"),
+                                          "--workers", workers, "--datatype", "float64"});
+        ASSERT_EQ(run.status, 0) << run.output;
+    }
+    ASSERT_NE(readRawDoubles(folder / "w1.nii"), readRawDoubles(folder / "w2.nii"));  // the slabs matter
+    for (const char* threads : {"1", "2", "5"})
+        for (const char* slabs : {"1", "2"}) {
+            const std::string out = folder / (std::string("s") + slabs + "t" + threads + ".nii");
+            const CommandRun run = runTamrin({"denoise", folder / "in.nii", out, "--workers", threads, "--slabs", slabs,
+                                              "--datatype", "float64"});
+            ASSERT_EQ(run.status, 0) << run.output;
+            EXPECT_EQ(readRawDoubles(out), readRawDoubles(folder / (std::string("w") + slabs + ".nii")))
+                << slabs << " slabs, " << threads << " threads";
+        }
+}
+
 TEST(TamrinCommand, InfoDescribesTheSeriesAndTheRun) {
     ScratchFolder folder;
     writeSeries(folder / "in.nii.gz", 40, 32, 20, 30, DT_INT16, 2.0);
-    const CommandRun run = runTamrin({"info", folder / "in.nii.gz", "--workers", "4"});
+    const CommandRun run = runTamrin({"info", folder / "in.nii.gz", "--workers", "16"});
     ASSERT_EQ(run.status, 0) << run.output;
     for (const char* line : {"(NIfTI-1, gzip-compressed)", "dimensions:   40 x 32 x 20 voxels, 30 volumes",
                              "datatype:     INT16", "scaling:      value * 2 + 0", "voxel size:   1.5 x 2 x 2.5 mm",
                              "description:  test series for the command line", "patch:        side 4",
-                             "patches:      18,241 positions", "workers:      4 (of 4 requested", "memory:  "})
+                             "patches:      18,241 positions", "workers:      16 threads (of 16 requested",
+                             "slabs:        10 (of 16 requested: at most one per 4 planes", "memory:  "})
         EXPECT_TRUE(contains(run.output, line)) << line << "\n" << run.output;
+    // With --slabs, the memory of that many slabs on the threads asked for.
+    const CommandRun one = runTamrin({"info", folder / "in.nii.gz", "--workers", "16", "--slabs", "1"});
+    ASSERT_EQ(one.status, 0) << one.output;
+    EXPECT_TRUE(contains(one.output, "slabs:        1 (of 1 requested")) << one.output;
+    EXPECT_NE(one.output.substr(one.output.find("memory:")), run.output.substr(run.output.find("memory:")));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ this file as a script and read the one JSON line it prints last.
     child_calls.py repeat CALLS                   memory after many calls
     child_calls.py interrupt                      a long call stopped by SIGINT
     child_calls.py no_memory                      calls under an address-space limit
+    child_calls.py refused as|data|cgroup DIR|proxy FILE   a call the memory check refuses
 """
 
 import gc
@@ -164,6 +165,38 @@ def no_memory():
     return errors
 
 
+def refused(kind, where=None):
+    """A call that needs more than the limit of the given kind leaves (RLIMIT_AS or RLIMIT_DATA
+    at what the process uses now plus 48 MiB, the cgroup DIR made by the test, or RLIMIT_DATA
+    for a nibabel proxy of the sparse series FILE, which must not be read), then a small call
+    under the same limit. Reports the MemoryError's text and how far the resident memory rose
+    above what it was before the refused call."""
+    small = series((16, 16, 12, 8))
+    expected = tamrin.denoise(small, 2)
+    data = series((64, 64, 40, 30), np.float32)  # 19 MiB; its results 38 MiB, its bands and stores more
+    if kind == "proxy":
+        import nibabel
+        data = nibabel.load(where).dataobj
+    gc.collect()
+    if kind == "cgroup":
+        with open(os.path.join(where, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+    else:
+        limit, field = ((resource.RLIMIT_AS, "VmSize") if kind == "as"
+                        else (resource.RLIMIT_DATA, "VmData"))
+        resource.setrlimit(limit, (status(field) + (48 << 20), resource.getrlimit(limit)[1]))
+    before = status("VmRSS")
+    reset_peak_rss()
+    try:
+        tamrin.denoise(data, 2)
+        message = None
+    except MemoryError as error:
+        message = str(error)
+    growth = status("VmHWM") - before
+    return {"message": message, "growth": growth,
+            "small_call_whole": same_results(tamrin.denoise(small, 2), expected)}
+
+
 def main():
     command = sys.argv[1]
     if command == "peak":
@@ -174,6 +207,8 @@ def main():
         result = interrupt()
     elif command == "no_memory":
         result = no_memory()
+    elif command == "refused":
+        result = refused(*sys.argv[2:4])
     else:
         raise SystemExit(f"unknown command {command}")
     print(json.dumps(result), flush=True)

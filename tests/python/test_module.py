@@ -71,6 +71,17 @@ def test_non_finite_values_and_uncovered_voxels_as_the_command(phantom, phantom_
     assert np.isnan(got[1][10, 9, 5]) == (uncovered == "nan")
 
 
+def test_slabs_give_the_bits_of_as_many_workers_whatever_the_threads(phantom_data):
+    expected = {k: tamrin.denoise(phantom_data, k, return_rank=True) for k in (1, 3)}
+    for slabs in (1, 3):
+        for workers in (1, 2, 5):
+            got = tamrin.denoise(phantom_data, workers, slabs=slabs, return_rank=True)
+            for result, want in zip(got, expected[slabs]):
+                assert_same_bits(result, want)
+    with pytest.raises(ValueError, match=r"slabs must be at least 1 \(the slabs of the series\); got 0"):
+        tamrin.denoise(phantom_data, 2, slabs=0)
+
+
 def test_same_bits_as_the_mex_function(phantom_data, tmp_path):
     octave = shutil.which("octave-cli")
     module_dir = BUILD / "matlab"
@@ -238,10 +249,14 @@ def test_invalid_arguments(args, kwargs, error, message):
         tamrin.denoise(*args, **kwargs)
 
 
-def test_conversion_memory_error():
-    # One value broadcast to 8 TiB: the conversion cannot obtain its copy.
-    # (Results and working memory that cannot be obtained: test_memory.py.)
+def test_conversion_memory_error(monkeypatch):
+    # One value broadcast to 8 TiB: the memory check refuses the call before
+    # the conversion; without the check, the conversion cannot obtain its
+    # copy. (Results and working memory: test_memory.py.)
     huge = np.broadcast_to(np.float32(1), (2**20, 2**20, 1, 2))
+    with pytest.raises(MemoryError, match=r"not enough memory for tamrin.denoise: it needs [0-9.]+ TiB"):
+        tamrin.denoise(huge)
+    monkeypatch.setenv("TAMRIN_NO_MEMORY_CHECK", "1")
     message = r"not enough memory to convert data to float32 .*8388608.0 MiB"
     with pytest.raises(MemoryError, match=message):
         tamrin.denoise(huge)

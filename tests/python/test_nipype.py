@@ -62,7 +62,8 @@ def test_non_finite_input_and_options_as_the_command(phantom_data, tmp_path, dat
     data[16, 14, 8, 5], data[3, 4, 5, 6], data[3, 4, 5, 7] = np.nan, -np.inf, np.inf
     source = tmp_path / "odd.nii"
     nib.Nifti1Image(data, np.diag([2.0, 2.0, 2.0, 1.0])).to_filename(source)
-    node = Denoise(in_file=str(source), workers=1, datatype=datatype, uncovered=uncovered,
+    # One slab on three threads: the files of one worker.
+    node = Denoise(in_file=str(source), workers=3, slabs=1, datatype=datatype, uncovered=uncovered,
                    out_file=str(tmp_path / "den.nii"), noise_file=str(tmp_path / "sigma.nii"))
     result = node.run(cwd=str(tmp_path))
     assert result.outputs.out_file == str(tmp_path / "den.nii")

@@ -1,6 +1,6 @@
 """The workflow's modules on their own: finding series in a BIDS dataset,
-reading ``tamrin info``, the resources asked for, and the SLURM status
-command's fallbacks."""
+reading what ``tamrin info`` wrote, the resources asked for, and the SLURM
+status command's fallbacks."""
 
 import importlib.util
 import json
@@ -145,25 +145,38 @@ class TestResources:
         thin = tamrin_info.parse_info(INFO.split("patches:")[0] + "patches:      none: thinner than a patch\n")
         assert thin.patches is None
         assert tamrin_info.memory_mb(thin) == tamrin_info.UNREADABLE_MIB
-        assert tamrin_info.runtime_minutes(thin) == tamrin_info.MINIMUM_MINUTES
+        assert tamrin_info.runtime_minutes(thin, 2000) == tamrin_info.MINIMUM_MINUTES
         with pytest.raises(tamrin_info.InfoError, match="memory"):
             tamrin_info.parse_info(INFO.replace("memory:", "memry:"))
 
-    def test_real_command(self, tamrin, tmp_path):
+    def test_info_file_of_the_real_command(self, tamrin, tmp_path):
+        """What the info job writes (the command's output, or nothing when
+        it refused the series) reads back; a file not written yet is a
+        FileNotFoundError, which Snakemake takes as "not known yet"."""
         from conftest import BUILD
         import subprocess
+
+        def info_file(*args):
+            path = tmp_path / "info.txt"
+            with open(path, "w") as f:
+                subprocess.run([tamrin, "info", "--workers", "2", *args], stdout=f, stderr=subprocess.DEVNULL)
+            return tamrin_info.read_info(str(path))
+
         noisy = str(tmp_path / "noisy.nii")
         subprocess.run([os.path.join(BUILD, "cli", "tamrin-make-phantom"), "--size", "20x16x12x8",
                         str(tmp_path / "truth.nii"), noisy], check=True)
-        info = tamrin_info.series_info(tamrin, noisy, 2)
+        info = info_file(noisy)
         assert info.dimensions == (20, 16, 12, 8) and info.patches > 0 and info.memory_bytes > 20 * 16 * 12 * 8 * 8
         mask = tmp_path / "mask.nii"
         grid = np.zeros((20, 16, 12), np.uint8)
         grid[0, 0, 0] = 1  # one corner: the patches of side 2 holding it
         nibabel.Nifti1Image(grid, nibabel.load(noisy).affine).to_filename(mask)
-        assert tamrin_info.series_info(tamrin, noisy, 2, str(mask)).patches == 1
-        with pytest.raises(tamrin_info.InfoError, match="missing.nii"):
-            tamrin_info.series_info(tamrin, str(tmp_path / "missing.nii"), 2)
+        assert info_file(noisy, "--mask", str(mask)).patches == 1
+        # The info job leaves an empty file where the command fails.
+        (tmp_path / "info.txt").write_text("")
+        assert tamrin_info.read_info(str(tmp_path / "info.txt")) is None
+        with pytest.raises(FileNotFoundError):
+            tamrin_info.read_info(str(tmp_path / "not-yet.txt"))
 
 
 def load_status():

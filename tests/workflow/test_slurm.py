@@ -10,10 +10,14 @@ import shutil
 import subprocess
 
 import pytest
+import yaml
 
+import tamrin_info
 from conftest import PROFILE, ROOT, WORKERS, derivative_files, masks, planned_jobs, require, snakemake
 
 SLURM_LOCAL = os.path.join(ROOT, "scripts", "slurm-local")
+with open(os.path.join(ROOT, "workflow", "config", "config.yaml")) as f:
+    PATCHES_PER_SECOND = yaml.safe_load(f)["patches_per_second"]
 
 
 @pytest.fixture(scope="module")
@@ -70,9 +74,17 @@ def test_jobs_ran_under_slurm(slurm_run, cluster):
     assert len(states) == 6 and set(states.values()) == {"COMPLETED"}, states
     for j in submitted:
         assert records[j]["NodeList"] == "localhost"
-    # The controller still holds them too.
-    shown = subprocess.run(["scontrol", "show", "job", "-o", submitted[0]], capture_output=True, text=True)
-    assert f"JobId={submitted[0]} " in shown.stdout and "BatchHost=localhost" in shown.stdout
+        # The controller still holds them too, with at least the memory and
+        # time the series' info file asks for.
+        shown = subprocess.run(["scontrol", "show", "job", "-o", j], capture_output=True, text=True).stdout
+        assert f"JobId={j} " in shown and "BatchHost=localhost" in shown
+        series = records[j]["Name"][len("tamrin-"):]
+        extension = ".nii" if series.startswith("sub-03/") else ".nii.gz"
+        info = tamrin_info.read_info(os.path.join(out, "logs", f"{series}_dwi{extension}.info.txt"))
+        memory = int(re.search(r"\bMinMemoryNode=(\d+)M", shown).group(1))
+        hours, minutes, _ = re.search(r"\bTimeLimit=(\d+):(\d+):(\d+)", shown).groups()
+        assert memory >= tamrin_info.memory_mb(info), shown
+        assert 60 * int(hours) + int(minutes) >= tamrin_info.runtime_minutes(info, PATCHES_PER_SECOND), shown
     # The broken series' job printed the command's message into its SLURM log.
     broken = next(j for j in submitted if records[j]["Name"] == "tamrin-sub-04/dwi/sub-04")
     with open(os.path.join(out, "logs", "slurm", f"{broken}.log")) as f:

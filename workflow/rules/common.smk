@@ -1,7 +1,6 @@
 # The workflow's configuration, the series of the source dataset and the
 # functions the rules use (included by workflow/Snakefile).
 
-import functools
 import json
 import os
 import shlex
@@ -10,6 +9,7 @@ import subprocess
 import sys
 
 from snakemake.exceptions import WorkflowError
+from snakemake.utils import validate
 
 sys.path.insert(0, os.path.join(workflow.basedir, "scripts"))
 import bids  # noqa: E402
@@ -17,36 +17,25 @@ import derivatives  # noqa: E402
 import report  # noqa: E402
 import tamrin_info  # noqa: E402
 
-OPTIONS = {"bids", "out", "tamrin", "workers", "participant_label", "patches_per_second", "mask", "rank"}
-unknown = sorted(set(config) - OPTIONS)
-if unknown:
-    raise WorkflowError(f"unknown option {', '.join(unknown)} in --config (options: {', '.join(sorted(OPTIONS))})")
-if "bids" not in config or "out" not in config:
-    raise WorkflowError("name the source dataset and the output folder: --config bids=IN out=OUT")
+# The defaults are in config/config.yaml; --config and --configfile override
+# them, and the schema refuses unknown names and values of the wrong kind.
+configfile: os.path.join(workflow.basedir, "config", "config.yaml")
+validate(config, os.path.join(workflow.basedir, "schemas", "config.schema.yaml"), set_default=False)
 
 BIDS = os.path.abspath(str(config["bids"]))
 OUT = os.path.abspath(str(config["out"]))
-TAMRIN = os.path.abspath(str(config["tamrin"])) if config.get("tamrin") else shutil.which("tamrin")
+TAMRIN = os.path.abspath(str(config["tamrin"])) if config["tamrin"] else shutil.which("tamrin")
 if not TAMRIN or not os.access(TAMRIN, os.X_OK):
     raise WorkflowError(f"tamrin not found ({TAMRIN or 'not on PATH'}): put it on PATH or give --config tamrin=PATH")
-try:
-    WORKERS = int(config.get("workers", 2))
-    PATCHES_PER_SECOND = float(config.get("patches_per_second", tamrin_info.PATCHES_PER_SECOND))
-    valid = WORKERS >= 1 and PATCHES_PER_SECOND > 0
-except ValueError:
-    valid = False
-if not valid:
-    raise WorkflowError("workers needs a whole number from 1 and patches_per_second a positive number")
-RANK = str(config.get("rank", "")).lower()
-if RANK not in ("", "0", "1", "false", "true", "no", "yes"):
-    raise WorkflowError(f"rank={config['rank']}: say rank=1 to write the rank map (rank=0, the default, not)")
-RANK = RANK in ("1", "true", "yes")
-MASKS = os.path.abspath(str(config["mask"])) if config.get("mask") else None
+WORKERS = config["workers"]
+PATCHES_PER_SECOND = config["patches_per_second"]
+RANK = config["rank"] in (1, True, "true", "yes")
+MASKS = os.path.abspath(str(config["mask"])) if config["mask"] else None
 VERSION = subprocess.run([TAMRIN, "--version"], capture_output=True, text=True, check=True).stdout.split()[-1]
 PYTHON = sys.executable
 SCRIPTS = os.path.join(workflow.basedir, "scripts")
 try:
-    SERIES = bids.find_series(BIDS, bids.normalise_participants(config.get("participant_label")))
+    SERIES = bids.find_series(BIDS, bids.normalise_participants(config["participant_label"]))
     if MASKS and bids.find_masks(MASKS, SERIES) == 0 and SERIES:
         raise ValueError(f"mask={MASKS}: no mask for any series (expected "
                          f"{next(iter(SERIES))}{bids.MASK_SUFFIX}.nii.gz and the like)")
@@ -92,14 +81,27 @@ def made(wildcards, name):
     return os.path.join(OUT, derivatives.files(wildcards.series, source(wildcards).extension)[name])
 
 
-@functools.lru_cache(maxsize=None)
-def info(key):
-    """tamrin info for a series; None when it cannot read it (the job then
-    fails with the command's message)."""
+def series_info(input):
+    """What ``tamrin info`` said about the job's series, from the file its
+    info job wrote; None when the command could not read the series (the
+    job then fails with the command's message).
+
+    Resources that call this are evaluated when the job is about to run:
+    while the job graph is built the file may not exist yet, and Snakemake
+    takes the FileNotFoundError of a job's input as "not known yet".
+    """
+    return tamrin_info.read_info(input.info)
+
+
+def runtime_minutes(wildcards, input, attempt):
+    """The denoise job's time limit in minutes; None (not set) until the info
+    job has run: Snakemake 7 reads a runtime it does not know yet as a
+    duration, and fails, where it leaves a memory request open."""
     try:
-        return tamrin_info.series_info(TAMRIN, SERIES[key].image, WORKERS, SERIES[key].mask)
-    except tamrin_info.InfoError:
+        info = series_info(input)
+    except FileNotFoundError:
         return None
+    return tamrin_info.runtime_minutes(info, PATCHES_PER_SECOND, attempt)
 
 
 def outputs(item):

@@ -34,6 +34,10 @@ def files(key, extension):
         "summary": f"figures/{key}.json",
         "log": f"logs/{key}_dwi{extension}.log",
         "benchmark": f"logs/{key}_dwi{extension}.tsv",
+        "info": f"logs/{key}_dwi{extension}.info.txt",
+        "info_log": f"logs/{key}_dwi{extension}.info.log",
+        "sidecars_log": f"logs/{key}_sidecars.log",
+        "summary_log": f"logs/{key}_summary.log",
     }
 
 

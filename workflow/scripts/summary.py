@@ -2,8 +2,7 @@
 (noise level inside the object, patches, time, memory).
 
     python3 summary.py --source IN --denoised OUT --noise NOISE [--bval BVAL]
-        [--mask MASK] --benchmark TSV --tamrin TAMRIN --workers K --figure PNG
-        --summary JSON
+        [--mask MASK] --benchmark TSV --info INFO --figure PNG --summary JSON
 
 Reads only the volumes it shows and the noise map, so that it needs little
 memory whatever the series' size.
@@ -87,7 +86,7 @@ def summarise(args):
     z = figures.series_figure(args.figure, noisy, volume(nibabel.load(args.denoised), shown), noise,
                               median if median is not None else float("nan"),
                               zooms=tuple(float(v) for v in source.header.get_zooms()[:3]))
-    info = tamrin_info.series_info(args.tamrin, args.source, args.workers, args.mask)
+    info = tamrin_info.read_info(args.info)
     seconds, peak_mib = read_benchmark(args.benchmark)
     return {
         "dimensions": list(info.dimensions),
@@ -107,12 +106,11 @@ def summarise(args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Figure and summary of one denoised series.")
-    for name in ("source", "denoised", "noise", "tamrin", "figure", "summary"):
+    for name in ("source", "denoised", "noise", "info", "figure", "summary"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--bval")
     parser.add_argument("--mask")
     parser.add_argument("--benchmark")
-    parser.add_argument("--workers", type=int, default=1)
     args = parser.parse_args(argv)
     record = summarise(args)
     with open(args.summary, "w") as f:

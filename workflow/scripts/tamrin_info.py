@@ -1,21 +1,19 @@
 """What ``tamrin info`` says about a series, and the resources a job asks for.
 
-The memory a job requests is the command's own estimate for its worker
-count plus room for the program; the time is the patch count over a rate of
-patches per second per worker, scaled by the work in one patch.
+The workflow's info job writes the command's output to a file, which the
+resources of the series' other jobs read. The memory a job requests is the
+command's own estimate for its worker count plus room for the program; the
+time is the patch count over a rate of patches per second per worker
+(``patches_per_second`` in the workflow's configuration), scaled by the work
+in one patch.
 """
 
 import dataclasses
 import math
 import re
-import subprocess
 
 _UNITS = {"bytes": 1, "KiB": 2**10, "MiB": 2**20, "GiB": 2**30, "TiB": 2**40}
 
-# The rate a worker denoises patches of 64 voxels x 64 volumes at, on a
-# slow cluster core (one core of the development machine, shared, did about
-# 2,200 per second); patches of other sizes are scaled by their work.
-PATCHES_PER_SECOND = 2000
 # Room for the program, its libraries and reading a compressed file.
 PROGRAM_MIB = 100
 # Requests when the command cannot read the series: the job fails at once
@@ -25,7 +23,7 @@ MINIMUM_MINUTES = 5
 
 
 class InfoError(Exception):
-    """``tamrin info`` failed; the message is the command's."""
+    """The output of ``tamrin info`` lacks a line the workflow needs."""
 
 
 @dataclasses.dataclass
@@ -83,19 +81,25 @@ def parse_info(text):
     )
 
 
-def series_info(tamrin, image, workers, mask=None):
-    """Run ``tamrin info --workers WORKERS IMAGE [--mask MASK]`` and parse it.
+def read_info(path):
+    """Read the file the info job wrote: the output of ``tamrin info``,
+    empty when the command could not read the series.
+
+    Returns
+    -------
+    SeriesInfo or None
+        None for an empty file.
 
     Raises
     ------
+    FileNotFoundError
+        When the info job has not run yet.
     InfoError
-        With the command's message when it fails.
+        When a line the workflow needs is missing.
     """
-    result = subprocess.run([tamrin, "info", "--workers", str(workers), image] + (["--mask", mask] if mask else []),
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        raise InfoError(result.stderr.strip() or f"tamrin info exited with status {result.returncode}")
-    return parse_info(result.stdout)
+    with open(path) as f:
+        text = f.read()
+    return parse_info(text) if text.strip() else None
 
 
 def memory_mb(info, attempt=1):
@@ -106,7 +110,7 @@ def memory_mb(info, attempt=1):
     return attempt * (math.ceil(info.memory_bytes / 2**20) + PROGRAM_MIB)
 
 
-def runtime_minutes(info, patches_per_second=PATCHES_PER_SECOND, attempt=1):
+def runtime_minutes(info, patches_per_second, attempt=1):
     """Minutes to request: twice the expected time, at least five.
 
     The expected time is the patch count over ``patches_per_second`` (for

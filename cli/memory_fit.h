@@ -1,0 +1,58 @@
+// What a run of tamrin denoise needs, from the header alone, and the
+// refusal of a run that cannot fit, made before anything large is read.
+#pragma once
+
+#include <nifti2_io.h>
+
+#include <cstdint>
+#include <string>
+
+#include "commands.h"
+#include "series_file.h"
+#include "support/memory_check.h"
+
+namespace tamrin {
+
+// How a run holds the series' values while it denoises them.
+enum InputHolding : int {
+    kInputMapped,     // mapped from the file as stored (unscaled float32 in a .nii)
+    kInputLoaded,     // read into memory as stored (unscaled float32 otherwise)
+    kInputConverted,  // read, then converted to doubles with the scaling
+};
+
+// A run as far as its memory goes.
+struct RunShape {
+    int32_t extents[4] = {0, 0, 0, 0};
+    int32_t workers = 1;  // threads
+    int32_t slabs = 0;    // --slabs; 0: as many as workers
+    int storedBytes = 4;  // bytes of one stored value
+    InputHolding holding = kInputLoaded;
+    int64_t fileBytes = 0;  // the mapping's length (header and data) when mapped
+    bool compressed = false;  // a .nii.gz: its values are read, never mapped
+    bool rank = false, mask = false;
+};
+
+// The shape of a run of the series `image` (its header, read from `path`).
+RunShape runShapeOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
+                    bool rank, bool mask, int32_t slabs = 0);
+
+// What the run obtains beyond what the process holds before it reads
+// anything: at its busiest phase (reading and converting the values,
+// denoising, writing), the values it holds (unless mapped), the results in
+// doubles, the mask, the workers' bands and stores and the buffers of the
+// file formats; the stacks of the workers and of the progress thread; and
+// the mapped file.
+MemoryNeed denoiseRunNeed(const RunShape& shape);
+
+// Checks that a run of `series` as `request` asks fits in the memory this
+// process may use; kExitOk when it does (or the check is turned off), else
+// prints the refusal with both figures and what would help, and returns
+// kExitFailed.
+int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series);
+
+// tamrin info's lines on the limits seen and whether a run with `workers`
+// workers and `slabs` slabs (and the mask, when `mask`) fits.
+void printMemoryFit(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
+                    int32_t slabs, bool mask);
+
+}  // namespace tamrin

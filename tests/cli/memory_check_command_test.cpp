@@ -1,0 +1,228 @@
+// The command's memory check: a run that needs more memory than the
+// process may use is refused at once (exit status 3, both figures and what
+// would help, nothing read, nothing written) under RLIMIT_AS, RLIMIT_DATA,
+// a cgroup's limit and the machine's available memory; runs that fit under
+// the same limits go ahead; the refusal names the worker count that fits,
+// or a .nii input, where that would help; --no-memory-check and TAMRIN_NO_MEMORY_CHECK
+// let a run go on to fail late; tamrin info states the limits and the
+// verdict. The large series are sparse files: a header, then a hole.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "cli_test_support.h"
+
+using namespace tamrin_cli_test;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A sanitizer's runtime reserves terabytes of address space as it starts,
+// which RLIMIT_AS and RLIMIT_DATA refuse before the command runs at all.
+#if defined(TAMRIN_SANITIZED)
+#define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "the sanitizer's runtime cannot start under RLIMIT_AS or RLIMIT_DATA"
+#else
+#define SKIP_UNDER_SANITIZERS() (void)0
+#endif
+
+// A float32 series of zeros whose data is a hole in the file.
+void writeSparseSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N) {
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(makeHeader(X, Y, Z, N, DT_FLOAT32), nifti_image_free);
+    nifti_1_header header;
+    ASSERT_EQ(nifti_convert_nim2n1hdr(image.get(), &header), 0);
+    header.vox_offset = 352;
+    std::memcpy(header.magic, "n+1", 4);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const char extender[4] = {0, 0, 0, 0};
+    ASSERT_EQ(std::fwrite(&header, sizeof header, 1, file), 1u);
+    ASSERT_EQ(std::fwrite(extender, 4, 1, file), 1u);
+    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_EQ(::truncate(path.c_str(), 352 + int64_t{X} * Y * Z * N * 4), 0);
+}
+
+// The same series of zeros as a .nii.gz, compressed as it is written.
+void writeCompressedZeros(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N) {
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(makeHeader(X, Y, Z, N, DT_FLOAT32), nifti_image_free);
+    nifti_1_header header;
+    ASSERT_EQ(nifti_convert_nim2n1hdr(image.get(), &header), 0);
+    header.vox_offset = 352;
+    std::memcpy(header.magic, "n+1", 4);
+    gzFile file = gzopen(path.c_str(), "wb1");
+    ASSERT_NE(file, nullptr);
+    const char extender[4] = {0, 0, 0, 0};
+    ASSERT_EQ(gzwrite(file, &header, sizeof header), static_cast<int>(sizeof header));
+    ASSERT_EQ(gzwrite(file, extender, 4), 4);
+    const std::vector<char> zeros(1 << 20, 0);
+    for (int64_t left = int64_t{X} * Y * Z * N * 4; left > 0; left -= static_cast<int64_t>(zeros.size())) {
+        const unsigned n = static_cast<unsigned>(std::min<int64_t>(left, static_cast<int64_t>(zeros.size())));
+        ASSERT_EQ(gzwrite(file, zeros.data(), n), static_cast<int>(n));
+    }
+    ASSERT_EQ(gzclose(file), Z_OK);
+}
+
+// A small series with noise in every voxel.
+void writeSmallSeries(const std::string& path) {
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> header(makeHeader(24, 20, 16, 8, DT_FLOAT32),
+                                                                nifti_image_free);
+    std::vector<double> values(24 * 20 * 16 * 8);
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> noise(100.0, 10.0);
+    for (double& v : values) v = noise(random);
+    ASSERT_TRUE(writeImage(header.get(), values, path));
+}
+
+// The largest resident set of the children that have ended, in KiB.
+long childrenPeakKiB() {
+    struct rusage usage;
+    return ::getrusage(RUSAGE_CHILDREN, &usage) == 0 ? usage.ru_maxrss : -1;
+}
+
+// The refusal: exit status 3, the figures, the advice and the override, and
+// nothing but the input in the folder.
+void expectRefused(const CommandRun& run, const ScratchFolder& folder, const char* limit) {
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: not enough memory to denoise")) << run.output;
+    EXPECT_TRUE(contains(run.output, "it needs ")) << run.output;
+    EXPECT_TRUE(contains(run.output, limit)) << run.output;
+    EXPECT_TRUE(contains(run.output, "--no-memory-check (or TAMRIN_NO_MEMORY_CHECK=1) runs it anyway")) << run.output;
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"in.nii"});
+}
+
+TEST(CommandMemoryCheck, RefusedAtOnceUnderTheResourceLimits) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchFolder folder;
+    // 200 x 200 x 100 x 100: 1.5 GiB of values, about 3 GiB of results.
+    writeSparseSeries(folder / "in.nii", 200, 200, 100, 100);
+    const std::vector<std::string> args = {"denoise", folder / "in.nii", folder / "out.nii.gz", "--datatype", "float64",
+                                           "--workers", "2"};
+    CommandRun run = runTamrin(args, "ulimit -v 1048576;");
+    expectRefused(run, folder, "of address space (1.5 GiB of it the input, mapped from its file), but RLIMIT_AS leaves");
+    EXPECT_TRUE(contains(run.output, "fewer workers would not be enough")) << run.output;
+    run = runTamrin(args, "ulimit -d 1048576;");
+    expectRefused(run, folder, "of private memory, but RLIMIT_DATA leaves");
+    // Nothing was read: the 1.5 GiB of values never came in.
+    EXPECT_LT(childrenPeakKiB(), 64 * 1024);
+}
+
+TEST(CommandMemoryCheck, RefusedAtOnceWhenTheMachineHasTooLittle) {
+    ScratchFolder folder;
+    // 1000 x 1000 x 500 x 100: 186 GiB of values, 373 GiB of results.
+    writeSparseSeries(folder / "in.nii", 1000, 1000, 500, 100);
+    const CommandRun info = runTamrin({"info", folder / "in.nii", "--workers", "2"});
+    ASSERT_EQ(info.status, 0) << info.output;
+    if (!contains(info.output, "the machine's available memory"))
+        GTEST_SKIP() << "this machine could hold the run:\n" << info.output;
+    EXPECT_TRUE(contains(info.output, "fits:         no: it needs ")) << info.output;
+    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2"});
+    expectRefused(run, folder, "(the machine's available memory, MemAvailable)");
+    EXPECT_LT(childrenPeakKiB(), 64 * 1024);
+}
+
+// Runs a shell line of the memory-cgroup tool; its output, or a skip.
+struct Cgroup {
+    std::string folder, skipped;
+    explicit Cgroup(int64_t limit) {
+        std::FILE* pipe = ::popen(("'" TAMRIN_MEMORY_CGROUP "' create " + std::to_string(limit) + " 2>&1").c_str(), "r");
+        char line[512] = "";
+        if (pipe == nullptr) {
+            skipped = "popen failed";
+            return;
+        }
+        const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+        const int status = ::pclose(pipe);
+        std::string text = got ? line : "";
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        if (status != 0)
+            skipped = text.empty() ? "no cgroup could be made" : text;
+        else
+            folder = text;
+    }
+    ~Cgroup() {
+        if (!folder.empty()) std::system(("'" TAMRIN_MEMORY_CGROUP "' remove '" + folder + "'").c_str());
+    }
+    // Shell words that move the shell, and so the command it runs, in.
+    std::string enter() const { return "'" TAMRIN_MEMORY_CGROUP "' enter '" + folder + "' $$;"; }
+};
+
+TEST(CommandMemoryCheck, RefusedAtOnceInACgroupAndRunsThatFitGoAhead) {
+    Cgroup cgroup(512 << 20);
+    if (cgroup.folder.empty()) GTEST_SKIP() << cgroup.skipped;
+    ScratchFolder folder;
+    writeSparseSeries(folder / "in.nii", 200, 200, 100, 100);
+    const CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2"}, cgroup.enter());
+    expectRefused(run, folder, "but its cgroup /");
+    EXPECT_TRUE(contains(run.output, "(limit 512.0 MiB, ")) << run.output;
+
+    ScratchFolder small;
+    writeSmallSeries(small / "in.nii");
+    const CommandRun info = runTamrin({"info", small / "in.nii", "--workers", "2"}, cgroup.enter());
+    EXPECT_TRUE(contains(info.output, " left of 512.0 MiB;")) << info.output;
+    EXPECT_TRUE(contains(info.output, "fits:         yes (")) << info.output;
+    const CommandRun fits =
+        runTamrin({"denoise", small / "in.nii", small / "out.nii", "--workers", "2", "--quiet"}, cgroup.enter());
+    EXPECT_EQ(fits.status, 0) << fits.output;
+}
+
+TEST(CommandMemoryCheck, RunsThatFitGoAheadUnderTheResourceLimits) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchFolder folder;
+    writeSmallSeries(folder / "in.nii");
+    for (const char* limit : {"ulimit -v 1048576;", "ulimit -d 1048576;"}) {
+        const CommandRun info = runTamrin({"info", folder / "in.nii", "--workers", "2"}, limit);
+        EXPECT_TRUE(contains(info.output, "fits:         yes (")) << info.output;
+        EXPECT_TRUE(contains(info.output, " left of 1.0 GiB")) << info.output;
+        const CommandRun run =
+            runTamrin({"denoise", folder / "in.nii", folder / "out.nii", "--workers", "2", "--force"}, limit);
+        EXPECT_EQ(run.status, 0) << limit << "\n" << run.output;
+    }
+}
+
+TEST(CommandMemoryCheck, TheRefusalSaysWhatWouldHelp) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchFolder folder;
+    // 100 x 100 x 50 x 100: 191 MiB of values, 381 MiB of results. Read
+    // from a .nii.gz the values take memory of their own; mapped from a
+    // .nii they would not.
+    writeCompressedZeros(folder / "in.nii.gz", 100, 100, 50, 100);
+    CommandRun run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "1"},
+                               "ulimit -d 512000;");
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: decompressed to .nii, the input would be mapped from its file instead of "
+                                     "read into memory, and the run would fit;"))
+        << run.output;
+    // Every worker but the last keeps a band of 4 planes, 103 doubles a voxel
+    // (16 MiB), and each has a stack and a working store.
+    run = runTamrin({"denoise", folder / "in.nii.gz", folder / "out.nii", "--workers", "20"}, "ulimit -d 1048576;");
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: with --workers ")) << run.output;
+    EXPECT_TRUE(contains(run.output, " it fits; --no-memory-check")) << run.output;
+}
+
+TEST(CommandMemoryCheck, TheOverrideLetsARunGoOnToFailLate) {
+    SKIP_UNDER_SANITIZERS();
+    ScratchFolder folder;
+    // 100 x 100 x 50 x 100: 191 MiB of values mapped, 381 MiB of results.
+    writeSparseSeries(folder / "in.nii", 100, 100, 50, 100);
+    const std::string limit = "ulimit -d 307200;";
+    const std::vector<std::string> args = {"denoise", folder / "in.nii", folder / "out.nii", "--workers", "1"};
+    expectRefused(runTamrin(args, limit), folder, "RLIMIT_DATA");
+    std::vector<std::string> overridden = args;
+    overridden.push_back("--no-memory-check");
+    for (const CommandRun& run : {runTamrin(overridden, limit), runTamrin(args, limit + " TAMRIN_NO_MEMORY_CHECK=1")}) {
+        EXPECT_EQ(run.status, 3) << run.output;
+        EXPECT_TRUE(contains(run.output, "needed; see tamrin info)")) << run.output;
+        EXPECT_FALSE(contains(run.output, "runs it anyway")) << run.output;
+    }
+}
+
+}  // namespace
