@@ -26,6 +26,7 @@
 // leaves one disarmed), and an optional fourth result gives what was left of
 // them when the call ended, so a test can count a call's allocations and
 // thread starts.
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -35,6 +36,7 @@
 
 #include "driver/call_memory.h"
 #include "driver/checks.h"
+#include "driver/shared_slabs.h"
 #include "mex.h"
 #include "support/alloc.h"
 #include "support/memory_check.h"
@@ -107,24 +109,47 @@ struct Request {
     int32_t type = tamrin::kValuesDouble;  // the ValueType of data
     int32_t workers = 0;
     bool masked = false;                // a mask other than [] was given
+    int32_t slabs = 0;                  // 'Slabs', K; 0: one thread per slab, `workers` of them
     long long countdowns[2] = {0, 0};   // [allocation thread] (Tamrin_faults only)
+    bool hooked = false;                // [allocation thread] was given (Tamrin_faults only)
 };
+
+// Whether an array is a name: a char row (or '').
+bool isName(const mxArray* array) {
+    return mxIsChar(array) && mxGetNumberOfDimensions(array) == 2 && mxGetM(array) <= 1;
+}
+
+// Whether `name` is `option` (ASCII letters) but for the case of its letters.
+bool sameName(const char* name, const char* option) {
+    for (; *name != '\0' && *option != '\0'; name++, option++)
+        if (std::tolower(static_cast<unsigned char>(*name)) != std::tolower(static_cast<unsigned char>(*option)))
+            return false;
+    return *name == *option;
+}
 
 // Checks the argument and result counts and the data array, and reads the
 // extents X, Y, Z, N and the type of its values.
 bool checkData(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
+    // After the mask come options as name-value pairs (in Tamrin_faults, after
+    // the optional [allocation thread], which is not a name).
+    int options = nrhs > 3 ? nrhs - 3 : 0;
 #ifdef TAMRIN_TEST_HOOKS
-    if (nrhs < 2 || nrhs > 4)
+    request->hooked = options > 0 && !isName(prhs[3]);
+    options -= request->hooked ? 1 : 0;
+    if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
-                    "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), but got %d",
+                    "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), then "
+                    "options as name-value pairs ('Slabs', K), but got %d",
                     nrhs);
     if (nlhs > 4)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 4 outputs, [denoised, noiseMap, rank, left], but %d were requested", nlhs);
 #else
-    if (nrhs != 2 && nrhs != 3)
+    if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
-                    "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), but got %d", nrhs);
+                    "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), then options as "
+                    "name-value pairs (Tamrin(data, workers, mask, 'Slabs', K)), but got %d",
+                    nrhs);
     if (nlhs > 3)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 3 outputs, [denoised, noiseMap, rank], but %d were requested", nlhs);
@@ -240,13 +265,14 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
 struct CallShape {
     int32_t extents[4];
     bool rank, mask;
+    int32_t slabs;       // 0: one thread per slab
     int64_t extraBytes;  // the single maps beside their double scratch
 };
 
 tamrin::MemoryNeed callNeed(int32_t workers, const void* context) {
     const CallShape& call = *static_cast<const CallShape*>(context);
     const int32_t* e = call.extents;
-    tamrin::MemoryNeed need = tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask);
+    tamrin::MemoryNeed need = tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask, call.slabs);
     need.privateBytes = tamrin::saturatingAdd(need.privateBytes, call.extraBytes);
     return need;
 }
@@ -261,7 +287,7 @@ bool checkMemoryFits(const Request& request, int nlhs, Failure* failure) {
     const int32_t* extents = request.extents;
     const int64_t voxels = int64_t{extents[0]} * extents[1] * extents[2];
     const int maps = request.type == tamrin::kValuesSingle ? (nlhs >= 2) + (nlhs >= 3) : 0;
-    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, nlhs >= 3, request.masked,
+    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, nlhs >= 3, request.masked, request.slabs,
                          tamrin::saturatingMultiply(voxels, 4 * maps)};
     const int32_t requested = request.workers;
     const tamrin::MemoryNeed need = callNeed(requested, &call);
@@ -270,7 +296,9 @@ bool checkMemoryFits(const Request& request, int nlhs, Failure* failure) {
     if (verdict.fits) return true;
     char figures[320];
     tamrin::describeShortfall(need, limits, verdict, figures, sizeof figures);
-    const int32_t used = tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
+    const int32_t used = request.slabs > 0
+                             ? tamrin::sharedThreadsUsed(extents[0], extents[1], extents[2], extents[3], requested)
+                             : tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
     const int32_t fitting = tamrin::workersThatFit(callNeed, &call, used, limits);
     char remedy[64] = "fewer workers would not be enough";
     if (fitting > 0 && fitting < used) std::snprintf(remedy, sizeof remedy, "with workers = %d it fits", fitting);
@@ -282,10 +310,7 @@ bool checkMemoryFits(const Request& request, int nlhs, Failure* failure) {
 #ifdef TAMRIN_TEST_HOOKS
 // Reads the optional [allocation thread] argument: two finite non-negative
 // whole numbers, the countdowns to arm (0 leaves one disarmed).
-bool readHooks(int nrhs, const mxArray* prhs[], long long countdowns[2], Failure* failure) {
-    countdowns[0] = countdowns[1] = 0;
-    if (nrhs < 4) return true;
-    const mxArray* hooks = prhs[3];
+bool readHooks(const mxArray* hooks, long long countdowns[2], Failure* failure) {
     if (!mxIsDouble(hooks) || mxIsComplex(hooks) || mxIsSparse(hooks) || mxGetNumberOfElements(hooks) != 2)
         return fail(failure, "Tamrin:hooks", "the fourth input must be [allocation thread], two real doubles");
     const double* values = mxGetPr(hooks);
@@ -306,16 +331,55 @@ double* doublesOf(mxArray* array) {
 #endif
 }
 
+// Reads the value of 'Slabs': a finite real numeric scalar, a whole number of
+// at least 1; values past the 32-bit range become its largest value (the
+// driver lowers any count to what the series allows).
+bool readSlabs(const mxArray* slabs, int32_t* count, Failure* failure) {
+    if (!mxIsNumeric(slabs) || mxIsComplex(slabs) || mxGetNumberOfElements(slabs) != 1)
+        return fail(failure, "Tamrin:slabs",
+                    "Slabs must be a real numeric scalar (the number of slabs, at least 1); "
+                    "got a %s%s array with %lld elements",
+                    mxIsComplex(slabs) ? "complex " : "", mxGetClassName(slabs),
+                    static_cast<long long>(mxGetNumberOfElements(slabs)));
+    const double value = mxGetScalar(slabs);
+    if (!std::isfinite(value) || value < 1.0 || value != std::floor(value))
+        return fail(failure, "Tamrin:slabs",
+                    "Slabs must be a whole number of at least 1 (the number of slabs, which alone sets the "
+                    "results' bits); got %g",
+                    value);
+    *count = value >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(value);
+    return true;
+}
+
+// Reads the name-value options from prhs[first] on. Names are matched
+// without regard to case; an option given twice takes its last value.
+bool readOptions(int first, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
+    for (int i = first; i + 1 < nrhs; i += 2) {
+        if (!isName(prhs[i]))
+            return fail(failure, "Tamrin:option",
+                        "input %d must be the name of an option ('Slabs'), after the mask; got a %s%s array", i + 1,
+                        mxIsComplex(prhs[i]) ? "complex " : "", mxGetClassName(prhs[i]));
+        char name[16] = "";
+        const bool fits = mxGetNumberOfElements(prhs[i]) < sizeof name && mxGetString(prhs[i], name, sizeof name) == 0;
+        if (!fits || !sameName(name, "Slabs"))
+            return fail(failure, "Tamrin:option", "unknown option '%s' (input %d); the option is 'Slabs'",
+                        fits ? name : "(a longer name)", i + 1);
+        if (!readSlabs(prhs[i + 1], &request->slabs, failure)) return false;
+    }
+    return true;
+}
+
 // Reads every argument, in order: the counts and data, the worker count, the
-// countdowns (Tamrin_faults) and the mask. Options that follow the mask
-// would be read here too.
+// mask, the countdowns (Tamrin_faults) and the options.
 bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
     if (!checkData(nlhs, nrhs, prhs, request, failure) || !readWorkers(prhs[1], &request->workers, failure))
         return false;
+    if (nrhs >= 3 && !checkMask(prhs[2], request->extents, &request->masked, failure)) return false;
+    int options = 3;
 #ifdef TAMRIN_TEST_HOOKS
-    if (!readHooks(nrhs, prhs, request->countdowns, failure)) return false;
+    if (request->hooked && !readHooks(prhs[options++], request->countdowns, failure)) return false;
 #endif
-    return nrhs < 3 || checkMask(prhs[2], request->extents, &request->masked, failure);
+    return readOptions(options, nrhs, prhs, request, failure);
 }
 
 // ---------------------------------------------------------------------------
@@ -409,6 +473,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         tamrin::DenoiseOptions options;
         options.mask = mask;
         options.messages = &log;
+        options.slabs = request.slabs;
         const tamrin::SeriesView series{mxGetData(prhs[0]), request.type, extents[0], extents[1], extents[2],
                                         extents[3]};
         status = tamrin::denoiseSeries(series, request.workers, results, options);

@@ -2,6 +2,7 @@
 %
 %   [denoised, noiseMap] = Tamrin(data, workers)
 %   [denoised, noiseMap, rank] = Tamrin(data, workers, mask)
+%   [...] = Tamrin(data, workers, mask, 'Slabs', K)
 %
 %   Every cubic patch of side s (the smallest integer with s^3 >= N) is
 %   turned into a matrix of s^3 voxels by N volumes, decomposed into
@@ -32,6 +33,16 @@
 %               the mask every result is exactly (bit for bit) what the call
 %               without a mask returns; outside it all results are NaN,
 %               whatever patches reached there.
+%     'Slabs', K  (optional, after mask; give [] for no mask) the number of
+%               slabs the patch positions are split into along the longest
+%               axis: a whole number >= 1, lowered like workers to what the
+%               series allows. The results depend on K alone: they are
+%               exactly (bit for bit) those of Tamrin(data, K, mask), and
+%               workers is then the number of threads, which take positions
+%               of any slab as they free up (not limited by the series'
+%               extent). A fixed K gives the same bits on every machine, as
+%               tamrin denoise --slabs K and tamrin.denoise(..., slabs=K) do.
+%               Without it, one thread per slab, workers of them.
 %
 %   Outputs (single for single data, double for every other class)
 %     denoised  X x Y x Z x N: the denoised series (same size as data).
@@ -76,6 +87,9 @@
 %                                      extent above 2147483647
 %     Tamrin:volumes                   fewer than 2 volumes
 %     Tamrin:workers                   workers not a finite scalar >= 1
+%     Tamrin:slabs                     the value of 'Slabs' not a whole
+%                                      number >= 1
+%     Tamrin:option                    an option other than 'Slabs'
 %     Tamrin:mask                      mask not X x Y x Z (the grid of data),
 %                                      not logical or real numeric, holding
 %                                      NaN, or empty (every value 0)
@@ -103,6 +117,7 @@
 %     median(rank(inside))              % the components kept: few
 %     d16 = Tamrin(int16(noisy), 4);    % double results, as for double(int16(noisy))
 %     d32 = Tamrin(single(noisy), 4);   % single results, half the memory
+%     d1 = Tamrin(noisy, 4, [], 'Slabs', 1);  % the bits of Tamrin(noisy, 1), on 4 threads
 %
 %   Build: run build_tamrin in this folder, or build the project with CMake
 %   and addpath('<build>/matlab').

@@ -42,9 +42,9 @@ void expectError(int nlhs, const std::vector<const mxArray*>& inputs, const char
 }
 
 #ifdef TAMRIN_TEST_HOOKS
-const int kMostInputs = 4, kMostOutputs = 4;
+const int kMostOutputs = 4;
 #else
-const int kMostInputs = 3, kMostOutputs = 3;
+const int kMostOutputs = 3;
 #endif
 
 TEST(GatewayArguments, CountsOfInputsAndOutputs) {
@@ -54,15 +54,25 @@ TEST(GatewayArguments, CountsOfInputsAndOutputs) {
     mxArray* one = a(mex_host::scalar(1.0));
     mxArray* none = a(mex_host::create(mxDOUBLE_CLASS, {0, 0}));
 #ifdef TAMRIN_TEST_HOOKS
-    const char* counts = "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread])";
+    const char* counts = "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), then "
+                         "options as name-value pairs ('Slabs', K)";
+    mxArray* countdowns = a(mex_host::filled(mxDOUBLE_CLASS, {1, 2}, std::vector<double>{0, 0}));
 #else
-    const char* counts = "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask)";
+    const char* counts = "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), then "
+                         "options as name-value pairs (Tamrin(data, workers, mask, 'Slabs', K))";
 #endif
     expectError(1, {}, "Tamrin:nargin", counts);
     expectError(1, {data}, "Tamrin:nargin", "but got 1");
-    std::vector<const mxArray*> tooMany = {data, one, none, none, none};
-    tooMany.resize(kMostInputs + 1);
-    expectError(1, tooMany, "Tamrin:nargin", "but got " + std::to_string(kMostInputs + 1));
+    // An option's name without its value, whatever follows the mask.
+    mxArray* slabs = a(mex_host::text("Slabs"));
+    expectError(1, {data, one, none, slabs}, "Tamrin:nargin", "but got 4");
+    expectError(1, {data, one, none, slabs, one, slabs}, "Tamrin:nargin", "but got 6");
+#ifdef TAMRIN_TEST_HOOKS
+    expectError(1, {data, one, none, countdowns, slabs}, "Tamrin:nargin", "but got 5");
+    expectError(1, {data, one, none, countdowns, none}, "Tamrin:nargin", "but got 5");
+#else
+    expectError(1, {data, one, none, none, none}, "Tamrin:option", "input 4 must be the name of an option");
+#endif
     expectError(kMostOutputs + 1, {data, one}, "Tamrin:nargout",
                 "but " + std::to_string(kMostOutputs + 1) + " were requested");
 #ifndef TAMRIN_TEST_HOOKS
@@ -148,6 +158,63 @@ TEST(GatewayArguments, WorkerCounts) {
                 "got nan");
 }
 
+// 'Slabs', K after the mask (or []): a whole number of at least 1. Every
+// refusal says which input and what is expected.
+TEST(GatewayArguments, SlabsOptionAfterTheMask) {
+    Arrays a;
+    const tamrin_test::Series s = gateway_test::wholeSeries(8, 8, 6, 4, 5);
+    mxArray* data = a(gateway_test::seriesArray(s, mxDOUBLE_CLASS));
+    mxArray* one = a(mex_host::scalar(1.0));
+    mxArray* none = a(mex_host::create(mxDOUBLE_CLASS, {0, 0}));
+    mxArray* name = a(mex_host::text("Slabs"));
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    for (double bad : {nan, inf, -inf, 0.0, 0.5, 1.5, -1.0, 2.25})
+        expectError(1, {data, one, none, name, a(mex_host::scalar(bad))}, "Tamrin:slabs",
+                    "Slabs must be a whole number of at least 1 (the number of slabs, which alone sets the results' "
+                    "bits); got ");
+    expectError(1, {data, one, none, name, a(mex_host::scalar(0.5))}, "Tamrin:slabs", "got 0.5");
+    const struct {
+        mxArray* value;
+        const char* got;
+    } wrongKind[] = {
+        {a(mex_host::filled(mxDOUBLE_CLASS, {1, 2}, std::vector<double>{1, 2})), "got a double array with 2 elements"},
+        {a(mex_host::create(mxDOUBLE_CLASS, {0, 0})), "got a double array with 0 elements"},
+        {a(mex_host::text("2")), "got a char array with 1 elements"},
+        {a(mex_host::create(mxLOGICAL_CLASS, {1, 1})), "got a logical array"},
+        {a(mex_host::create(mxCELL_CLASS, {1, 1})), "got a cell array"},
+        {a(mex_host::create(mxDOUBLE_CLASS, {1, 1}, true)), "got a complex double array"},
+    };
+    for (const auto& w : wrongKind)
+        expectError(1, {data, one, none, name, w.value}, "Tamrin:slabs",
+                    std::string("Slabs must be a real numeric scalar (the number of slabs, at least 1); ") + w.got);
+    // The value is checked after the data, the workers and the mask.
+    mxArray* zero = a(mex_host::scalar(0.0));
+    expectError(1, {data, zero, none, name, zero}, "Tamrin:workers", "workers must be");
+    expectError(1, {data, one, a(mex_host::create(mxLOGICAL_CLASS, {8, 8, 5})), name, zero}, "Tamrin:mask",
+                "mask must be 8 x 8 x 6");
+    // Names: text, any case, and only 'Slabs'.
+    expectError(1, {data, one, none, a(mex_host::text("Slab")), one}, "Tamrin:option",
+                "unknown option 'Slab' (input 4); the option is 'Slabs'");
+    expectError(1, {data, one, none, a(mex_host::text("Workers")), one}, "Tamrin:option", "unknown option 'Workers'");
+    expectError(1, {data, one, none, a(mex_host::text("SlabsSlabsSlabsSlabs")), one}, "Tamrin:option",
+                "unknown option '(a longer name)' (input 4)");
+    expectError(1, {data, one, none, name, one, a(mex_host::scalar(2.0)), one}, "Tamrin:option",
+                "input 6 must be the name of an option ('Slabs'), after the mask; got a double array");
+#ifndef TAMRIN_TEST_HOOKS
+    // (In Tamrin_faults, a fourth input that is not a name is the countdowns.)
+    expectError(1, {data, one, none, a(mex_host::create(mxCHAR_CLASS, {2, 3})), one}, "Tamrin:option",
+                "input 4 must be the name of an option");
+#endif
+    for (const char* spelling : {"Slabs", "slabs", "SLABS", "sLaBs"}) {
+        SCOPED_TRACE(spelling);
+        const Call call = mex_host::call(1, {data, one, none, a(mex_host::text(spelling)), a(mex_host::scalar(2.0))});
+        EXPECT_FALSE(call.failed) << call.id << ": " << call.message;
+    }
+    // Huge counts are lowered, like the workers, by what the series allows.
+    const Call huge = mex_host::call(1, {data, one, none, name, a(mex_host::scalar(1e12))});
+    EXPECT_FALSE(huge.failed) << huge.id << ": " << huge.message;
+}
+
 TEST(GatewayArguments, BadMasksSayWhatIsExpected) {
     Arrays a;
     const tamrin_test::Series s = gateway_test::wholeSeries(16, 14, 12, 4, 3);
@@ -193,6 +260,12 @@ TEST(GatewayArguments, CountdownArgument) {
                 "Tamrin:hooks", "[allocation thread] must be whole numbers from 0 to 1e15");
     expectError(1, {data, one, none, a(mex_host::filled(mxDOUBLE_CLASS, {1, 2}, std::vector<double>{0, -1}))},
                 "Tamrin:hooks", "whole numbers");
+    // The countdowns come before the options; a valid call with both runs.
+    mxArray* disarmed = a(mex_host::filled(mxDOUBLE_CLASS, {1, 2}, std::vector<double>{0, 0}));
+    const Call call = mex_host::call(1, {data, one, none, disarmed, a(mex_host::text("Slabs")), one});
+    EXPECT_FALSE(call.failed) << call.id << ": " << call.message;
+    expectError(1, {data, one, none, disarmed, a(mex_host::text("Slabs")), a(mex_host::scalar(0))}, "Tamrin:slabs",
+                "got 0");
     // Nothing was armed by the refused calls.
     EXPECT_EQ(tamrin::allocationFailurePending(), 0);
     EXPECT_EQ(tamrin::threadStartFailurePending(), 0);

@@ -111,6 +111,38 @@ TEST(GatewayResults, MaskOfEveryClassActsAsItsNonZeroValues) {
     }
 }
 
+// 'Slabs', K gives the results of K workers, one thread per slab, whatever
+// the worker count (the threads), for every class, with a mask and the rank
+// map; the messages are those of that call too.
+TEST(GatewayResults, SlabsGiveTheResultsOfAsManyWorkersWhateverTheThreads) {
+    const tamrin_test::Series whole = gateway_test::wholeSeries(12, 10, 9, 8, 13);  // s = 2: at most 6 slabs
+    const std::size_t voxels = static_cast<std::size_t>(whole.voxels());
+    std::vector<uint8_t> bytes(voxels);
+    for (std::size_t k = 0; k < voxels; k++) bytes[k] = k % 12 + k / 12 % 10 < 13;
+    Arrays a;
+    mxArray* slabs = a(mex_host::text("Slabs"));
+    mxArray* none = a(mex_host::create(mxDOUBLE_CLASS, {0, 0}));
+    mxArray* mask = a(mex_host::filled(mxLOGICAL_CLASS, dimsOf(whole, true), std::vector<double>(bytes.begin(), bytes.end())));
+    for (mxClassID type : {mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT16_CLASS}) {
+        const tamrin_test::Series s = gateway_test::heldBy(whole, type);
+        mxArray* data = a(gateway_test::seriesArray(s, type));
+        for (int32_t k : {1, 2, 7}) {
+            const gateway_test::Reference want = gateway_test::coreResults(s, k);
+            const gateway_test::Reference masked = gateway_test::coreResults(s, k, bytes);
+            ASSERT_EQ(want.status, tamrin::kDenoiseOk);
+            ASSERT_EQ(masked.status, tamrin::kDenoiseOk);
+            for (int32_t threads : {1, 3}) {
+                SCOPED_TRACE(testing::Message() << gateway_test::className(type) << ", " << k << " slabs, " << threads
+                                                << " threads");
+                mxArray* t = a(mex_host::scalar(threads));
+                mxArray* count = a(mex_host::scalar(k));
+                expectResults(mex_host::call(3, {data, t, none, slabs, count}), want, s, 3, type);
+                expectResults(mex_host::call(3, {data, t, mask, slabs, count}), masked, s, 3, type);
+            }
+        }
+    }
+}
+
 // A NaN makes every decomposition of the patches over it fail to converge:
 // their messages are printed, as the core logged them, when the call ends,
 // from the calling thread.

@@ -54,14 +54,17 @@ bool mxIsComplex(const mxArray* pm);
 bool mxIsSparse(const mxArray* pm);
 bool mxIsNumeric(const mxArray* pm);
 bool mxIsLogical(const mxArray* pm);
+bool mxIsChar(const mxArray* pm);
 mxClassID mxGetClassID(const mxArray* pm);
 const char* mxGetClassName(const mxArray* pm);
 mwSize mxGetNumberOfDimensions(const mxArray* pm);
 const mwSize* mxGetDimensions(const mxArray* pm);
 size_t mxGetNumberOfElements(const mxArray* pm);
+size_t mxGetM(const mxArray* pm);
 double mxGetScalar(const mxArray* pm);
 mxDouble* mxGetPr(const mxArray* pm);
 void* mxGetData(const mxArray* pm);
+int mxGetString(const mxArray* pm, char* str, mwSize strlen);
 #if MX_HAS_INTERLEAVED_COMPLEX
 mxDouble* mxGetDoubles(const mxArray* pa);
 #endif

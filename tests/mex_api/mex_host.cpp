@@ -125,6 +125,10 @@ template mxArray* filled<uint64_t>(mxClassID, const std::vector<mwSize>&, const 
 
 mxArray* scalar(double value) { return filled(mxDOUBLE_CLASS, {1, 1}, std::vector<double>{value}); }
 
+mxArray* text(const std::string& text) {
+    return filled(mxCHAR_CLASS, {1, text.size()}, std::vector<double>(text.begin(), text.end()));
+}
+
 void destroy(mxArray* array) { mxDestroyArray(array); }
 
 Call::~Call() {
@@ -211,6 +215,7 @@ bool mxIsComplex(const mxArray* pm) { return pm->complex; }
 bool mxIsSparse(const mxArray* pm) { return pm->sparse; }
 bool mxIsNumeric(const mxArray* pm) { return pm->type >= mxDOUBLE_CLASS && pm->type <= mxUINT64_CLASS; }
 bool mxIsLogical(const mxArray* pm) { return pm->type == mxLOGICAL_CLASS; }
+bool mxIsChar(const mxArray* pm) { return pm->type == mxCHAR_CLASS; }
 mxClassID mxGetClassID(const mxArray* pm) { return pm->type; }
 
 const char* mxGetClassName(const mxArray* pm) {
@@ -223,6 +228,7 @@ const char* mxGetClassName(const mxArray* pm) {
 mwSize mxGetNumberOfDimensions(const mxArray* pm) { return pm->dims.size(); }
 const mwSize* mxGetDimensions(const mxArray* pm) { return pm->dims.data(); }
 size_t mxGetNumberOfElements(const mxArray* pm) { return pm->elements; }
+size_t mxGetM(const mxArray* pm) { return pm->dims.empty() ? 0 : pm->dims[0]; }
 
 double mxGetScalar(const mxArray* pm) {
     if (pm->data == nullptr || pm->elements == 0) return 0.0;
@@ -243,6 +249,18 @@ double mxGetScalar(const mxArray* pm) {
 
 mxDouble* mxGetPr(const mxArray* pm) { return pm->type == mxDOUBLE_CLASS ? static_cast<double*>(pm->data) : nullptr; }
 void* mxGetData(const mxArray* pm) { return pm->data; }
+
+// The characters of a char array (one 16-bit unit each) as bytes, at most
+// strlen - 1 of them and a terminating 0; 1 when they do not all fit or the
+// array is not char, as the hosts do.
+int mxGetString(const mxArray* pm, char* str, mwSize strlen) {
+    if (pm->type != mxCHAR_CLASS || strlen == 0) return 1;
+    const uint16_t* units = static_cast<const uint16_t*>(pm->data);
+    const size_t copied = pm->elements < strlen - 1 ? pm->elements : strlen - 1;
+    for (size_t i = 0; i < copied; i++) str[i] = static_cast<char>(units[i]);
+    str[copied] = '\0';
+    return copied == pm->elements ? 0 : 1;
+}
 mxDouble* mxGetDoubles(const mxArray* pa) { return mxGetPr(pa); }
 
 mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid, mxComplexity ComplexFlag) {

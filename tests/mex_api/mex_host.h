@@ -41,6 +41,9 @@ mxArray* filled(mxClassID type, const std::vector<mwSize>& dims, const std::vect
 // A 1 x 1 double.
 mxArray* scalar(double value);
 
+// A 1 x n char array holding the characters of `text` (an option's name).
+mxArray* text(const std::string& text);
+
 void destroy(mxArray* array);
 
 // The values of a numeric array as its C type.
