@@ -7,26 +7,29 @@ function tamrin_gateway_cases(folder)
 % and message of each refused call). The stand-in host's run of the gateway
 % must write the same bytes (tamrin_octave_stand_in_host, scripts/cross-test).
 % The two case tables must stay alike.
-  %        X   Y  Z  N seed class     workers outputs mask       NaN
-  cases = {12, 10, 9, 8, 1, 'double', 1, 3, '',        false;
-           12, 10, 9, 8, 1, 'double', 3, 3, 'logical', false;
-           11, 9,  8, 20, 2, 'double', 2, 3, '',       false;
-           12, 10, 9, 8, 1, 'single', 1, 3, '',        false;
-           12, 10, 9, 8, 1, 'single', 3, 3, 'uint8',   false;
-           11, 9,  8, 20, 2, 'single', 2, 2, '',       false;
-           12, 10, 9, 8, 3, 'int8',   1, 3, '',        false;
-           12, 10, 9, 8, 3, 'uint8',  2, 3, 'single',  false;
-           12, 10, 9, 8, 3, 'int16',  3, 3, '',        false;
-           12, 10, 9, 8, 3, 'uint16', 1, 2, 'double',  false;
-           12, 10, 9, 8, 3, 'int32',  2, 3, '',        false;
-           12, 10, 9, 8, 3, 'uint32', 3, 1, '',        false;
-           12, 10, 9, 8, 3, 'int64',  1, 3, 'int16',   false;
-           12, 10, 9, 8, 3, 'uint64', 2, 3, '',        false;
-           10, 10, 10, 5, 4, 'double', 2, 2, '',       true;
-           10, 10, 10, 5, 4, 'single', 1, 3, '',       true};
+  %        X   Y  Z  N seed class     workers outputs mask       NaN    Slabs
+  cases = {12, 10, 9, 8, 1, 'double', 1, 3, '',        false, 0;
+           12, 10, 9, 8, 1, 'double', 3, 3, 'logical', false, 0;
+           11, 9,  8, 20, 2, 'double', 2, 3, '',       false, 0;
+           12, 10, 9, 8, 1, 'single', 1, 3, '',        false, 0;
+           12, 10, 9, 8, 1, 'single', 3, 3, 'uint8',   false, 0;
+           11, 9,  8, 20, 2, 'single', 2, 2, '',       false, 0;
+           12, 10, 9, 8, 3, 'int8',   1, 3, '',        false, 0;
+           12, 10, 9, 8, 3, 'uint8',  2, 3, 'single',  false, 0;
+           12, 10, 9, 8, 3, 'int16',  3, 3, '',        false, 0;
+           12, 10, 9, 8, 3, 'uint16', 1, 2, 'double',  false, 0;
+           12, 10, 9, 8, 3, 'int32',  2, 3, '',        false, 0;
+           12, 10, 9, 8, 3, 'uint32', 3, 1, '',        false, 0;
+           12, 10, 9, 8, 3, 'int64',  1, 3, 'int16',   false, 0;
+           12, 10, 9, 8, 3, 'uint64', 2, 3, '',        false, 0;
+           10, 10, 10, 5, 4, 'double', 2, 2, '',       true, 0;
+           10, 10, 10, 5, 4, 'single', 1, 3, '',       true, 0;
+           12, 10, 9, 8, 1, 'double', 3, 3, '',        false, 2;
+           12, 10, 9, 8, 1, 'single', 2, 3, 'logical', false, 1;
+           12, 10, 9, 8, 3, 'int16',  1, 3, '',        false, 3};
   names = {'denoised', 'noise', 'rank'};
   for k = 1:rows(cases)
-    [X, Y, Z, N, seed, type, workers, outputs, maskType, withNan] = cases{k, :};
+    [X, Y, Z, N, seed, type, workers, outputs, maskType, withNan, slabs] = cases{k, :};
     values = seriesOf(X, Y, Z, N, seed, any(strcmp(type, {'double', 'single'})));
     if withNan
       values(floor(numel(values) / 2) + X * Y + 1) = NaN;
@@ -39,6 +42,12 @@ function tamrin_gateway_cases(folder)
       else
         args{3} = cast(mask, maskType);
       end
+    end
+    if slabs > 0
+      if isempty(maskType)
+        args{3} = [];
+      end
+      args(end + 1:end + 2) = {'Slabs', slabs};
     end
     results = cell(1, outputs);
     printed = evalc('[results{:}] = Tamrin(args{:});');
@@ -65,7 +74,9 @@ function tamrin_gateway_cases(folder)
              {data, {1}};
              {data, 1, false(6, 5)};
              {data, 1, withNan};
-             {data, 1, zeros(6, 5, 4, 'int8')}};
+             {data, 1, zeros(6, 5, 4, 'int8')};
+             {data, 1, [], 'Slabs', 0.5};
+             {data, 1, [], 'Slab', 1}};
   lines = '';
   for k = 1:numel(refused)
     try

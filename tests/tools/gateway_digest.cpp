@@ -30,34 +30,39 @@ namespace {
 
 // One call: the series (grid, volumes, seed), the class of its data, the
 // workers, the results requested, a mask (0: none, else the mask's class),
-// and a NaN placed in the series.
+// a NaN placed in the series, and 'Slabs' (0: not given; with no mask, []
+// stands in its place).
 struct Case {
     int X, Y, Z, N, seed;
     mxClassID type;
     int workers, outputs;
     mxClassID mask;
     bool nan;
+    int slabs;
 };
 
 const mxClassID kNone = mxUNKNOWN_CLASS;
 
 const Case kCases[] = {
-    {12, 10, 9, 8, 1, mxDOUBLE_CLASS, 1, 3, kNone, false},
-    {12, 10, 9, 8, 1, mxDOUBLE_CLASS, 3, 3, mxLOGICAL_CLASS, false},
-    {11, 9, 8, 20, 2, mxDOUBLE_CLASS, 2, 3, kNone, false},
-    {12, 10, 9, 8, 1, mxSINGLE_CLASS, 1, 3, kNone, false},
-    {12, 10, 9, 8, 1, mxSINGLE_CLASS, 3, 3, mxUINT8_CLASS, false},
-    {11, 9, 8, 20, 2, mxSINGLE_CLASS, 2, 2, kNone, false},
-    {12, 10, 9, 8, 3, mxINT8_CLASS, 1, 3, kNone, false},
-    {12, 10, 9, 8, 3, mxUINT8_CLASS, 2, 3, mxSINGLE_CLASS, false},
-    {12, 10, 9, 8, 3, mxINT16_CLASS, 3, 3, kNone, false},
-    {12, 10, 9, 8, 3, mxUINT16_CLASS, 1, 2, mxDOUBLE_CLASS, false},
-    {12, 10, 9, 8, 3, mxINT32_CLASS, 2, 3, kNone, false},
-    {12, 10, 9, 8, 3, mxUINT32_CLASS, 3, 1, kNone, false},
-    {12, 10, 9, 8, 3, mxINT64_CLASS, 1, 3, mxINT16_CLASS, false},
-    {12, 10, 9, 8, 3, mxUINT64_CLASS, 2, 3, kNone, false},
-    {10, 10, 10, 5, 4, mxDOUBLE_CLASS, 2, 2, kNone, true},
-    {10, 10, 10, 5, 4, mxSINGLE_CLASS, 1, 3, kNone, true},
+    {12, 10, 9, 8, 1, mxDOUBLE_CLASS, 1, 3, kNone, false, 0},
+    {12, 10, 9, 8, 1, mxDOUBLE_CLASS, 3, 3, mxLOGICAL_CLASS, false, 0},
+    {11, 9, 8, 20, 2, mxDOUBLE_CLASS, 2, 3, kNone, false, 0},
+    {12, 10, 9, 8, 1, mxSINGLE_CLASS, 1, 3, kNone, false, 0},
+    {12, 10, 9, 8, 1, mxSINGLE_CLASS, 3, 3, mxUINT8_CLASS, false, 0},
+    {11, 9, 8, 20, 2, mxSINGLE_CLASS, 2, 2, kNone, false, 0},
+    {12, 10, 9, 8, 3, mxINT8_CLASS, 1, 3, kNone, false, 0},
+    {12, 10, 9, 8, 3, mxUINT8_CLASS, 2, 3, mxSINGLE_CLASS, false, 0},
+    {12, 10, 9, 8, 3, mxINT16_CLASS, 3, 3, kNone, false, 0},
+    {12, 10, 9, 8, 3, mxUINT16_CLASS, 1, 2, mxDOUBLE_CLASS, false, 0},
+    {12, 10, 9, 8, 3, mxINT32_CLASS, 2, 3, kNone, false, 0},
+    {12, 10, 9, 8, 3, mxUINT32_CLASS, 3, 1, kNone, false, 0},
+    {12, 10, 9, 8, 3, mxINT64_CLASS, 1, 3, mxINT16_CLASS, false, 0},
+    {12, 10, 9, 8, 3, mxUINT64_CLASS, 2, 3, kNone, false, 0},
+    {10, 10, 10, 5, 4, mxDOUBLE_CLASS, 2, 2, kNone, true, 0},
+    {10, 10, 10, 5, 4, mxSINGLE_CLASS, 1, 3, kNone, true, 0},
+    {12, 10, 9, 8, 1, mxDOUBLE_CLASS, 3, 3, kNone, false, 2},
+    {12, 10, 9, 8, 1, mxSINGLE_CLASS, 2, 3, mxLOGICAL_CLASS, false, 1},
+    {12, 10, 9, 8, 3, mxINT16_CLASS, 1, 3, kNone, false, 3},
 };
 
 // The series of a case: inside an ellipsoid ((2x - X + 1)^2 / X^2 + ... < 1.2), 40 + 2x + y - z + 10 (v mod 3)
@@ -143,6 +148,9 @@ std::string refusedCalls() {
         {data, one, keep(mex_host::create(mxLOGICAL_CLASS, {6, 5}))},
         {data, one, keep(mex_host::filled(mxSINGLE_CLASS, {6, 5, 4}, withNan))},
         {data, one, keep(mex_host::create(mxINT8_CLASS, {6, 5, 4}))},
+        {data, one, keep(mex_host::create(mxDOUBLE_CLASS, {0, 0})), keep(mex_host::text("Slabs")),
+         keep(mex_host::scalar(0.5))},
+        {data, one, keep(mex_host::create(mxDOUBLE_CLASS, {0, 0})), keep(mex_host::text("Slab")), one},
     };
     std::string lines;
     for (const auto& inputs : calls) {
@@ -169,7 +177,11 @@ int main(int argc, char** argv) {
         mxArray* workers = mex_host::scalar(c.workers);
         mxArray* mask = c.mask == kNone ? nullptr : mex_host::filled(c.mask, {mwSize(c.X), mwSize(c.Y), mwSize(c.Z)}, maskOf(c));
         std::vector<const mxArray*> inputs = {data, workers};
-        if (mask != nullptr) inputs.push_back(mask);
+        mxArray* none = mex_host::create(mxDOUBLE_CLASS, {0, 0});
+        mxArray* name = mex_host::text("Slabs");
+        mxArray* slabs = mex_host::scalar(c.slabs);
+        if (mask != nullptr || c.slabs > 0) inputs.push_back(mask != nullptr ? mask : none);
+        if (c.slabs > 0) inputs.insert(inputs.end(), {name, slabs});
         const mex_host::Call call = mex_host::call(c.outputs, inputs);
         char prefix[64];
         std::snprintf(prefix, sizeof prefix, "case%02d", index);
@@ -187,6 +199,7 @@ int main(int argc, char** argv) {
         mex_host::destroy(data);
         mex_host::destroy(workers);
         if (mask != nullptr) mex_host::destroy(mask);
+        for (mxArray* array : {none, name, slabs}) mex_host::destroy(array);
     }
     const std::string errors = refusedCalls();
     if (!writeFile(out + "errors.txt", errors.data(), errors.size())) return 1;
