@@ -133,14 +133,16 @@ bool checkData(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Fail
     // After the mask come options as name-value pairs (in Tamrin_faults, after
     // the optional [allocation thread], which is not a name).
     int options = nrhs > 3 ? nrhs - 3 : 0;
+    // An option's name where the mask goes: the mask was left out.
+    const char* hint = nrhs >= 3 && isName(prhs[2]) ? " (the mask comes before the options: [] for none)" : "";
 #ifdef TAMRIN_TEST_HOOKS
     request->hooked = options > 0 && !isName(prhs[3]);
     options -= request->hooked ? 1 : 0;
     if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
                     "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), then "
-                    "options as name-value pairs ('Slabs', K), but got %d",
-                    nrhs);
+                    "options as name-value pairs ('Slabs', K), but got %d%s",
+                    nrhs, hint);
     if (nlhs > 4)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 4 outputs, [denoised, noiseMap, rank, left], but %d were requested", nlhs);
@@ -148,8 +150,8 @@ bool checkData(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Fail
     if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
                     "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), then options as "
-                    "name-value pairs (Tamrin(data, workers, mask, 'Slabs', K)), but got %d",
-                    nrhs);
+                    "name-value pairs (Tamrin(data, workers, mask, 'Slabs', K)), but got %d%s",
+                    nrhs, hint);
     if (nlhs > 3)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 3 outputs, [denoised, noiseMap, rank], but %d were requested", nlhs);

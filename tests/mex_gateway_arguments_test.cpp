@@ -72,6 +72,9 @@ TEST(GatewayArguments, CountsOfInputsAndOutputs) {
     expectError(1, {data, one, none, countdowns, none}, "Tamrin:nargin", "but got 5");
 #else
     expectError(1, {data, one, none, none, none}, "Tamrin:option", "input 4 must be the name of an option");
+    // (In Tamrin_faults the fourth input would be the countdowns.)
+    expectError(1, {data, one, slabs, one}, "Tamrin:nargin",
+                "but got 4 (the mask comes before the options: [] for none)");
 #endif
     expectError(kMostOutputs + 1, {data, one}, "Tamrin:nargout",
                 "but " + std::to_string(kMostOutputs + 1) + " were requested");

@@ -26,6 +26,8 @@ function tamrin_octave_slabs()
   assert(~sameBits(Tamrin(data, 1), Tamrin(data, 3)), 'one and three workers give the same bits here');
 
   tamrin_expect_error(@() Tamrin(data, 2, [], 'Slabs'), 'Tamrin:nargin', 'then options as name-value pairs');
+  tamrin_expect_error(@() Tamrin(data, 2, 'Slabs', 2), 'Tamrin:nargin', ...
+                      'got 4 (the mask comes before the options: [] for none)');
   tamrin_expect_error(@() Tamrin(data, 2, [], 'Slabs', 0), 'Tamrin:slabs', ...
                       'Slabs must be a whole number of at least 1 (the number of slabs, which alone sets the results'' bits); got 0');
   tamrin_expect_error(@() Tamrin(data, 2, [], 'Slabs', 1.5), 'Tamrin:slabs', 'got 1.5');
