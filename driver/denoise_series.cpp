@@ -34,6 +34,7 @@
 #include "patch/noise.h"
 #include "support/alloc.h"
 #include "uncovered.h"
+#include "value_types.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -141,7 +142,7 @@ const char* denoiseStatusMessage(int32_t status) {
         case kDenoiseBadWorkers:
             return "at least 1 worker is needed";
         case kDenoiseBadOptions:
-            return "the series' values must be double or single, and the options known values";
+            return "the series' value type and the options must be known values";
         case kDenoiseSinkFailed:
             return "the results could not be written";
         default:
@@ -161,7 +162,7 @@ int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOpti
         return kDenoiseBadExtents;
     if (requested < 1) return kDenoiseBadWorkers;
     if (options.slabs < 0 || (options.sink != nullptr && options.sink->plane == nullptr)) return kDenoiseBadOptions;
-    if ((series.type != kValuesDouble && series.type != kValuesSingle) ||
+    if (!knownValueType(series.type) ||
         (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
         (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
          options.uncovered != kUncoveredZero) ||

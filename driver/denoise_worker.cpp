@@ -5,8 +5,11 @@
 // (the default), which takes the patches of several positions at once, and
 // the plain path, one patch at a time. Either way every position contributes
 // in the same order, so the sums do not depend on the kernel.
+#include <type_traits>
+
 #include "patch_runs.h"
 #include "slab_sums.h"
+#include "value_types.h"
 #include "support/alloc.h"
 
 namespace tamrin {
@@ -189,15 +192,16 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
 
 namespace {
 
-// The job's loop for a series of T, read as it is or with its non-finite
-// values as 0.
+// The job's loop for a series of T, read as it is or, for floating-point
+// values, with the non-finite ones as 0 (integers are always finite).
 template <typename T>
-int32_t runJob(DenoiseJob* job, const Geometry& geo) {
+int32_t runJob(DenoiseJob* job, const Geometry& geo, const T* input) {
     const bool plain = job->options != nullptr && job->options->kernel == kDenoiseKernelPlain;
-    const T* input = static_cast<const T*>(job->input.values);
-    if (job->nonFiniteAsZero) {
-        const AsZero<T>* sanitised = reinterpret_cast<const AsZero<T>*>(input);
-        return plain ? plainLoop(job, sanitised, geo) : fastLoop(job, sanitised, geo);
+    if constexpr (std::is_floating_point<T>::value) {
+        if (job->nonFiniteAsZero) {
+            const AsZero<T>* sanitised = reinterpret_cast<const AsZero<T>*>(input);
+            return plain ? plainLoop(job, sanitised, geo) : fastLoop(job, sanitised, geo);
+        }
     }
     return plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
 }
@@ -206,7 +210,8 @@ int32_t runJob(DenoiseJob* job, const Geometry& geo) {
 
 int32_t denoiseWorker(DenoiseJob* job) {
     const Geometry geo = geometryOf(job);
-    job->status = job->input.type == kValuesSingle ? runJob<float>(job, geo) : runJob<double>(job, geo);
+    job->status = withTypedValues(job->input.type, job->input.values,
+                                  [job, &geo](auto input) { return runJob(job, geo, input); });
     return job->status;
 }
 

@@ -1,12 +1,16 @@
 // Reading patches from a series for the worker: the geometry of a job, the
 // copy of patches in extraction order (volume outermost, then dz, dy, dx),
 // their running totals, and which positions' patches hold anything but
-// zeros. The input is doubles or single-precision values, widened exactly,
-// read as they are or with NaN and infinities read as 0 (AsZero).
+// zeros. The input is any ValueType (doubles, single-precision values or
+// integers), each value converted to double as it is read, exactly (to the
+// nearest double for 64-bit integers beyond 2^53, as a cast rounds); the
+// floating-point types are read as they are or with NaN and infinities read
+// as 0 (AsZero).
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "driver/denoise_job.h"
 #include "patch/noise.h"
@@ -83,6 +87,10 @@ inline Two pairAt(const double* p) {
 inline Two pairAt(const float* p) {
     typedef float TwoSinglesAt __attribute__((vector_size(8), aligned(4), may_alias));
     return __builtin_convertvector(*reinterpret_cast<const TwoSinglesAt*>(p), Two);
+}
+template <typename T, typename = std::enable_if_t<std::is_integral<T>::value>>
+inline Two pairAt(const T* p) {
+    return Two{static_cast<double>(p[0]), static_cast<double>(p[1])};
 }
 template <typename T>
 inline Two pairAt(const AsZero<T>* p) {

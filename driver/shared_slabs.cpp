@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "denoise_job.h"
 #include "linalg/fast_work.h"
@@ -17,6 +18,7 @@
 #include "slab_sums.h"
 #include "support/alloc.h"
 #include "uncovered.h"
+#include "value_types.h"
 
 namespace tamrin {
 namespace {
@@ -701,10 +703,15 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
         if (s.free == nullptr) status = kDenoiseOutOfMemory;
     }
     if (status == kDenoiseOk) {
-        if (series.type == kValuesSingle)
-            nonFiniteAsZero ? runThreads<AsZero<float>>(s, threads) : runThreads<float>(s, threads);
-        else
-            nonFiniteAsZero ? runThreads<AsZero<double>>(s, threads) : runThreads<double>(s, threads);
+        // Floating-point values may be read with the non-finite ones as 0;
+        // integers are always finite.
+        withTypedValues(series.type, series.values, [&](auto input) {
+            using T = std::remove_const_t<std::remove_pointer_t<decltype(input)>>;
+            if constexpr (std::is_floating_point<T>::value) {
+                if (nonFiniteAsZero) return runThreads<AsZero<T>>(s, threads);
+            }
+            runThreads<T>(s, threads);
+        });
         status = s.status;
     }
     if (status == kDenoiseOk && !streamed)

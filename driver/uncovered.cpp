@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "value_types.h"
+
 namespace tamrin {
 namespace {
 
@@ -82,10 +84,8 @@ void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t unc
             if (rank != nullptr && !std::isfinite(rank[k])) rank[k] = 0.0;
         }
     }
-    if (uncovered == kUncoveredInput && series.type == kValuesSingle) {
-        fillFromInput(sums, static_cast<const float*>(series.values), voxels, N, flags);
-    } else if (uncovered == kUncoveredInput) {
-        fillFromInput(sums, static_cast<const double*>(series.values), voxels, N, flags);
+    if (uncovered == kUncoveredInput) {
+        withTypedValues(series.type, series.values, [&](auto input) { fillFromInput(sums, input, voxels, N, flags); });
     } else {
         for (int64_t v = 0; v < N; v++) {
             double* values = sums.denoised + sums.stride * v;
@@ -104,9 +104,10 @@ void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t unc
 
 void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report) {
     const int64_t voxels = int64_t{series.X} * series.Y * series.Z;
+    // Integers are always finite.
     if (series.type == kValuesSingle)
         findIn(static_cast<const float*>(series.values), voxels, series.N, holds, report);
-    else
+    else if (series.type == kValuesDouble)
         findIn(static_cast<const double*>(series.values), voxels, series.N, holds, report);
     for (int64_t k = 0; k < voxels; k++) report->nonFiniteVoxels += holds[k];
 }

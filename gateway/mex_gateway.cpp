@@ -3,10 +3,15 @@
 // Checks the arguments, refuses a call that needs more memory than the
 // process may use (Tamrin:outOfMemory, before anything is created), creates
 // the results, runs denoiseSeries and hands the results to the host. The
-// host's API may only be used from the calling thread, so the call gives the
-// core a message log of its own, which keeps the workers' messages until
-// they have ended; the calling thread then prints them in order. The core's
-// scratch comes from the C allocator.
+// core reads data of every numeric class where it lies, without a double
+// copy, and computes in doubles: double and integer data get the results as
+// they are, single data gets them converted to single (see singleSeries for
+// how the denoised series is converted without holding a double and a
+// single copy of it at once). The host's API may only be used from the
+// calling thread, so the call gives the core a message log of its own,
+// which keeps the workers' messages until they have ended; the calling
+// thread then prints them in order. The core's scratch comes from the C
+// allocator.
 //
 // Error paths: the host's error call does not return (it unwinds or jumps
 // past this frame), so before raising an error everything obtained here is
@@ -21,14 +26,17 @@
 // leaves one disarmed), and an optional fourth result gives what was left of
 // them when the call ended, so a test can count a call's allocations and
 // thread starts.
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/call_memory.h"
 #include "driver/checks.h"
+#include "driver/shared_slabs.h"
 #include "mex.h"
 #include "support/alloc.h"
 #include "support/memory_check.h"
@@ -77,32 +85,85 @@ int32_t dimensionsOf(const mxArray* array, int64_t dims[4]) {
     return static_cast<int32_t>(count);
 }
 
+// The core's name for the type of a numeric array's values; -1 for a class
+// that is not numeric (logical, char, cell, struct, ...).
+int32_t valueTypeOf(const mxArray* array) {
+    switch (mxGetClassID(array)) {
+        case mxDOUBLE_CLASS: return tamrin::kValuesDouble;
+        case mxSINGLE_CLASS: return tamrin::kValuesSingle;
+        case mxINT8_CLASS: return tamrin::kValuesInt8;
+        case mxUINT8_CLASS: return tamrin::kValuesUint8;
+        case mxINT16_CLASS: return tamrin::kValuesInt16;
+        case mxUINT16_CLASS: return tamrin::kValuesUint16;
+        case mxINT32_CLASS: return tamrin::kValuesInt32;
+        case mxUINT32_CLASS: return tamrin::kValuesUint32;
+        case mxINT64_CLASS: return tamrin::kValuesInt64;
+        case mxUINT64_CLASS: return tamrin::kValuesUint64;
+        default: return -1;
+    }
+}
+
+// What a call asks for, read from its arguments by readRequest.
+struct Request {
+    int32_t extents[4] = {0, 0, 0, 0};  // X, Y, Z, N
+    int32_t type = tamrin::kValuesDouble;  // the ValueType of data
+    int32_t workers = 0;
+    bool masked = false;                // a mask other than [] was given
+    int32_t slabs = 0;                  // 'Slabs', K; 0: one thread per slab, `workers` of them
+    long long countdowns[2] = {0, 0};   // [allocation thread] (Tamrin_faults only)
+    bool hooked = false;                // [allocation thread] was given (Tamrin_faults only)
+};
+
+// Whether an array is a name: a char row (or '').
+bool isName(const mxArray* array) {
+    return mxIsChar(array) && mxGetNumberOfDimensions(array) == 2 && mxGetM(array) <= 1;
+}
+
+// Whether `name` is `option` (ASCII letters) but for the case of its letters.
+bool sameName(const char* name, const char* option) {
+    for (; *name != '\0' && *option != '\0'; name++, option++)
+        if (std::tolower(static_cast<unsigned char>(*name)) != std::tolower(static_cast<unsigned char>(*option)))
+            return false;
+    return *name == *option;
+}
+
 // Checks the argument and result counts and the data array, and reads the
-// extents X, Y, Z, N.
-bool checkData(int nlhs, int nrhs, const mxArray* prhs[], int32_t extents[4], Failure* failure) {
+// extents X, Y, Z, N and the type of its values.
+bool checkData(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
+    // After the mask come options as name-value pairs (in Tamrin_faults, after
+    // the optional [allocation thread], which is not a name).
+    int options = nrhs > 3 ? nrhs - 3 : 0;
+    // An option's name where the mask goes: the mask was left out.
+    const char* hint = nrhs >= 3 && isName(prhs[2]) ? " (the mask comes before the options: [] for none)" : "";
 #ifdef TAMRIN_TEST_HOOKS
-    if (nrhs < 2 || nrhs > 4)
+    request->hooked = options > 0 && !isName(prhs[3]);
+    options -= request->hooked ? 1 : 0;
+    if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
-                    "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), but got %d",
-                    nrhs);
+                    "expected 2 to 4 inputs, Tamrin_faults(data, workers, mask, [allocation thread]), then "
+                    "options as name-value pairs ('Slabs', K), but got %d%s",
+                    nrhs, hint);
     if (nlhs > 4)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 4 outputs, [denoised, noiseMap, rank, left], but %d were requested", nlhs);
 #else
-    if (nrhs != 2 && nrhs != 3)
+    if (nrhs < 2 || options % 2 != 0)
         return fail(failure, "Tamrin:nargin",
-                    "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), but got %d", nrhs);
+                    "expected 2 or 3 inputs, Tamrin(data, workers) or Tamrin(data, workers, mask), then options as "
+                    "name-value pairs (Tamrin(data, workers, mask, 'Slabs', K)), but got %d%s",
+                    nrhs, hint);
     if (nlhs > 3)
         return fail(failure, "Tamrin:nargout",
                     "returns at most 3 outputs, [denoised, noiseMap, rank], but %d were requested", nlhs);
 #endif
 
     const mxArray* data = prhs[0];
-    if (!mxIsDouble(data) || mxIsComplex(data) || mxIsSparse(data)) {
-        const char* what = !mxIsDouble(data) ? mxGetClassName(data) : mxIsComplex(data) ? "complex double" : "sparse double";
-        return fail(failure, "Tamrin:dataType", "data must be a real, full (not sparse) double array; got a %s array",
-                    what);
-    }
+    request->type = valueTypeOf(data);
+    if (request->type < 0 || mxIsComplex(data) || mxIsSparse(data))
+        return fail(failure, "Tamrin:dataType",
+                    "data must be a real, full (not sparse) array of class double, single, int8, uint8, int16, "
+                    "uint16, int32, uint32, int64 or uint64; got a %s%s array",
+                    mxIsComplex(data) ? "complex " : mxIsSparse(data) ? "sparse " : "", mxGetClassName(data));
 
     int64_t dims[4] = {0, 0, 0, 0};
     const int32_t count = dimensionsOf(data, dims);
@@ -129,7 +190,7 @@ bool checkData(int nlhs, int nrhs, const mxArray* prhs[], int32_t extents[4], Fa
         default:
             break;
     }
-    for (int i = 0; i < 4; i++) extents[i] = check.extents[i];
+    for (int i = 0; i < 4; i++) request->extents[i] = check.extents[i];
     return true;
 }
 
@@ -151,23 +212,10 @@ bool readWorkers(const mxArray* workers, int32_t* requested, Failure* failure) {
     return true;
 }
 
-// The core's name for the type of a mask's values; -1 for a class a mask
-// may not have.
+// The core's name for the type of a mask's values (logical values are
+// bytes); -1 for a class a mask may not have.
 int32_t maskValueType(const mxArray* array) {
-    switch (mxGetClassID(array)) {
-        case mxLOGICAL_CLASS: return tamrin::kValuesUint8;
-        case mxDOUBLE_CLASS: return tamrin::kValuesDouble;
-        case mxSINGLE_CLASS: return tamrin::kValuesSingle;
-        case mxINT8_CLASS: return tamrin::kValuesInt8;
-        case mxUINT8_CLASS: return tamrin::kValuesUint8;
-        case mxINT16_CLASS: return tamrin::kValuesInt16;
-        case mxUINT16_CLASS: return tamrin::kValuesUint16;
-        case mxINT32_CLASS: return tamrin::kValuesInt32;
-        case mxUINT32_CLASS: return tamrin::kValuesUint32;
-        case mxINT64_CLASS: return tamrin::kValuesInt64;
-        case mxUINT64_CLASS: return tamrin::kValuesUint64;
-        default: return -1;
-    }
+    return mxGetClassID(array) == mxLOGICAL_CLASS ? tamrin::kValuesUint8 : valueTypeOf(array);
 }
 
 // Checks the optional mask: [] (any 0 x 0 array) for none, or a real, full
@@ -219,26 +267,40 @@ bool checkMask(const mxArray* array, const int32_t extents[4], bool* given, Fail
 struct CallShape {
     int32_t extents[4];
     bool rank, mask;
+    int32_t slabs;       // 0: one thread per slab
+    int64_t extraBytes;  // the single maps beside their double scratch
 };
 
 tamrin::MemoryNeed callNeed(int32_t workers, const void* context) {
     const CallShape& call = *static_cast<const CallShape*>(context);
     const int32_t* e = call.extents;
-    return tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask);
+    tamrin::MemoryNeed need = tamrin::denoiseCallNeed(e[0], e[1], e[2], e[3], workers, call.rank, call.mask, call.slabs);
+    need.privateBytes = tamrin::saturatingAdd(need.privateBytes, call.extraBytes);
+    return need;
 }
 
 // Refuses, before the results are created, a call that needs more memory
-// than this process may use, unless TAMRIN_NO_MEMORY_CHECK is set.
-bool checkMemoryFits(const int32_t extents[4], int32_t requested, bool rank, bool mask, Failure* failure) {
+// than this process may use, unless TAMRIN_NO_MEMORY_CHECK is set. For
+// single data the denoised series is summed in doubles as for any class
+// (the single array is made from them in place), and each requested map
+// is a single array beside its double scratch: 4 bytes a voxel more.
+bool checkMemoryFits(const Request& request, int nlhs, Failure* failure) {
     if (tamrin::memoryCheckDisabled()) return true;
-    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, rank, mask};
+    const int32_t* extents = request.extents;
+    const int64_t voxels = int64_t{extents[0]} * extents[1] * extents[2];
+    const int maps = request.type == tamrin::kValuesSingle ? (nlhs >= 2) + (nlhs >= 3) : 0;
+    const CallShape call{{extents[0], extents[1], extents[2], extents[3]}, nlhs >= 3, request.masked, request.slabs,
+                         tamrin::saturatingMultiply(voxels, 4 * maps)};
+    const int32_t requested = request.workers;
     const tamrin::MemoryNeed need = callNeed(requested, &call);
     const tamrin::MemoryLimits limits = tamrin::probeMemoryLimits();
     const tamrin::MemoryVerdict verdict = tamrin::checkMemory(need, limits);
     if (verdict.fits) return true;
     char figures[320];
     tamrin::describeShortfall(need, limits, verdict, figures, sizeof figures);
-    const int32_t used = tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
+    const int32_t used = request.slabs > 0
+                             ? tamrin::sharedThreadsUsed(extents[0], extents[1], extents[2], extents[3], requested)
+                             : tamrin::workersUsed(extents[0], extents[1], extents[2], extents[3], requested);
     const int32_t fitting = tamrin::workersThatFit(callNeed, &call, used, limits);
     char remedy[64] = "fewer workers would not be enough";
     if (fitting > 0 && fitting < used) std::snprintf(remedy, sizeof remedy, "with workers = %d it fits", fitting);
@@ -250,10 +312,7 @@ bool checkMemoryFits(const int32_t extents[4], int32_t requested, bool rank, boo
 #ifdef TAMRIN_TEST_HOOKS
 // Reads the optional [allocation thread] argument: two finite non-negative
 // whole numbers, the countdowns to arm (0 leaves one disarmed).
-bool readHooks(int nrhs, const mxArray* prhs[], long long countdowns[2], Failure* failure) {
-    countdowns[0] = countdowns[1] = 0;
-    if (nrhs < 4) return true;
-    const mxArray* hooks = prhs[3];
+bool readHooks(const mxArray* hooks, long long countdowns[2], Failure* failure) {
     if (!mxIsDouble(hooks) || mxIsComplex(hooks) || mxIsSparse(hooks) || mxGetNumberOfElements(hooks) != 2)
         return fail(failure, "Tamrin:hooks", "the fourth input must be [allocation thread], two real doubles");
     const double* values = mxGetPr(hooks);
@@ -274,81 +333,161 @@ double* doublesOf(mxArray* array) {
 #endif
 }
 
-const double* doublesOf(const mxArray* array) { return doublesOf(const_cast<mxArray*>(array)); }
+// Reads the value of 'Slabs': a finite real numeric scalar, a whole number of
+// at least 1; values past the 32-bit range become its largest value (the
+// driver lowers any count to what the series allows).
+bool readSlabs(const mxArray* slabs, int32_t* count, Failure* failure) {
+    if (!mxIsNumeric(slabs) || mxIsComplex(slabs) || mxGetNumberOfElements(slabs) != 1)
+        return fail(failure, "Tamrin:slabs",
+                    "Slabs must be a real numeric scalar (the number of slabs, at least 1); "
+                    "got a %s%s array with %lld elements",
+                    mxIsComplex(slabs) ? "complex " : "", mxGetClassName(slabs),
+                    static_cast<long long>(mxGetNumberOfElements(slabs)));
+    const double value = mxGetScalar(slabs);
+    if (!std::isfinite(value) || value < 1.0 || value != std::floor(value))
+        return fail(failure, "Tamrin:slabs",
+                    "Slabs must be a whole number of at least 1 (the number of slabs, which alone sets the "
+                    "results' bits); got %g",
+                    value);
+    *count = value >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(value);
+    return true;
+}
+
+// Reads the name-value options from prhs[first] on. Names are matched
+// without regard to case; an option given twice takes its last value.
+bool readOptions(int first, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
+    for (int i = first; i + 1 < nrhs; i += 2) {
+        if (!isName(prhs[i]))
+            return fail(failure, "Tamrin:option",
+                        "input %d must be the name of an option ('Slabs'), after the mask; got a %s%s array", i + 1,
+                        mxIsComplex(prhs[i]) ? "complex " : "", mxGetClassName(prhs[i]));
+        char name[16] = "";
+        const bool fits = mxGetNumberOfElements(prhs[i]) < sizeof name && mxGetString(prhs[i], name, sizeof name) == 0;
+        if (!fits || !sameName(name, "Slabs"))
+            return fail(failure, "Tamrin:option", "unknown option '%s' (input %d); the option is 'Slabs'",
+                        fits ? name : "(a longer name)", i + 1);
+        if (!readSlabs(prhs[i + 1], &request->slabs, failure)) return false;
+    }
+    return true;
+}
+
+// Reads every argument, in order: the counts and data, the worker count, the
+// mask, the countdowns (Tamrin_faults) and the options.
+bool readRequest(int nlhs, int nrhs, const mxArray* prhs[], Request* request, Failure* failure) {
+    if (!checkData(nlhs, nrhs, prhs, request, failure) || !readWorkers(prhs[1], &request->workers, failure))
+        return false;
+    if (nrhs >= 3 && !checkMask(prhs[2], request->extents, &request->masked, failure)) return false;
+    int options = 3;
+#ifdef TAMRIN_TEST_HOOKS
+    if (request->hooked && !readHooks(prhs[options++], request->countdowns, failure)) return false;
+#endif
+    return readOptions(options, nrhs, prhs, request, failure);
+}
+
+// ---------------------------------------------------------------------------
+// Results of single data.
+
+// Writes count doubles as singles (each rounded to the nearest single, as
+// single() does; NaN stays NaN).
+void toSingles(const double* from, std::size_t count, float* to) {
+    for (std::size_t i = 0; i < count; i++) to[i] = static_cast<float>(from[i]);
+}
+
+// The single result made of the count doubles in `sums`, a block from
+// mxMalloc that is released here: the doubles are converted in place into
+// singles at the start of the block, a piece at a time (each piece is read
+// before the bytes it is written to, which lie below it), the block is
+// shrunk to the singles, and they are copied into a new single array. So the
+// call holds at most the block of doubles, or the singles twice: 8 or
+// 4 + 4 bytes a value, never 8 + 4.
+mxArray* singleSeries(double* sums, std::size_t count, const mwSize dims[4]) {
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(sums);
+    float piece[1024];
+    for (std::size_t start = 0; start < count; start += 1024) {
+        const std::size_t n = count - start < 1024 ? count - start : 1024;
+        toSingles(sums + start, n, piece);
+        std::memcpy(bytes + start * sizeof(float), piece, n * sizeof(float));
+    }
+    void* shrunk = mxRealloc(sums, count * sizeof(float));
+    if (shrunk != nullptr) bytes = static_cast<unsigned char*>(shrunk);
+    mxArray* series = mxCreateNumericArray(4, dims, mxSINGLE_CLASS, mxREAL);
+    std::memcpy(mxGetData(series), bytes, count * sizeof(float));
+    mxFree(bytes);
+    return series;
+}
 
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Failure failure;
-    int32_t extents[4];
-    int32_t requested = 0;
-    if (!checkData(nlhs, nrhs, prhs, extents, &failure) || !readWorkers(prhs[1], &requested, &failure))
-        mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+    Request request;
+    if (!readRequest(nlhs, nrhs, prhs, &request, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
+    if (!checkMemoryFits(request, nlhs, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
 #ifdef TAMRIN_TEST_HOOKS
-    long long countdowns[2];
-    if (!readHooks(nrhs, prhs, countdowns, &failure)) mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
-    tamrin::injectAllocationFailure(countdowns[0]);
-    tamrin::injectThreadStartFailure(countdowns[1]);
+    tamrin::injectAllocationFailure(request.countdowns[0]);
+    tamrin::injectThreadStartFailure(request.countdowns[1]);
 #endif
-    bool masked = false;
-    if (nrhs >= 3 && !checkMask(prhs[2], extents, &masked, &failure)) {
-#ifdef TAMRIN_TEST_HOOKS
-        tamrin::injectAllocationFailure(0);
-        tamrin::injectThreadStartFailure(0);
-#endif
-        mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
-    }
-
-    if (!checkMemoryFits(extents, requested, nlhs >= 3, masked, &failure)) {
-#ifdef TAMRIN_TEST_HOOKS
-        tamrin::injectAllocationFailure(0);
-        tamrin::injectThreadStartFailure(0);
-#endif
-        mexErrMsgIdAndTxt(failure.id, "%s", failure.text);
-    }
-
-    // The results belong to the host; if it cannot create them it raises its
-    // own error, and nothing else has been obtained yet.
-    const mwSize* dims = mxGetDimensions(prhs[0]);
-    const mwSize mapDims[3] = {dims[0], dims[1], dims[2]};
-    mxArray* denoised = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
-    mxArray* noiseMap = nlhs >= 2 ? mxCreateNumericArray(3, mapDims, mxDOUBLE_CLASS, mxREAL) : nullptr;
-    mxArray* rankMap = nlhs >= 3 ? mxCreateNumericArray(3, mapDims, mxDOUBLE_CLASS, mxREAL) : nullptr;
-
-    // The mask's bytes, the weights, and the noise map when it is not
-    // requested, are scratch for this call only. Their size is below that of
-    // the input, which exists.
+    const int32_t* extents = request.extents;
+    const bool single = request.type == tamrin::kValuesSingle;
     const std::size_t voxels =
         static_cast<std::size_t>(extents[0]) * static_cast<std::size_t>(extents[1]) * static_cast<std::size_t>(extents[2]);
-    // The mask as bytes, X*Y*Z of them (its values were checked above).
-    uint8_t* mask = masked ? static_cast<uint8_t*>(tamrin::coreMalloc(voxels)) : nullptr;
+    const std::size_t elements = voxels * static_cast<std::size_t>(extents[3]);
+
+    // The results belong to the host; if it cannot create them it raises its
+    // own error, and nothing else has been obtained yet. For single data the
+    // denoised series is first summed in a block of doubles from the host
+    // (which reclaims it after such an error too), and its single array is
+    // made at the end; the maps are single arrays from the start.
+    const mwSize* dims = mxGetDimensions(prhs[0]);
+    const mwSize mapDims[3] = {dims[0], dims[1], dims[2]};
+    const mxClassID resultClass = single ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
+    mxArray* denoised = single ? nullptr : mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
+    double* sums = single ? static_cast<double*>(mxMalloc(elements * sizeof(double))) : doublesOf(denoised);
+    mxArray* noiseMap = nlhs >= 2 ? mxCreateNumericArray(3, mapDims, resultClass, mxREAL) : nullptr;
+    mxArray* rankMap = nlhs >= 3 ? mxCreateNumericArray(3, mapDims, resultClass, mxREAL) : nullptr;
+
+    // The mask's bytes, the weights, and the maps that are not double
+    // results, are scratch for this call only. Their size is below that of
+    // the input, which exists.
+    uint8_t* mask = request.masked ? static_cast<uint8_t*>(tamrin::coreMalloc(voxels)) : nullptr;
     if (mask != nullptr) tamrin::maskFromValues(mxGetData(prhs[2]), maskValueType(prhs[2]), voxels, mask);
-    double* weights = masked && mask == nullptr ? nullptr
-                                                : static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)));
-    double* noiseScratch =
-        noiseMap == nullptr && weights != nullptr ? static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)))
-                                                  : nullptr;
+    double* weights = request.masked && mask == nullptr
+                          ? nullptr
+                          : static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)));
+    const bool noiseScratched = noiseMap == nullptr || single, rankScratched = rankMap != nullptr && single;
+    double* noiseScratch = noiseScratched && weights != nullptr
+                               ? static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)))
+                               : nullptr;
+    double* rankScratch = rankScratched && noiseScratch != nullptr
+                              ? static_cast<double*>(tamrin::coreMalloc(voxels * sizeof(double)))
+                              : nullptr;
     tamrin::DenoiseResults results;
-    results.denoised = doublesOf(denoised);
-    results.noise = noiseMap != nullptr ? doublesOf(noiseMap) : noiseScratch;
+    results.denoised = sums;
+    results.noise = noiseScratched ? noiseScratch : doublesOf(noiseMap);
     results.weight = weights;
-    results.rank = rankMap != nullptr ? doublesOf(rankMap) : nullptr;
+    results.rank = rankMap == nullptr ? nullptr : rankScratched ? rankScratch : doublesOf(rankMap);
 
     int32_t status = tamrin::kDenoiseOutOfMemory;
-    if (weights != nullptr && results.noise != nullptr) {
+    if (sums != nullptr && weights != nullptr && results.noise != nullptr && (rankMap == nullptr || results.rank)) {
         // The log is the frame's only object with a destructor; it is gone
         // before any error is raised below.
         tamrin::MessageLog log;
         tamrin::DenoiseOptions options;
         options.mask = mask;
         options.messages = &log;
-        status = tamrin::denoiseSeries(
-            tamrin::seriesView(doublesOf(prhs[0]), extents[0], extents[1], extents[2], extents[3]), requested,
-            results, options);
+        options.slabs = request.slabs;
+        const tamrin::SeriesView series{mxGetData(prhs[0]), request.type, extents[0], extents[1], extents[2],
+                                        extents[3]};
+        status = tamrin::denoiseSeries(series, request.workers, results, options);
         printMessages(&log);
+    }
+    if (status == tamrin::kDenoiseOk && single) {
+        if (noiseMap != nullptr) toSingles(noiseScratch, voxels, static_cast<float*>(mxGetData(noiseMap)));
+        if (rankMap != nullptr) toSingles(rankScratch, voxels, static_cast<float*>(mxGetData(rankMap)));
     }
     tamrin::coreFree(weights);
     tamrin::coreFree(noiseScratch);
+    tamrin::coreFree(rankScratch);
     tamrin::coreFree(mask);
 
 #ifdef TAMRIN_TEST_HOOKS
@@ -359,7 +498,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 #endif
 
     if (status != tamrin::kDenoiseOk) {
-        mxDestroyArray(denoised);
+        if (single) mxFree(sums);
+        if (denoised != nullptr) mxDestroyArray(denoised);
         if (noiseMap != nullptr) mxDestroyArray(noiseMap);
         if (rankMap != nullptr) mxDestroyArray(rankMap);
         if (status == tamrin::kDenoiseOutOfMemory || status == tamrin::kDenoisePatchOutOfMemory)
@@ -369,7 +509,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         mexErrMsgIdAndTxt("Tamrin:failed", "denoising failed: %s", tamrin::denoiseStatusMessage(status));
     }
 
-    plhs[0] = denoised;
+    // Nothing of the core's is held any more: if the host cannot make the
+    // single array, its error leaves nothing behind.
+    plhs[0] = single ? singleSeries(sums, elements, dims) : denoised;
     if (noiseMap != nullptr) plhs[1] = noiseMap;
     if (rankMap != nullptr) plhs[2] = rankMap;
 #ifdef TAMRIN_TEST_HOOKS

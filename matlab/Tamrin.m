@@ -2,6 +2,7 @@
 %
 %   [denoised, noiseMap] = Tamrin(data, workers)
 %   [denoised, noiseMap, rank] = Tamrin(data, workers, mask)
+%   [...] = Tamrin(data, workers, mask, 'Slabs', K)
 %
 %   Every cubic patch of side s (the smallest integer with s^3 >= N) is
 %   turned into a matrix of s^3 voxels by N volumes, decomposed into
@@ -10,9 +11,13 @@
 %   weighted average of the reconstructions of all patches that cover it.
 %
 %   Inputs
-%     data      real double array, X x Y x Z x N, exactly four dimensions,
-%               N >= 2 volumes. Not sparse, not complex. Voxels outside the
-%               object should be exactly 0 (see NaN below).
+%     data      real array, X x Y x Z x N, exactly four dimensions, N >= 2
+%               volumes, of class double, single, int8, uint8, int16,
+%               uint16, int32, uint32, int64 or uint64 (as niftiread
+%               returns it: no need for double(data)). Not sparse, not
+%               complex. Voxels outside the object should be exactly 0 (see
+%               NaN below). Every class is read where it lies, without a
+%               double copy, and each value is used as double(value).
 %     workers   number of worker threads: a finite real numeric scalar >= 1.
 %               A fraction is truncated (3.9 runs 3 workers). A value above
 %               what the series allows (its longest spatial extent divided
@@ -28,15 +33,34 @@
 %               the mask every result is exactly (bit for bit) what the call
 %               without a mask returns; outside it all results are NaN,
 %               whatever patches reached there.
+%     'Slabs', K  (optional, after mask; give [] for no mask) the number of
+%               slabs the patch positions are split into along the longest
+%               axis: a whole number >= 1, lowered like workers to what the
+%               series allows. The results depend on K alone: they are
+%               exactly (bit for bit) those of Tamrin(data, K, mask), and
+%               workers is then the number of threads, which take positions
+%               of any slab as they free up (not limited by the series'
+%               extent). A fixed K gives the same bits on every machine, as
+%               tamrin denoise --slabs K and tamrin.denoise(..., slabs=K) do.
+%               Without it, one thread per slab, workers of them.
 %
-%   Outputs
-%     denoised  X x Y x Z x N double: the denoised series (same size as data).
-%     noiseMap  X x Y x Z double: the local noise level (standard deviation)
+%   Outputs (single for single data, double for every other class)
+%     denoised  X x Y x Z x N: the denoised series (same size as data).
+%     noiseMap  X x Y x Z: the local noise level (standard deviation)
 %               estimated from the patches covering each voxel.
-%     rank      X x Y x Z double: the number of signal components kept (the
+%     rank      X x Y x Z: the number of signal components kept (the
 %               rank, or degrees of freedom, of the denoised signal),
 %               averaged over the patches covering each voxel with the
 %               weights of the noise map. Computed only when requested.
+%
+%   Classes
+%     The results are computed in double whatever the class of data:
+%     Tamrin(x, w) on integer x returns exactly Tamrin(double(x), w), and
+%     on single x exactly single(Tamrin(double(x), w)), bit for bit, for
+%     every result, NaN where that call has NaN. A single call holds, beside
+%     its data, 8 bytes a value while it works (the denoised series is summed
+%     in double) and 4 + 4 when it hands the single result over: never the
+%     double copy of data that double(x) would add.
 %
 %   NaN in the outputs marks voxels that no processed patch covered: a patch
 %   whose values sum to exactly 0 (exact-zero background) is skipped, and a
@@ -56,11 +80,16 @@
 %
 %   Errors (identifiers)
 %     Tamrin:nargin, Tamrin:nargout    wrong number of inputs or outputs
-%     Tamrin:dataType                  data not a real, full double array
+%     Tamrin:dataType                  data not a real, full numeric array
+%                                      (logical, char, complex, sparse, cell,
+%                                      struct, ...)
 %     Tamrin:dataDims                  data not X x Y x Z x N, empty, or an
 %                                      extent above 2147483647
 %     Tamrin:volumes                   fewer than 2 volumes
 %     Tamrin:workers                   workers not a finite scalar >= 1
+%     Tamrin:slabs                     the value of 'Slabs' not a whole
+%                                      number >= 1
+%     Tamrin:option                    an option other than 'Slabs'
 %     Tamrin:mask                      mask not X x Y x Z (the grid of data),
 %                                      not logical or real numeric, holding
 %                                      NaN, or empty (every value 0)
@@ -86,6 +115,9 @@
 %     median(noiseMap(inside))          % close to 5
 %     [denoised, noiseMap, rank] = Tamrin(noisy, 4, inside);
 %     median(rank(inside))              % the components kept: few
+%     d16 = Tamrin(int16(noisy), 4);    % double results, as for double(int16(noisy))
+%     d32 = Tamrin(single(noisy), 4);   % single results, half the memory
+%     d1 = Tamrin(noisy, 4, [], 'Slabs', 1);  % the bits of Tamrin(noisy, 1), on 4 threads
 %
 %   Build: run build_tamrin in this folder, or build the project with CMake
 %   and addpath('<build>/matlab').

@@ -17,6 +17,7 @@ function outDir = build_tamrin(outDir)
 %   for Octave, and for MATLAB Tamrin.mexw64 (Windows), .mexa64 (Linux),
 %   .mexmaci64 (Intel macOS) or .mexmaca64 (Apple silicon). Afterwards:
 %     addpath(outDir); [denoised, noiseMap] = Tamrin(data, workers);
+%   with data of class double, single or an integer class (help Tamrin).
 
   here = fileparts(mfilename('fullpath'));
   root = fileparts(here);

@@ -499,7 +499,9 @@ TEST(DenoiseVolume, WorkersBelowOneAndUnknownOptionsAreRefused) {
         EXPECT_EQ(denoiseSeries(seriesView(s.data.data(), s.X, s.Y, s.Z, s.N), 1, results, options),
                   kDenoiseBadOptions);
     }
-    SeriesView integers = seriesView(s.data.data(), s.X, s.Y, s.Z, s.N);
-    integers.type = kValuesInt16;
-    EXPECT_EQ(denoiseSeries(integers, 1, results), kDenoiseBadOptions);
+    SeriesView unknown = seriesView(s.data.data(), s.X, s.Y, s.Z, s.N);
+    for (int32_t type : {-1, kValuesUint64 + 1}) {
+        unknown.type = type;
+        EXPECT_EQ(denoiseSeries(unknown, 1, results), kDenoiseBadOptions);
+    }
 }

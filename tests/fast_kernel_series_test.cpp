@@ -166,6 +166,72 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
         }
 }
 
+// Runs `values` (a series of T shaped like s) with the given options, a
+// mask and a rank map, into doubles: denoised, noise and rank maps.
+template <typename T>
+std::vector<double> runTyped(const std::vector<T>& values, int32_t type, const Series& s, int32_t workers,
+                             tamrin::DenoiseOptions options) {
+    const std::size_t voxels = static_cast<std::size_t>(s.X) * s.Y * s.Z;
+    std::vector<double> out(voxels * (s.N + 2), -1.0), weights(voxels);
+    tamrin::DenoiseResults results;
+    results.denoised = out.data();
+    results.noise = out.data() + voxels * s.N;
+    results.rank = out.data() + voxels * (s.N + 1);
+    results.weight = weights.data();
+    const tamrin::SeriesView view{values.data(), type, s.X, s.Y, s.Z, s.N};
+    EXPECT_EQ(tamrin::denoiseSeries(view, workers, results, options), tamrin::kDenoiseOk);
+    return out;
+}
+
+// A series of T: the phantom's values rounded into T's range, a negative
+// value where T has them, and T's extremes in a corner (beyond 2^53 the
+// 64-bit ones round to the nearest double); and the same values as doubles.
+template <typename T>
+void expectIntegerBits(int32_t type) {
+    Series s = phantom(13, 11, 9, 12, 16);
+    std::vector<T> values(s.data.size());
+    const double low = static_cast<double>(std::numeric_limits<T>::lowest());
+    const double high = static_cast<double>(std::numeric_limits<T>::max());
+    for (std::size_t i = 0; i < values.size(); i++) {
+        const double v = std::round(s.data[i] * (high > 200.0 ? 1.0 : 0.5));
+        values[i] = v <= low ? std::numeric_limits<T>::lowest() : v >= high ? std::numeric_limits<T>::max()
+                                                                             : static_cast<T>(v);
+    }
+    const std::size_t X = 13, Y = 11, voxels = 13 * 11 * 9;
+    values[6 + X * (5 + Y * 4) + voxels * 3] = std::numeric_limits<T>::is_signed ? static_cast<T>(-5) : T(0);
+    values[0] = std::numeric_limits<T>::max();
+    values[1 + voxels] = std::numeric_limits<T>::lowest();
+    for (std::size_t i = 0; i < values.size(); i++) s.data[i] = static_cast<double>(values[i]);
+
+    std::vector<uint8_t> mask(voxels, 0);
+    for (std::size_t k = 0; k < voxels; k++) mask[k] = k % X < 8;
+    for (int32_t kernel : {tamrin::kDenoiseKernelFast, tamrin::kDenoiseKernelPlain})
+        for (int32_t workers : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", kernel " << kernel << ", " << workers
+                                            << " workers");
+            tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+            if (workers > 1) {
+                // The mask, and the fill that reads the input for voxels without an estimate.
+                options.mask = mask.data();
+                options.uncovered = tamrin::kUncoveredInput;
+                options.nonFinite = tamrin::kNonFiniteUncover;
+            }
+            const std::vector<double> fromDoubles = runTyped(s.data, tamrin::kValuesDouble, s, workers, options);
+            expectSameBits(runTyped(values, type, s, workers, options), fromDoubles, "denoised, noise and rank");
+        }
+}
+
+TEST(FastKernelSeries, IntegerInputGivesTheBitsOfItsDoubles) {
+    expectIntegerBits<int8_t>(tamrin::kValuesInt8);
+    expectIntegerBits<uint8_t>(tamrin::kValuesUint8);
+    expectIntegerBits<int16_t>(tamrin::kValuesInt16);
+    expectIntegerBits<uint16_t>(tamrin::kValuesUint16);
+    expectIntegerBits<int32_t>(tamrin::kValuesInt32);
+    expectIntegerBits<uint32_t>(tamrin::kValuesUint32);
+    expectIntegerBits<int64_t>(tamrin::kValuesInt64);
+    expectIntegerBits<uint64_t>(tamrin::kValuesUint64);
+}
+
 // Series with many volumes: the large patches (216 x 200 and 343 x 288) in
 // batches through denoiseVolume, one and several workers, every output
 // value against the plain kernel. The grids are small (the plain kernel

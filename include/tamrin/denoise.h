@@ -38,11 +38,13 @@ enum DenoiseKernel : int32_t {
     kDenoiseKernelPlain = 1,  // centerAndDecompose, estimateNoise, selectComponents, rebuildPatch
 };
 
-// How the values of an array are stored. A series is double or single:
-// single-precision values widen to double exactly, so a series of floats
-// gives the bits of the same values given as doubles, without the memory and
-// time of a double copy. A mask may have any of the types (see
-// maskFromValues in driver/checks.h).
+// How the values of an array are stored. A series may have any of the
+// types: the workers convert each value to double as they read it, so a
+// series of floats or integers gives the bits of the same values given as
+// doubles, without the memory and time of a double copy. Single-precision
+// values and integers up to 2^53 in magnitude convert exactly; larger 64-bit
+// integers round to the nearest double, as a cast does. A mask may have any
+// of the types too (see maskFromValues in driver/checks.h).
 enum ValueType : int32_t {
     kValuesDouble = 0,
     kValuesSingle = 1,

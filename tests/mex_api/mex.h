@@ -54,14 +54,17 @@ bool mxIsComplex(const mxArray* pm);
 bool mxIsSparse(const mxArray* pm);
 bool mxIsNumeric(const mxArray* pm);
 bool mxIsLogical(const mxArray* pm);
+bool mxIsChar(const mxArray* pm);
 mxClassID mxGetClassID(const mxArray* pm);
 const char* mxGetClassName(const mxArray* pm);
 mwSize mxGetNumberOfDimensions(const mxArray* pm);
 const mwSize* mxGetDimensions(const mxArray* pm);
 size_t mxGetNumberOfElements(const mxArray* pm);
+size_t mxGetM(const mxArray* pm);
 double mxGetScalar(const mxArray* pm);
 mxDouble* mxGetPr(const mxArray* pm);
 void* mxGetData(const mxArray* pm);
+int mxGetString(const mxArray* pm, char* str, mwSize strlen);
 #if MX_HAS_INTERLEAVED_COMPLEX
 mxDouble* mxGetDoubles(const mxArray* pa);
 #endif
@@ -69,6 +72,8 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
 mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity ComplexFlag);
 void mxDestroyArray(mxArray* pm);
 void* mxCalloc(mwSize n, mwSize size);
+void* mxMalloc(mwSize n);
+void* mxRealloc(void* ptr, mwSize size);
 void mxFree(void* ptr);
 
 int mexPrintf(const char* message, ...);

@@ -2,11 +2,14 @@ function tamrin_octave_package(archive, moduleDir)
 % Octave's package of Tamrin, made by scripts/octave-package: pkg install
 % builds it from ARCHIVE into a scratch prefix, pkg load makes Tamrin and its
 % help available, and the installed module gives the same bits as the
-% CMake-built module in MODULEDIR, with 1 and with 3 workers.
+% CMake-built module in MODULEDIR, with 1 and with 3 workers, and for single
+% and integer data.
   data = tamrin_test_series(13, 11, 10, 30, 67);
   addpath(moduleDir);
   [den1, noise1] = Tamrin(data, 1);
   [den3, noise3] = Tamrin(data, 3);
+  denSingle = Tamrin(single(data), 3);
+  denInt = Tamrin(uint16(data), 3);
   rmpath(moduleDir);
   clear('Tamrin');
 
@@ -30,6 +33,10 @@ function tamrin_octave_package(archive, moduleDir)
   assert(tamrin_same_bits(den, den1) && tamrin_same_bits(noise, noise1), 'differs from the CMake build, 1 worker');
   [den, noise] = Tamrin(data, 3);
   assert(tamrin_same_bits(den, den3) && tamrin_same_bits(noise, noise3), 'differs from the CMake build, 3 workers');
+  den = Tamrin(single(data), 3);
+  assert(strcmp(class(den), 'single') && isequal(typecast(den(:), 'uint32'), typecast(denSingle(:), 'uint32')), ...
+         'single data: differs from the CMake build');
+  assert(tamrin_same_bits(Tamrin(uint16(data), 3), denInt), 'uint16 data: differs from the CMake build');
   tamrin_expect_error(@() Tamrin(data, 0), 'Tamrin:workers', 'workers must be');
   pkg('unload', 'tamrin');
   printf('package installed in %s, loaded, same bits as %s\n', prefix, moduleDir);
