@@ -24,6 +24,7 @@
 #                     checks against the peak measured there.
 # Peak memory is /usr/bin/time's maximum resident size.
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 root=$PWD
 

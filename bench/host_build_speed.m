@@ -71,3 +71,4 @@ function use(folder)
   addpath(folder);
   clear('Tamrin');
 end
+% SPDX-License-Identifier: BSD-3-Clause

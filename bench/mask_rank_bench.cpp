@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cost of the rank map and gain of a mask, in the denoiser itself: the
 // phantom with noise in every voxel denoised without and with a rank map,
 // and without and with the phantom's own head mask, in interleaved rounds so

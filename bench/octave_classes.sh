@@ -12,6 +12,7 @@
 # usage: bench/octave_classes.sh [BUILD] [XxYxZxN] [ROUNDS] [WORKERS]
 #   defaults: build 96x96x60x32 3 2
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 build=${1:-build}
 size=${2:-96x96x60x32}

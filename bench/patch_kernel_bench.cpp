@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One patch through the whole per-patch path: centre, decompose, estimate
 // the noise, select components, rebuild. Reports patches per second on one
 // core, for the plain path and the fast kernel side by side, on the patch

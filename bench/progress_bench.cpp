@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cost of progress reporting: the same series denoised with no progress
 // counter, with the counter polled every 200 ms, and with the progress line
 // drawn (to /dev/null), in interleaved rounds so that drift in the machine's

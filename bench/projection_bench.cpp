@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Many threads, projected from one: measures on one thread what each unit of
 // positions costs (its decomposition, and the ordered adds of its
 // reconstructions), then computes the finishing time on T threads under the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """A call of tamrin.denoise against the tamrin command's denoising, on the same file.
 
 usage: python bench/python_call.py [--build DIR] [--size XxYxZxN] [--rounds R]

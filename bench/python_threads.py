@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Calls of tamrin.denoise from two Python threads at once against the same two calls one after the other.
 
 usage: python bench/python_threads.py [--build DIR] [--size XxYxZxN] [--rounds R] [--workers K]

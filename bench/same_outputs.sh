@@ -17,6 +17,7 @@
 # Prints one line per case, "same" or "DIFFERENT", and a summary; exits 1
 # when any output differs or a run fails.
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 root=$PWD
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the whole-series benchmarks share: their options (series size,
 // workers, rounds), the timing of one run in wall-clock and processor time,
 // and the statistics they print.

@@ -16,6 +16,7 @@
 # Every pair of runs must write the same file (cmp); the times are only
 # comparable when nothing else runs: the load average is printed.
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 build=build compare= rounds=5 work=
 while [ $# -gt 0 ]; do

@@ -15,6 +15,7 @@
 # each program, tamrin's RSS against dwidenoise's and its wall time against
 # the other build's.
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build old= rounds=3 size=128x128x60x30

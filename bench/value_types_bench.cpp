@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the series' value type costs the denoiser: the phantom, rounded to
 // whole numbers so that every type holds it exactly, denoised as double,
 // single, int16 and uint16 values (each read where it lies and converted as

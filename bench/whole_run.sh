@@ -52,6 +52,7 @@
 # Times are only comparable when nothing else runs: the load average at the
 # start is printed.
 set -euo pipefail
+# SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 root=$PWD
 

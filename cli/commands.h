@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The tamrin subcommands, called by the command line parser in tamrin.cpp.
 #pragma once
 

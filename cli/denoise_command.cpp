@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // tamrin denoise: reads a series (and a mask), checks that it can be
 // denoised, runs the denoiser with a progress line (NaN and infinities read
 // as 0, the voxels without an estimate filled as --uncovered says) and

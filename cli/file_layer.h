@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's access to files and terminals (and its own peak memory),
 // with one side for POSIX systems (file_layer_posix.cpp) and one for Windows
 // (file_layer_windows.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The file layer on POSIX systems: stat, open, mkstemps, rename, fsync, mmap,
 // isatty, signals and getrusage.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The file layer on Windows: UTF-8 names converted to UTF-16 for the wide
 // functions (GetFileAttributesExW, _wopen, CreateFileW, MoveFileExW,
 // DeleteFileW), FlushFileBuffers, CreateFileMappingW with MapViewOfFile,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // tamrin info: what a series is and what denoising it takes, as text or as
 // one JSON object (--json).
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // tamrin-make-phantom: writes a synthetic diffusion series and its noise-free
 // truth as float32 NIfTI files, for the demo, the benchmarks and the tests.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading and checking a mask file against its series.
 #include "mask_file.h"
 

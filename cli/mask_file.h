@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A mask file for a series: a 3-D NIfTI image on the series' grid whose
 // non-zero voxels are inside.
 #pragma once

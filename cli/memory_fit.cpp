@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's memory need, its check and the wording of its refusal.
 #include "memory_fit.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What a run of tamrin denoise needs, from the header alone, and the
 // refusal of a run that cannot fit, made before anything large is read.
 #pragma once

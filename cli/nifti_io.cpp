@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // NIfTI input and output through nifti_clib, with what the library leaves to
 // its caller or gets wrong: which images are series, reading exactly the
 // named file, keeping the NIfTI version, writing single-file NIfTI-2, and

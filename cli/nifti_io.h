@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading and writing NIfTI-1 and NIfTI-2 series (.nii, .nii.gz) through the
 // nifti_clib library, and the conversions between their voxel types and the
 // double-precision VolumeSeries layout the denoiser works on.

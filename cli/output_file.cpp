@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Temporary outputs: creation beside the target, rename into place, and
 // removal when the process is interrupted before it could finish.
 #include "output_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Outputs that appear whole or not at all: each is written under a temporary
 // name in its target folder and renamed over the target once complete.
 // Targets are NIfTI files (.nii, .nii.gz) and the run's report (.json).

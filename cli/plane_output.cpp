@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // PlaneOutput: results written plane by plane.
 #include "plane_output.h"
 

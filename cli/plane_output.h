@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The outputs of a streamed run, written as the denoiser finishes each
 // z-plane: a .nii receives the plane at once, at its place in the file (the
 // file is sized first; only a plane's converted values are held); a .nii.gz

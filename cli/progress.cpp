@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Progress line for long runs, drawn by the calling thread while the run goes
 // on in a thread of its own.
 #include "progress.h"

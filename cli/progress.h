@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Progress of a denoising run: a line with a bar, patches done of the total,
 // the time spent and the time left, redrawn while the workers run.
 #pragma once

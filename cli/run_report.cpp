@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The report of a run of tamrin denoise and the printing of the run's
 // messages (run_report.h).
 #include "run_report.h"

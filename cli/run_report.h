@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The report of a run of tamrin denoise (--report FILE.json): the version,
 // the options in force, the series' dimensions and patches, how long the run
 // took, the most memory it held and what it warned about, as one JSON object

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading a series for the denoiser and writing results like it.
 #include "series_file.h"
 

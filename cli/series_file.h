@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A series file as the command uses it: read once, with every check, into the
 // values the denoiser reads (mapped where they lie in the file, loaded as
 // stored, or converted to doubles), and results written beside it with its

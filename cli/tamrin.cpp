@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // tamrin: denoises 4-D MRI series (x, y, z, volume; NIfTI-1 or NIfTI-2, .nii
 // or .nii.gz) by PCA of overlapping cubic patches, on several threads.
 //

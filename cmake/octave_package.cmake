@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Writes ${CMAKE_BINARY_DIR}/octave-package/sources.mk, the source lists and
 # per-source flags of Octave's package (scripts/octave-package), taken from the
 # targets this build defines so that the package builds what CMake builds:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What a call of denoiseSeries needs, for the front ends' memory check.
 #include "call_memory.h"
 

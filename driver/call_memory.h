@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What a call of denoiseSeries needs, in the terms of the memory check
 // (support/memory_check.h).
 #pragma once

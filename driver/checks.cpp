@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // checkSeriesShape, checkMaskShape and maskFromValues.
 #include "checks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The checks every front end makes on what a caller hands it, made once: the
 // shape of a series, the shape of a mask and its values. Each returns a
 // reason and the facts a message needs; the front ends word the messages

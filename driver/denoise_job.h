@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One worker's share of a run, filled by the driver and read by the worker:
 // the record each worker thread receives, and the private band that keeps
 // the sums exact where the patches of neighbouring workers overlap.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // denoiseSeries: splits the patch start positions along the longest axis into
 // one slab per worker, runs the workers on threads, merges their private bands
 // and divides the sums by the weights.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // denoiseSeriesWatched: the run on a thread of its own, the caller's thread
 // waking every interval to look at the workers' progress counter. Reporting
 // costs the workers one relaxed atomic addition per row of positions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // denoiseWorker: the main loop. Visits every patch start position of a job's
 // box, denoises the patch there and adds the weighted result into the sums.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The geometry of a run: which axis the workers split, how many of them run,
 // the slab of start positions each scans, the band of planes each keeps for
 // its neighbour, and what a run needs besides the caller's arrays.

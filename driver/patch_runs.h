@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Denoising the patches of given positions of a series, for the slab worker
 // and the shared scheduler: a batch with the fast kernel, or one patch with
 // the plain kernel, each with the scaled second attempt for patches whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading patches from a series for the worker: the geometry of a job, the
 // copy of patches in extraction order (volume outermost, then dz, dy, dx),
 // their running totals, and which positions' patches hold anything but

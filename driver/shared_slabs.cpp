@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // runSharedSlabs: units of positions handed out to threads z-major across the
 // slabs, decomposed by whichever thread is free, and added into each slab's
 // sums in the slab's own scan order, one volume range at a time.

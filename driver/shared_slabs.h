@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The slabs of a run decomposed by any number of threads: a slab keeps its
 // meaning (its start positions, the order in which its contributions are
 // added, its band), while threads take units of positions of any slab as they

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Adding the weighted reconstructions of denoised patches into a slab's sums
 // and band, and the band into the sums once every slab has ended.
 #include "slab_sums.h"

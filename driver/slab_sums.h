@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Adding denoised patches into the sums of a run: each slab's contributions,
 // in its scan order, go to the shared sums for the planes of its own start
 // positions and to its private band beyond them; the bands are added into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Voxels without an estimate: those holding NaN or infinities (when the
 // caller asks for them to be set aside), those outside the mask, those no
 // patch covered, and the turning of a run's sums into its results: the

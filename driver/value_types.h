@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The value types a series may have (ValueType), as the C++ types the
 // worker's templates are instantiated for.
 #pragma once

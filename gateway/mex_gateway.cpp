@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The MEX function Tamrin: [denoised, noiseMap, rank] = Tamrin(data, workers, mask).
 //
 // Checks the arguments, refuses a call that needs more memory than the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // allFinite: x - x is +0.0 for every finite x and NaN for NaN and infinities,
 // so a sum of such differences stays exactly 0 only when every value is
 // finite. Four independent sums let the loop run in vector registers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // centerAndDecompose: subtract each volume's mean over the patch, then decompose.
 #include "linalg/pca.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // decomposePatch: adapter from the column-contiguous patch layout to the
 // row-pointer matrices of svdcmp, and back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // decomposeScaled: decomposition of a centred patch whose plain decomposition
 // broke down in the floating-point range.
 //

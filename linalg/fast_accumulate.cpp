@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, stages 3 and 4 of a large patch once its rebuild knows which
 // columns of U and V it reads.
 //

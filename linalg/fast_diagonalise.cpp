@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, stage 5: diagonalisation of a batch of bidiagonal matrices
 // together, one per lane.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, after the diagonalisation: ordering by descending singular
 // value, the sign convention and the rebuild of the thresholded patch.
 #include "fast_kernel.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The fast decomposition kernel: linalg/fast_work.cpp chooses at run time between
 # builds of the stage sources for several instruction sets, each compiled in
 # its own namespace so that one binary runs on any x86-64 processor.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Working store of the fast decomposition kernel and the stages each
 // instruction-set build provides. Internal to linalg/ and the patch
 // denoiser that chains the stages (patch/fast_patch.cpp).

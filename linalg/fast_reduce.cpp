@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, stages 1 to 4 for one patch: column means and centring,
 // Householder bidiagonalisation, accumulation of the right-hand reflections
 // into V and of the left-hand ones into U.

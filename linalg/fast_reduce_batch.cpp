@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, stages 1 to 4 for a batch of patches.
 //
 // A group of W patches (the lanes of one vector: eight with AVX-512, four

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel, stage 2 for one large patch (216 x 200, 343 x 288): the
 // same statements as the bidiagonalisation in fast_reduce.cpp, scheduled for
 // a matrix larger than the core's cache.

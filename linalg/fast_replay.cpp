@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fast kernel: replay of the diagonalisation's rotations on a lane's U and
 // V from its lane log (see fast_diagonalise.cpp), in full or only as far as
 // the columns the rebuild reads depend on.

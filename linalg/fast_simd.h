@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Vector helpers for the fast patch kernel. Internal to linalg/.
 //
 // The kernel sources are compiled once per instruction set, each time inside

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stages that every instruction-set build of the fast kernel provides,
 // declared once: linalg/fast_kernel.h includes this file inside each build's
 // namespace (isa_baseline, isa_avx2, isa_avx512), so it has no include guard

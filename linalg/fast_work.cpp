@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Working store of the fast decomposition kernel and the choice of its
 // instruction set: one block per worker and patch shape, laid out for the
 // stages of the chosen build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Working store of the fast decomposition kernel: one block per worker and
 // patch shape, and the instruction set it runs with. The kernel is built for
 // several x86 instruction sets and picks the widest the processor supports;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whether a block of doubles holds only finite values: the one check used by
 // the worker, the fast kernel and the front ends.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Principal components of one patch matrix and its rebuild from them.
 //
 // Array layouts (M rows = voxels, N columns = volumes, K = min(M, N) = N):

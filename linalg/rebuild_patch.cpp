@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // rebuildPatch: patch = U * diag(w) * V^T + means, column by column.
 //
 // A component whose w[j] is zero contributes nothing: its vector in U is set

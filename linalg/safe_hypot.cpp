@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // safeHypot(p, q): sqrt(p^2 + q^2), scaled by the larger magnitude so that no
 // square overflows or underflows on its own.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Singular value decomposition of a dense m x n matrix on row-pointer storage.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // svdcmp: singular value decomposition of an m x n matrix on row pointers.
 //
 // Contract (see svd.h): on return 0, a holds U (m x n), w the singular

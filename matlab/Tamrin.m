@@ -125,3 +125,4 @@
 % This file holds the help text; the function itself is the compiled MEX file
 % of the same name, which the host prefers over this file.
 error('Tamrin:notBuilt', 'Tamrin has not been compiled: run build_tamrin, or build the project and addpath its matlab folder');
+% SPDX-License-Identifier: BSD-3-Clause

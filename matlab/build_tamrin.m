@@ -261,3 +261,4 @@ end
 function yes = isOctave()
   yes = exist('OCTAVE_VERSION', 'builtin') ~= 0;
 end
+% SPDX-License-Identifier: BSD-3-Clause

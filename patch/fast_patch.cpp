@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The fast per-patch denoiser: chains the decomposition kernel's stages with
 // the noise estimate and the component selection over a batch of patches,
 // and falls back to the plain path for patches whose results contain NaN.

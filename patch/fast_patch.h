@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The fast per-patch denoiser: centring, decomposition, noise estimate, component
 // selection and rebuild of patch matrices with exactly the bits of the plain
 // path (centerAndDecompose, estimateNoise, selectComponents, rebuildPatch)

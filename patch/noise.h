@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Noise estimate and hard-threshold component selection of one patch. The
 // patch geometry (patchSide, patchVoxels) is in tamrin/denoise.h.
 #pragma once

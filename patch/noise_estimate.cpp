@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Patch geometry, noise level from the median singular value, and the factor
 // that corrects it.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // rescuePatch: the scaled second attempt for patches whose plain result was
 // not finite although their values were.
 #include "patch/rescue_patch.h"

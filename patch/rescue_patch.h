@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Second attempt at a patch of finite values whose denoised result came out
 // with infinities or NaN.
 #pragma once

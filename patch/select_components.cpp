@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Hard thresholding of singular values against 2.3 times the noise level.
 #include <cmath>
 

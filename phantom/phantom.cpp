@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Synthetic diffusion series. Each voxel mixes four tissues with smooth
 // (logistic) boundaries: an outer layer, folded grey matter, anisotropic white
 // matter whose fibres circle the vertical axis, and two fluid-filled cavities.

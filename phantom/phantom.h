@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A synthetic, brain-like diffusion series with known truth, for the demo,
 // the benchmarks and the tests: smooth tissue regions of different contrasts
 // inside an ellipsoidal head, exact zeros outside, and Gaussian noise of a

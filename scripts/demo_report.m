@@ -99,3 +99,4 @@ else
     exit (1);
   end
 end
+% SPDX-License-Identifier: BSD-3-Clause

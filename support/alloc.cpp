@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // coreMalloc, coreCalloc and coreFree, and the fault-injection countdowns for
 // allocations and thread starts.
 #include "alloc.h"

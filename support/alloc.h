@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Memory for the core: every block the core obtains comes from coreMalloc or
 // coreCalloc and goes back through coreFree. Both consult one countdown so
 // that tests can make the n-th allocation from now fail, whichever site makes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // checkMemory and what the front ends share around it: the need of a
 // library call, the worker count that fits, the stack a thread reserves,
 // and the figures of a refusal.

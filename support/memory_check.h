@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whether a run fits in the memory this process may use, decided before
 // anything large is read or allocated: the limits probed from the system,
 // what a run needs, and the comparison. Every front end calls it and words

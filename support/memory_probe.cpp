@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // probeMemoryLimits: reads what bounds this process's memory on Linux, from
 // /proc and the cgroup file systems (found through /proc/self/mountinfo,
 // so that a cgroup namespace or a container's mount is followed) and from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // postMessage and takeMessages: the core's one facility for messages.
 #include "tamrin/messages.h"
 

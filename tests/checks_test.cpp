@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The checks the front ends share: a series' shape, a mask's shape and values.
 #include <cmath>
 #include <limits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The counting allocator of counting_allocator.h: glibc's allocator behind
 // replacements of the C allocation functions, which every allocation of the
 // process (operator new, the libraries') reaches when the executable

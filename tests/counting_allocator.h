@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Bytes obtained from the C allocator, counted at the allocator itself: the
 // test executables that link counting_allocator.cpp replace malloc, calloc,
 // realloc, free and the aligned forms (operator new and every library in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The volume driver and the patch worker: partitioning, exact and reproducible
 // sums for any worker count, uncovered voxels, and failure handling.
 #include <atomic>

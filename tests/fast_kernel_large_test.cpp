@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The fast kernel against the plain path on the large patches of series with
 // many volumes (216 x 200 for N = 200, 343 x 288 for N = 288), bit for bit:
 // rebuilt patches, noise levels, weights and messages of seeded patches of

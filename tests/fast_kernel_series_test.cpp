@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whole series through denoiseVolume with the fast kernel and with the plain
 // one: every voxel of the denoised series and of the noise map, and every
 // message, must agree bit for bit, whatever the worker count and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "fast_kernel_support.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Shared by the fast kernel's tests: seeded patches of every kind, the
 // plain path's results for them, bit comparisons, the instruction-set cap,
 // and the kernel's full decomposition of one patch from its stages.

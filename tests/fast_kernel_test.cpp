@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The fast patch kernel against the plain path, bit for bit: rebuilt
 // patches, noise levels, weights and messages of many seeded patches of every
 // kind and of the usual shapes, on every instruction set the processor has;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fault injection in the volume driver: every allocation of a run (job
 // records, thread handles, bands, the workers' scratch and working store, the
 // decomposition's rows and svdcmp's vectors, the rescue's second attempt) and

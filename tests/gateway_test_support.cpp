@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "gateway_test_support.h"
 
 #include <algorithm>

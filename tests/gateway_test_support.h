@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the tests of the MEX gateway on the stand-in host share: series whose
 // values every class holds exactly, their arrays, and the core's results for
 // the same values as doubles, the reference the gateway must match.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Series past 2^31 voxels: indices are formed in 64 bits everywhere.
 //
 // A 1300 x 1300 x 1300 x 3 series has 2.2e9 voxels and 6.6e9 elements (53 GB

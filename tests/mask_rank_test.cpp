@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The mask and the rank map of denoiseSeries: inside a mask every result is
 // bit-identical to the run without it, outside it nothing is covered, and a
 // position whose patch holds no mask voxel is never decomposed; the rank map

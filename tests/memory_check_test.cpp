@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The memory check: the probe reads the limits of a described system (files
 // under a scratch root, resource limits given), the comparison sets each
 // part of a need against the limits it counts for, and the need of a call

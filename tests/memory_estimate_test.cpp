@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The working-memory estimate against the bytes a run actually obtains,
 // counted at the allocator (counting_allocator.h): denoiseWorkingBytes must
 // never be below what denoiseSeries obtains beyond the caller's arrays (it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The MEX gateway on the stand-in host: every invalid call raises its own
 // identifier with a message saying what is expected, before anything is
 // obtained, and leaves nothing behind. Built twice: with the shipped gateway

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The MEX gateway on the stand-in host: its results are the core's for every
 // class of data and mask (single data gets them as singles), the core's
 // messages are printed on the calling thread when the call ends, and no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The denoiser written out directly, for the tests to compare against: the
 // positions of each slab in scan order with the plain per-patch kernels, and
 // each cell's contributions added in the order the driver adds them.

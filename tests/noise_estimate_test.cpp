@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Patch side, noise correction, the median-based noise level and hard thresholding.
 #include <cmath>
 #include <limits>

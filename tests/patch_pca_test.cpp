@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Centring, decomposition and rebuild of patch matrices.
 #include <cmath>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Slabs decomposed by any number of threads: every output bit equals the
 // one-thread-per-slab run with as many workers as slabs, whatever the thread
 // count, mask, rank map, kernel or failure along the way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Streamed runs: the results given plane by plane to a sink are, bit for
 // bit, those of the run into whole arrays with the same slabs, for every
 // partition axis, thread count, mask, rank map, non-finite input and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // svdcmp on many seeded random matrices: reconstruction, orthogonality,
 // ordering and the sign rule, for well- and ill-conditioned and rank-deficient
 // input of the shapes the denoiser uses.

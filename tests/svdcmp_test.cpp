@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // svdcmp on small matrices whose results are known exactly, its diagnostics,
 // and its behaviour when scratch cannot be obtained.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Shared helpers for the tests: row-pointer matrices, captured host output and
 // seeded random data.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for 64-bit ARM Linux with Clang (the compiler of macOS on Apple
 # silicon) and the headers and libraries of Debian's aarch64-linux-gnu GCC;
 # tests run under qemu-aarch64:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for 64-bit ARM Linux with Debian's aarch64-linux-gnu GCC, tests
 # run under qemu-aarch64:
 #   cmake -S . -B build-arm64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake

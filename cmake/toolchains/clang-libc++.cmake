@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Native build with Clang and LLVM's C++ library, libc++: the compiler and
 # library of macOS, on this machine:
 #   cmake -S . -B build-clang --toolchain cmake/toolchains/clang-libc++.cmake

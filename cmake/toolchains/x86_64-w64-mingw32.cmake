@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for 64-bit Windows with Debian's MinGW-w64 GCC (posix thread
 # model, so std::thread works), tests run under wine:
 #   cmake -S . -B build-windows --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake

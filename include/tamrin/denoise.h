@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Denoising a whole 4-D series: the one entry point that every front end
 // calls (the MEX gateway, the command, the Python module), its options, and
 // the geometry a caller needs to size and describe a run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The core's messages for one call: the two diagnostics of the decomposition,
 // "svdcmp(): Unable to allocate vector\n" and "no convergence in 30 svdcmp
 // iterations\n", issued on the worker threads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Running a denoising call while the calling thread stays free: to draw
 // progress, to notice an interrupt and cancel, or to serve a host that must
 // keep its own thread responsive.

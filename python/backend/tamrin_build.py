@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Build backend of the tamrin Python package (PEP 517).
 
 ``python3 -m pip install --no-build-isolation ./python`` (or ``pip wheel``)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // tamrin._tamrin.memory_check: whether a call of tamrin.denoise fits in the
 // memory this process may use, asked before the call converts its data or
 // creates its results (tamrin/__init__.py raises the MemoryError).

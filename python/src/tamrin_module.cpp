@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The extension module tamrin._tamrin: runs the denoiser on numpy arrays.
 //
 // tamrin/__init__.py checks and converts the caller's arguments and creates

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Tamrin: patch-PCA denoising of 4-D MRI series, for numpy arrays.
 
 ``tamrin.denoise(data)`` denoises an X x Y x Z x N series (N volumes of an

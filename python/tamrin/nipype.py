@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """nipype interface of the denoiser: ``tamrin.nipype.Denoise``.
 
 The interface runs the ``tamrin denoise`` command, so that a node writes

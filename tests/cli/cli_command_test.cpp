@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The tamrin command end to end: usage and exit statuses, every input and
 // output error with nothing left behind, the outputs' geometry and types, the
 // --uncovered modes, and agreement with the denoiser called directly.

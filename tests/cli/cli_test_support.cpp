@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "cli_test_support.h"
 
 #include <sys/wait.h>

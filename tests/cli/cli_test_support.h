@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers for the command line tests: scratch folders, NIfTI fixtures and
 // running the tamrin command.
 #pragma once

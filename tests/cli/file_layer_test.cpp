@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's file layer on the system it is built for (Linux natively,
 // Windows under wine through scripts/cross-test): what paths name, opening,
 // unique temporaries, replacing, read-only mappings, file names with their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's JSON: tamrin info --json tells the facts of the text (and
 // nothing else on a refusal), names of any bytes come out as valid JSON, and
 // tamrin denoise --report writes what the run did, only when it succeeds,

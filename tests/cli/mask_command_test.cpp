@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's --mask and --rank, and NaN or infinities in its input: every
 // bad mask refused with a message and nothing left behind, masks on the same
 // grid accepted within the tolerance, results inside the mask those of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's memory check: a run that needs more memory than the
 // process may use is refused at once (exit status 3, both figures and what
 // would help, nothing read, nothing written) under RLIMIT_AS, RLIMIT_DATA,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The command's memory estimate (denoiseRunNeed, which tamrin info prints
 // and the memory check compares with the limits) against the bytes a whole
 // run of tamrin denoise obtains, counted at the allocator: the run is made

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Damaged and hostile NIfTI headers: refused with a message naming the file,
 // never a crash. Covers the inputs the NIfTI fuzzer found (replayed from
 // tests/fuzz/regressions/nifti through the command, as .nii and .nii.gz) and

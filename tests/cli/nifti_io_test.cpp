@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // NIfTI reading and writing: every accepted datatype, scaling, geometry kept
 // on output, both file versions and compressions, the series checks, and
 // writes that fail half-way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Progress reporting: the line's text, and that a run with progress gives the
 // same bits as one without and counts every patch position.
 #include "progress.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading a series for the denoiser: values mapped where they lie in the
 // file, loaded as stored, or converted to doubles, and the conditions under
 // which a file may be mapped at all.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The README's and the documentation's relative links: every file they name
 exists, and every #anchor names a heading of its page."""
 

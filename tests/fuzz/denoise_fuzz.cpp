@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzzes the whole denoiser on tiny series: extents 1 to 9, 2 to 10 volumes,
 // arbitrary doubles and worker counts. Checks: the call succeeds; voxels that
 // no patch covered are NaN in both results; finite input below 1e150 in

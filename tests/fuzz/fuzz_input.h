@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reads integers and doubles from a fuzzer's byte string, front to back.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzzes the command's NIfTI input with arbitrary bytes. Each input is
 // written to a temporary x.nii and x.nii.gz (a plain file read through the
 // gzip reader as well, or a gzip stream the seeds provide) and read exactly

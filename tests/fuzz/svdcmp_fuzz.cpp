@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzzes svdcmp with arbitrary small m x n matrices (m >= n) of arbitrary
 // doubles: NaN, infinities, denormals and values near the overflow limit.
 // Checks: it returns 0; it prints only its convergence message, at most once

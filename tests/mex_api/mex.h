@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Declarations of the MEX C API that gateway/mex_gateway.cpp uses, with the
 // types and prototypes of MATLAB's documentation, so that the gateway can be
 // compiled (not linked) for targets that have no MATLAB or Octave of their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stand-in MEX host: mex.h over plain arrays (see mex_host.h).
 #include "mex_host.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A stand-in MEX host for tests: the functions of mex.h implemented over
 // plain arrays, so that the gateway (gateway/mex_gateway.cpp) runs linked
 // into a test program, natively, under wine and under qemu, without MATLAB or

@@ -12,3 +12,4 @@ function err = tamrin_expect_error(call, identifier, fragment)
   end
   error('no error from %s (expected %s)', func2str(call), identifier);
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -134,3 +134,4 @@ function writeBytes(path, values, precision)
   fwrite(fid, values, precision);
   fclose(fid);
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -66,3 +66,4 @@ end
 function fourResults(data)
   [a, b, c, d] = Tamrin(data, 1); %#ok<ASGLU>
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -35,3 +35,4 @@ function tamrin_octave_build_script()
   assert(tamrin_same_bits(Tamrin(int16(data), 2), denInt), 'int16 data: differs from the CMake build');
   tamrin_expect_error(@() Tamrin(data, 0), 'Tamrin:workers', 'workers must be');
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -87,3 +87,4 @@ function same = sameSingles(a, b)
   same = isequal(size(a), size(b)) && strcmp(class(a), 'single') && strcmp(class(b), 'single') && ...
          isequal(isnan(a), isnan(b)) && isequal(typecast(a(~isnan(a)), 'uint32'), typecast(b(~isnan(b)), 'uint32'));
 end
+% SPDX-License-Identifier: BSD-3-Clause

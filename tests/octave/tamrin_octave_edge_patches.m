@@ -22,3 +22,4 @@ function tamrin_octave_edge_patches()
            v, nnz(bad), nnz(bad & inside));
   end
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -117,3 +117,4 @@ function [ok, d, n, left, printed, err] = faultedCall(data, workers, outputs, co
     err = caught;
   end
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -86,3 +86,4 @@ function tamrin_octave_mask()
   [d, n, r] = Tamrin(everywhere, 2, small);
   assert(tamrin_same_bits(d, ref) && tamrin_same_bits(n, refNoise) && tamrin_same_bits(r, refRank));
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -41,3 +41,4 @@ function tamrin_octave_matches_core()
            'workers = %g did not act as 5', double(workers{1}));
   end
 end
+% SPDX-License-Identifier: BSD-3-Clause

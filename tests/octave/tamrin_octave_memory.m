@@ -102,3 +102,4 @@ function kib = residentKiB()
   assert(~isempty(token), 'no VmRSS in /proc/%d/status', getpid());
   kib = str2double(token{1});
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -105,3 +105,4 @@ function resetPeak()
   fprintf(fid, '5');
   fclose(fid);
 end
+% SPDX-License-Identifier: BSD-3-Clause

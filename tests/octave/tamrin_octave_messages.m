@@ -29,3 +29,4 @@ function tamrin_octave_messages()
   [refDenoised, refNoise] = tamrin_reference(clean, 2);
   assert(tamrin_same_bits(denoised, refDenoised) && tamrin_same_bits(noiseMap, refNoise));
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -51,3 +51,4 @@ function tamrin_octave_nonfinite()
   assert(isempty(printed), 'unexpected output: %s', printed);
   assert(all(isfinite(denoised(:))) && all(isfinite(noiseMap(:))));
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -41,3 +41,4 @@ function tamrin_octave_package(archive, moduleDir)
   pkg('unload', 'tamrin');
   printf('package installed in %s, loaded, same bits as %s\n', prefix, moduleDir);
 end
+% SPDX-License-Identifier: BSD-3-Clause

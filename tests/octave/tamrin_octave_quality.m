@@ -26,3 +26,4 @@ function tamrin_octave_quality()
   printf('median noise map inside the object: %.3f (true %.3f)\n', estimate, sigma);
   assert(abs(estimate - sigma) <= 0.2 * sigma, 'noise level estimate off by more than 20%%');
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -33,3 +33,4 @@ function tamrin_octave_shapes()
   [zeroDenoised, zeroNoise] = Tamrin(zeros(6, 6, 6, 4), 1);
   assert(all(isnan(zeroDenoised(:))) && all(isnan(zeroNoise(:))));
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -31,3 +31,4 @@ function peak = peakOf(type, sz)
   peak = struct('before', str2double(fields{1}), 'after', str2double(fields{2}), ...
                 'bytes', str2double(fields{3}), 'results', fields{4});
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -48,3 +48,4 @@ function same = sameBits(a, b)
   same = strcmp(class(a), class(b)) && isequal(size(a), size(b)) && ...
          isequal(typecast(a(:), 'uint8'), typecast(b(:), 'uint8'));
 end
+% SPDX-License-Identifier: BSD-3-Clause

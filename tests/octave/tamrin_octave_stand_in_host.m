@@ -34,3 +34,4 @@ function bytes = readBytes(path)
   bytes = fread(fid, Inf, 'uint8=>uint8');
   fclose(fid);
 end
+% SPDX-License-Identifier: BSD-3-Clause

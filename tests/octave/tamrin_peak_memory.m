@@ -30,3 +30,4 @@ function kib = peakKiB()
   assert(~isempty(token), 'no VmHWM in /proc/self/status');
   kib = str2double(token{1});
 end
+% SPDX-License-Identifier: BSD-3-Clause

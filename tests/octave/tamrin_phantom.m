@@ -16,3 +16,4 @@ function [noisy, truth, inside, sigma] = tamrin_phantom()
   randn('state', 51);
   noisy = truth + sigma * randn(size(truth)) .* inside;
 end
+% SPDX-License-Identifier: BSD-3-Clause

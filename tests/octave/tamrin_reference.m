@@ -49,3 +49,4 @@ function removeIfPresent(path)
     delete(path);
   end
 end
+% SPDX-License-Identifier: BSD-3-Clause

@@ -9,3 +9,4 @@ function [data, inside] = tamrin_test_series(X, Y, Z, N, seed)
   signal = (80 + 20 * x) .* exp(-b .* (1 + 0.5 * y + 0.3 * z));
   data = (signal + 3 * randn(size(signal))) .* inside;
 end
+% SPDX-License-Identifier: BSD-3-Clause

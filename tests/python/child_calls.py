@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Calls of tamrin.denoise measured in a process of their own; the tests run
 this file as a script and read the one JSON line it prints last.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Shared fixtures of the Python module's tests.
 
 The module under test is the installed one (scripts/test installs it into a

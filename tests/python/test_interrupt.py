@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Ctrl-C during a call: SIGINT sent to a process running a call of several
 seconds raises KeyboardInterrupt within about a second, leaves no thread
 behind, and the process's next call gives the whole, correct result."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """tamrin.denoise with a mask and the rank map: the bits of the unmasked call
 inside the mask, NaN outside, the same bits as the command's --mask and
 --rank and as the MEX function's third argument and output, and every bad

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Memory of tamrin.denoise, measured in processes of their own
 (child_calls.py): no copy of Fortran-ordered float64 and float32 input,
 nothing kept across many calls, MemoryError at once, before anything large

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """tamrin.denoise against the command and the MEX function, and its handling
 of layouts, types, progress, messages, threads and invalid arguments."""
 

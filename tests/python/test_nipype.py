@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """tamrin.nipype.Denoise as a node of a nipype workflow: it runs the tamrin
 command (the one pip installed beside the module) and its files are the
 command's, byte for byte, whatever the options."""

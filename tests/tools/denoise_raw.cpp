@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // denoise_raw IN X Y Z N WORKERS OUT_DENOISED OUT_NOISE [MASK OUT_RANK]
 //
 // Reads X*Y*Z*N native-endian doubles (x fastest) from IN, denoises them with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // gateway_digest OUT_DIR
 //
 // Runs a fixed set of calls through the shipped MEX gateway on the stand-in

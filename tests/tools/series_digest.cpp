@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // series_digest OUT_DIR KERNEL
 //
 // Denoises a fixed set of seeded series with 1 and with 3 workers and writes

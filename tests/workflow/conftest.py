@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Shared set-up of the workflow tests: the build, the example dataset, and
 one local run of the workflow on it that several tests read.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The workflow as Snakemake sees it: its options with their defaults in
 workflow/config/config.yaml and their schema, a log for every rule, and
 resources that ask tamrin about a series only when its jobs are about to run."""

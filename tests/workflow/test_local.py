@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The workflow run locally on the example dataset: the derivatives it makes,
 the broken series failing alone, reruns, and a participant added later."""
 

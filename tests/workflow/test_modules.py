@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The workflow's modules on their own: finding series in a BIDS dataset,
 reading what ``tamrin info`` wrote, the resources asked for, the sidecars'
 parameters from the run's report, and the SLURM status command's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The report of the local run, as a browser shows it: headless chromium at
 1280 px wide loads every figure and needs no horizontal scrolling; a
 screenshot is kept for people to look at."""

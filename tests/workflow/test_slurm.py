@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The workflow through SLURM: a one-node cluster started by
 scripts/slurm-local, the example submitted through the repository's profile,
 the jobs found in the controller's records, and the outputs compared with the

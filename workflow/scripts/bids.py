@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Diffusion series of a BIDS dataset and their names in the derivatives.
 
 A series is ``sub-<label>/[ses-<label>/]dwi/<entities>_dwi.nii[.gz]``. Its

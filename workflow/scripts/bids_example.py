@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """A small synthetic BIDS dataset of diffusion series, for trying and testing
 the workflow (run through scripts/make-bids-example).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The metadata files of the derivatives dataset: its description and a JSON
 sidecar per output, and where every file of a series goes.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """Figures of a denoised series: one slice of one volume, noisy and denoised
 side by side with the residual and the noise map, each panel titled.
 

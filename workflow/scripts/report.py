@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The workflow's report: ``report.html`` in the derivatives dataset, one page
 with a row per series (its figure, noise level, patches, time) and the
 series that failed with the command's message.

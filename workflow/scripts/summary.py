@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """The report's record of one denoised series: its figure and a JSON summary
 (noise level inside the object, patches, time, memory).
 

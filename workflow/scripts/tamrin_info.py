@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 """What ``tamrin info`` says about a series, and the resources a job asks for.
 
 The workflow's info job writes the command's JSON (``tamrin info --json``)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Snakemake's cluster status command for SLURM: prints ``running``,
 ``success`` or ``failed`` for the job id given (what ``sbatch --parsable``
 printed).
