@@ -133,9 +133,27 @@ int openFile(const std::string& path, OpenMode mode, int* error) {
         *error = EINVAL;
         return -1;
     }
-    const int flags = mode == kOpenRead    ? _O_RDONLY | _O_BINARY | _O_NOINHERIT
-                      : mode == kOpenWrite ? _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT
-                                           : _O_WRONLY | _O_BINARY | _O_NOINHERIT;
+    if (mode == kOpenUpdate) {
+        // An output written in place while the run goes on: opened so that
+        // the interrupt handler can still delete it (FILE_SHARE_DELETE; the
+        // C runtime's _wopen does not share deletion), the handle not
+        // inherited.
+        const HANDLE handle =
+            CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            *error = errnoOf(GetLastError());
+            return -1;
+        }
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        if (fd < 0) {
+            *error = errno;
+            CloseHandle(handle);
+        }
+        return fd;
+    }
+    const int flags = mode == kOpenRead ? _O_RDONLY | _O_BINARY | _O_NOINHERIT
+                                        : _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT;
     const int fd = _wopen(wide.c_str(), flags, _S_IREAD | _S_IWRITE);
     if (fd < 0) *error = errno;
     return fd;
