@@ -48,14 +48,6 @@ bool same(const Result& a, const Result& b) {
            sameBits(a.weight, b.weight) && sameBits(a.rank, b.rank);
 }
 
-std::vector<uint8_t> someMask(const Series& s) {
-    std::vector<uint8_t> mask(static_cast<std::size_t>(s.voxels()));
-    for (int64_t k = 0; k < s.voxels(); k++) {
-        const int64_t x = k % s.X, y = k / s.X % s.Y, z = k / (int64_t{s.X} * s.Y);
-        mask[k] = (x - s.X / 2) * (x - s.X / 2) + (y - s.Y / 3) * (y - s.Y / 3) + z * z < s.X * s.Y / 5;
-    }
-    return mask;
-}
 
 }  // namespace
 
@@ -76,7 +68,7 @@ TEST(SharedSlabs, EveryThreadCountGivesTheBitsOfAsManyWorkersAsSlabs) {
         {"thin slabs", tamrin_test::phantomSeries(18, 7, 6, 126, 10.0, 44, true), {3}},
     };
     for (const Case& c : cases) {
-        const std::vector<uint8_t> mask = someMask(c.s);
+        const std::vector<uint8_t> mask = tamrin_test::blobMask(c.s, 5);
         for (int32_t slabs : c.slabs) {
             for (const std::vector<uint8_t>* m : {static_cast<const std::vector<uint8_t>*>(nullptr), &mask}) {
                 const Result expected = run(c.s, slabs, 0, m);

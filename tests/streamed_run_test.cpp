@@ -117,14 +117,6 @@ bool same(const Result& a, const Result& b) {
            a.found.nonFiniteValues == b.found.nonFiniteValues && a.found.firstNonFinite == b.found.firstNonFinite;
 }
 
-std::vector<uint8_t> someMask(const Series& s) {
-    std::vector<uint8_t> mask(static_cast<std::size_t>(s.voxels()));
-    for (int64_t k = 0; k < s.voxels(); k++) {
-        const int64_t x = k % s.X, y = k / s.X % s.Y, z = k / (int64_t{s.X} * s.Y);
-        mask[k] = (x - s.X / 2) * (x - s.X / 2) + (y - s.Y / 3) * (y - s.Y / 3) + z * z < s.X * s.Y / 4;
-    }
-    return mask;
-}
 
 // Every plane once, in order.
 bool inOrder(const Collected& c, int32_t Z) {
@@ -157,7 +149,7 @@ TEST(StreamedRun, GivesTheBitsOfTheRunIntoArraysPlaneByPlane) {
     withNaN.data[5 + 12 * (7 + 30 * 11)] = std::numeric_limits<double>::quiet_NaN();
     withNaN.data[withNaN.voxels() * 3 + 40] = std::numeric_limits<double>::infinity();
     for (const Case& c : cases) {
-        const std::vector<uint8_t> mask = someMask(c.s);
+        const std::vector<uint8_t> mask = tamrin_test::blobMask(c.s, 4);
         for (int32_t slabs : c.slabs)
             for (int32_t threads : {1, 3})
                 for (int variant = 0; variant < 4; variant++) {

@@ -83,4 +83,13 @@ Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, u
     return s;
 }
 
+std::vector<uint8_t> blobMask(const Series& s, int32_t share) {
+    std::vector<uint8_t> mask(static_cast<std::size_t>(s.voxels()));
+    for (int64_t k = 0; k < s.voxels(); k++) {
+        const int64_t x = k % s.X, y = k / s.X % s.Y, z = k / (int64_t{s.X} * s.Y);
+        mask[k] = (x - s.X / 2) * (x - s.X / 2) + (y - s.Y / 3) * (y - s.Y / 3) + z * z < s.X * s.Y / share;
+    }
+    return mask;
+}
+
 }  // namespace tamrin_test

@@ -87,6 +87,10 @@ inline tamrin::DenoiseOptions withKernel(int32_t kernel) {
 Series phantomSeries(int32_t X, int32_t Y, int32_t Z, int32_t N, double sigma, uint64_t seed,
                      bool everywhere = false);
 
+// A mask on the series' grid: the voxels of an ellipsoid-like blob around
+// (X/2, Y/3, 0), inside where the squared distance is below X*Y/share.
+std::vector<uint8_t> blobMask(const Series& s, int32_t share);
+
 // Bit pattern equality for doubles (NaN payloads and signed zeros included).
 bool sameBits(double a, double b);
 

@@ -31,9 +31,9 @@ def test_command_and_python_module(version):
 def test_python_distributions(version):
     """The wheel's metadata, the source distribution's name and the metadata
     Debian's package installs all come from the build backend."""
-    spec = importlib.util.spec_from_file_location("tamrin_build", REPOSITORY / "python" / "backend" / "tamrin_build.py")
-    backend = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(backend)
+    found = importlib.util.spec_from_file_location("tamrin_build", REPOSITORY / "python" / "backend" / "tamrin_build.py")
+    backend = importlib.util.module_from_spec(found)
+    found.loader.exec_module(backend)
     assert backend._project_version(BUILD) == version
     assert backend._declared_version() == version
     metadata = backend._metadata(version)
