@@ -46,8 +46,10 @@ octave=$(command -v octave-cli || true)
 
 # Inputs: the head phantom (exact-zero background) with its mask, the same
 # grid with noise everywhere, a series thin along x and y (partition axis
-# z), a scaled int16 series, and a float32 series holding NaN and
-# infinities.
+# z), a scaled int16 series, a float32 series holding NaN and infinities,
+# and scaled float32 series (read as stored, scaled as they are read): slope
+# 1 and intercept 0 over a background of -0.0 (scaled, it reads +0.0), and
+# slope 0.7 and intercept -2.5, as .nii and .nii.gz.
 phantom=$old/cli/tamrin-make-phantom
 "$phantom" --size 64x64x30x30 --seed 3 --mask "$work/in/head-mask.nii" "$work/in/t.nii" "$work/in/head.nii"
 "$phantom" --size 64x64x30x30 --seed 4 --noise-everywhere "$work/in/t.nii" "$work/in/everywhere.nii"
@@ -58,7 +60,9 @@ if [ "$quick" = 0 ]; then
 fi
 rm -f "$work/in/t.nii"
 "$python" - "$work/in" <<'EOF'
+import gzip
 import sys
+
 import nibabel as nib
 import numpy as np
 
@@ -74,6 +78,25 @@ odd[30, 30, 15, :] = np.inf
 odd[0, 0, 0, 0] = -np.inf
 odd[40:44, 20, 10, 7] = np.nan
 nib.save(nib.Nifti1Image(odd, image.affine), f"{folder}/odd.nii")
+
+
+def save_scaled(data, path, slope, inter):
+    """Saves float32 data with scl_slope and scl_inter set in the header."""
+    nib.save(nib.Nifti1Image(data.astype(np.float32), image.affine), f"{folder}/{path}")
+    with open(f"{folder}/{path}", "r+b") as f:
+        f.seek(112)
+        f.write(np.array([slope, inter], dtype="<f4").tobytes())
+
+
+head = np.asarray(nib.load(f"{folder}/head.nii").dataobj, dtype=np.float32)
+head[head == 0] = -0.0
+head[20, 30, 12, 4] = np.nan
+save_scaled(head, "scaled32-one.nii", 1.0, 0.0)
+everywhere = data.copy()
+everywhere[8, 9, 10, :] = np.nan
+save_scaled(everywhere, "scaled32.nii", 0.7, -2.5)
+with open(f"{folder}/scaled32.nii", "rb") as f, gzip.open(f"{folder}/scaled32.nii.gz", "wb") as g:
+    g.write(f.read())
 EOF
 
 # The command: name|input|options. Outputs go to OUT.nii or as named.
@@ -88,6 +111,9 @@ cases=(
   "tall-w1|tall.nii|--workers 1"
   "tall-w3-rank|tall.nii|--workers 3 --rank RANK --datatype float64"
   "scaled-w2|scaled.nii.gz|--workers 2 --datatype float64"
+  "scaled32-one-mask|scaled32-one.nii|--workers 2 --mask HEADMASK --uncovered input --datatype float64"
+  "scaled32-w3-rank|scaled32.nii|--workers 3 --rank RANK"
+  "scaled32-gz-w1|scaled32.nii.gz|--workers 1 --uncovered input --datatype float64"
   "odd-w2|odd.nii|--workers 2"
   "odd-w1-nan|odd.nii|--workers 1 --uncovered nan --datatype float64"
   "odd-w3-zero-rank|odd.nii|--workers 3 --uncovered zero --rank RANK"
@@ -135,7 +161,9 @@ done
 # The Python module and the MEX function read the same raw values: the
 # float64 series, the float32 series and the masks as written by nibabel.
 "$python" - "$work/in" <<'EOF'
+import gzip
 import sys
+
 import nibabel as nib
 import numpy as np
 

@@ -16,8 +16,8 @@ namespace tamrin {
 
 // How a run holds the series' values while it denoises them.
 enum InputHolding : int {
-    kInputMapped,     // mapped from the file as stored (unscaled float32 in a .nii)
-    kInputLoaded,     // read into memory as stored (unscaled float32 otherwise)
+    kInputMapped,     // mapped from the file as stored (float32 in a .nii)
+    kInputLoaded,     // read into memory as stored (float32 otherwise)
     kInputConverted,  // read, then converted to doubles with the scaling
 };
 

@@ -261,21 +261,23 @@ bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::
                      " is not supported (expected a real integer or floating type)";
             return false;
     }
-    // A slope of 0 means the stored values are the values.
-    const double slope = image->scl_slope, inter = image->scl_inter;
-    if (slope != 0.0 && std::isfinite(slope)) {
-        const double offset = std::isfinite(inter) ? inter : 0.0;
-        for (int64_t i = 0; i < count; i++) out[i] = out[i] * slope + offset;
-    }
+    double slope = 1.0, intercept = 0.0;
+    if (imageScaling(image, &slope, &intercept))
+        for (int64_t i = 0; i < count; i++) out[i] = out[i] * slope + intercept;
     return true;
 }
 
-bool valuesUsedAsRead(const nifti_image* image) {
-    const double slope = image->scl_slope;
-    return image->datatype == DT_FLOAT32 && !(slope != 0.0 && std::isfinite(slope));
+bool imageScaling(const nifti_image* image, double* slope, double* intercept) {
+    const double stored = image->scl_slope, inter = image->scl_inter;
+    if (stored == 0.0 || !std::isfinite(stored)) return false;
+    *slope = stored;
+    *intercept = std::isfinite(inter) ? inter : 0.0;
+    return true;
 }
 
-const float* unscaledSingles(const nifti_image* image) {
+bool valuesUsedAsRead(const nifti_image* image) { return image->datatype == DT_FLOAT32; }
+
+const float* storedSingles(const nifti_image* image) {
     return valuesUsedAsRead(image) ? static_cast<const float*>(image->data) : nullptr;
 }
 

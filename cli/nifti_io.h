@@ -36,17 +36,23 @@ bool isSupportedDatatype(int datatype);
 // extent beyond 32 bits, or has fewer than 2 volumes.
 bool seriesExtents(const nifti_image* image, const std::string& path, int32_t extents[4], std::string* error);
 
-// The image's values as doubles in file order, scaled by scl_slope and
-// scl_inter when the slope is finite and not 0.
+// Whether the image's values are scaled: scl_slope finite and not 0 (a slope
+// of 0 means the stored values are the values). Then each value is
+// stored * *slope + *intercept, *intercept being scl_inter when finite, else
+// 0.
+bool imageScaling(const nifti_image* image, double* slope, double* intercept);
+
+// The image's values as doubles in file order, with their scaling.
 bool imageToDoubles(const nifti_image* image, std::vector<double>* values, std::string* error);
 
-// Whether the stored values need neither conversion nor scaling to be the
-// series: 32-bit floats without a slope (scl_slope 0 or not finite).
+// Whether the denoiser reads the stored values as they are, with their
+// scaling applied as it reads them: 32-bit floats. Other types are converted
+// to doubles first.
 bool valuesUsedAsRead(const nifti_image* image);
 
 // The loaded values when valuesUsedAsRead, else null (imageToDoubles then
 // gives the values).
-const float* unscaledSingles(const nifti_image* image);
+const float* storedSingles(const nifti_image* image);
 
 // A read-only memory mapping of a file's image data.
 struct MappedData {

@@ -38,18 +38,20 @@ bool openSeries(const std::string& path, SeriesFile* series, std::string* error)
 ReadStatus loadSeries(SeriesFile* series, std::string* error) {
     nifti_image* image = series->image;
     SeriesView& view = series->view;
-    // 32-bit floats without scaling are denoised as they are, where they lie
-    // in the file when it can be mapped; anything else is loaded and
-    // converted to doubles first.
-    if (valuesUsedAsRead(image) && mapNiftiData(image, series->path, &series->mapped)) {
-        view.values = series->mapped.data;
+    // 32-bit floats are denoised as they are, where they lie in the file
+    // when it can be mapped, their scaling applied as they are read; anything
+    // else is loaded and converted to doubles first.
+    if (valuesUsedAsRead(image)) {
         view.type = kValuesSingle;
-        return kReadOk;
+        view.scaled = imageScaling(image, &view.slope, &view.intercept);
+        if (mapNiftiData(image, series->path, &series->mapped)) {
+            view.values = series->mapped.data;
+            return kReadOk;
+        }
     }
     if (!loadNiftiData(image, series->path, error)) return kReadFileError;
-    if (const float* singles = unscaledSingles(image)) {
+    if (const float* singles = storedSingles(image)) {
         view.values = singles;
-        view.type = kValuesSingle;
         return kReadOk;
     }
     try {

@@ -40,10 +40,11 @@ enum ReadStatus { kReadOk, kReadFileError, kReadNoMemory };
 // datatype. False with a message naming the file otherwise.
 bool openSeries(const std::string& path, SeriesFile* series, std::string* error);
 
-// Brings in the values of a series openSeries accepted: unscaled 32-bit
-// floats are used as stored (mapped from a single-file .nii when possible,
-// else loaded); anything else is loaded and converted to doubles with its
-// scaling. Leaves series->view pointing at them.
+// Brings in the values of a series openSeries accepted: 32-bit floats are
+// used as stored (mapped from a single-file .nii when possible, else loaded),
+// with their scaling in the view, applied as the denoiser reads them;
+// anything else is loaded and converted to doubles with its scaling. Leaves
+// series->view pointing at them.
 ReadStatus loadSeries(SeriesFile* series, std::string* error);
 
 // Bytes loadSeries and a run hold at the most for this series, for messages.

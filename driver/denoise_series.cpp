@@ -24,19 +24,20 @@
 // not obtain its scratch, is run again on the calling thread after the others
 // have ended; the call reports a status when that too fails.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "denoise_job.h"
+#include "patch/noise.h"
 #include "shared_slabs.h"
 #include "slab_sums.h"
-#include "patch/noise.h"
 #include "support/alloc.h"
+#include "tamrin/denoise.h"
 #include "uncovered.h"
 #include "value_types.h"
-#include "tamrin/denoise.h"
 
 namespace tamrin {
 namespace {
@@ -164,6 +165,8 @@ int32_t checkCall(const SeriesView& series, int32_t requested, const DenoiseOpti
     if (requested < 1) return kDenoiseBadWorkers;
     if (options.slabs < 0 || (options.sink != nullptr && options.sink->plane == nullptr)) return kDenoiseBadOptions;
     if (!knownValueType(series.type) ||
+        (series.scaled && (series.type != kValuesSingle || series.slope == 0.0 || !std::isfinite(series.slope) ||
+                           !std::isfinite(series.intercept))) ||
         (options.nonFinite != kNonFiniteKeep && options.nonFinite != kNonFiniteUncover) ||
         (options.uncovered != kUncoveredNan && options.uncovered != kUncoveredInput &&
          options.uncovered != kUncoveredZero) ||

@@ -6,7 +6,6 @@
 // (the default), which takes the patches of several positions at once, and
 // the plain path, one patch at a time. Either way every position contributes
 // in the same order, so the sums do not depend on the kernel.
-#include <type_traits>
 
 #include "patch_runs.h"
 #include "slab_sums.h"
@@ -17,8 +16,8 @@ namespace tamrin {
 namespace {
 
 // The plain kernel, one position at a time, on the worker's private arrays.
-template <typename T>
-int32_t plainLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
+template <typename In>
+int32_t plainLoop(DenoiseJob* job, In input, const Geometry& geo) {
     const int64_t M = geo.M, N = geo.N;
     double* patch = static_cast<double*>(coreCalloc(static_cast<std::size_t>(M * N), sizeof(double)));
     double* block = static_cast<double*>(coreCalloc(static_cast<std::size_t>(N * M + N * N + 2 * N), sizeof(double)));
@@ -105,8 +104,8 @@ void closeBatch(FastBatch* b) {
 
 // Denoises and aggregates the pending patches, in position order; false when a
 // patch could not be decomposed for want of memory.
-template <typename T>
-bool runBatch(const DenoiseJob* job, const T* input, const Geometry& geo, double correction, FastBatch* b) {
+template <typename In>
+bool runBatch(const DenoiseJob* job, In input, const Geometry& geo, double correction, FastBatch* b) {
     if (b->pending == 0) return true;
     const int32_t done = denoiseBatch(b->work, b->rescue, input, geo, b->at, b->totals, b->pending, b->patches,
                                       b->sigma, b->weight, correction, messagesOf(job->options));
@@ -127,8 +126,8 @@ void reportBatch(const DenoiseJob* job, FastBatch* b) {
 // Collects the positions of one row group (count <= kRowGroup positions from
 // x0) whose patches do not sum to exactly 0.0 (and hold a mask voxel, with a
 // mask), running the batch whenever it is full; false after a failure.
-template <typename T>
-bool scanRowGroup(const DenoiseJob* job, const T* input, const Geometry& geo, double correction, int64_t x0, int64_t y0,
+template <typename In>
+bool scanRowGroup(const DenoiseJob* job, In input, const Geometry& geo, double correction, int64_t x0, int64_t y0,
                   int64_t z0, int64_t count, FastBatch* b) {
     // A group of positions whose patches are all zeros, or all outside the
     // mask, needs no sums and no copy.
@@ -158,8 +157,8 @@ bool scanRowGroup(const DenoiseJob* job, const T* input, const Geometry& geo, do
 
 // The fast kernel: positions whose patch does not sum to exactly 0.0 are
 // collected into batches, denoised together and aggregated in position order.
-template <typename T>
-int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
+template <typename In>
+int32_t fastLoop(DenoiseJob* job, In input, const Geometry& geo) {
     FastBatch b;
     if (!openBatch(job, geo, &b)) return kDenoiseOutOfMemory;
     if (b.occupied != nullptr) markOccupied(job, input, geo, b.bx, b.by, b.bz, b.occupied);
@@ -191,28 +190,12 @@ int32_t fastLoop(DenoiseJob* job, const T* input, const Geometry& geo) {
 
 }  // namespace
 
-namespace {
-
-// The job's loop for a series of T, read as it is or, for floating-point
-// values, with the non-finite ones as 0 (integers are always finite).
-template <typename T>
-int32_t runJob(DenoiseJob* job, const Geometry& geo, const T* input) {
-    const bool plain = job->options != nullptr && job->options->kernel == kDenoiseKernelPlain;
-    if constexpr (std::is_floating_point<T>::value) {
-        if (job->nonFiniteAsZero) {
-            const AsZero<T>* sanitised = reinterpret_cast<const AsZero<T>*>(input);
-            return plain ? plainLoop(job, sanitised, geo) : fastLoop(job, sanitised, geo);
-        }
-    }
-    return plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
-}
-
-}  // namespace
-
 int32_t denoiseWorker(DenoiseJob* job) {
     const Geometry geo = geometryOf(job);
-    job->status = withTypedValues(job->input.type, job->input.values,
-                                  [job, &geo](auto input) { return runJob(job, geo, input); });
+    const bool plain = job->options != nullptr && job->options->kernel == kDenoiseKernelPlain;
+    job->status = withSeriesReader(job->input, job->nonFiniteAsZero, [job, &geo, plain](auto input) {
+        return plain ? plainLoop(job, input, geo) : fastLoop(job, input, geo);
+    });
     return job->status;
 }
 

@@ -58,8 +58,8 @@ inline PatchArrays patchArraysIn(double* block, int64_t M, int64_t N) {
 // reconstructions, noise levels sigma[b] and weights weight[b]. Returns the
 // number done: count, or the index of the first patch whose decomposition
 // found no memory.
-template <typename T>
-int32_t denoiseBatch(FastPatchWork* work, const PatchArrays& rescue, const T* input, const Geometry& geo,
+template <typename In>
+int32_t denoiseBatch(FastPatchWork* work, const PatchArrays& rescue, In input, const Geometry& geo,
                      const int64_t (*at)[3], const double* totals, int32_t count, double* const* patches,
                      double* sigma, double* weight, double correction, MessageLog* log) {
     if (count == 0) return 0;
@@ -80,8 +80,8 @@ int32_t denoiseBatch(FastPatchWork* work, const PatchArrays& rescue, const T* in
 // its noise level and weight into *sigma and *weight. Returns 1 when it was
 // denoised, 0 when its values sum to exactly 0.0 (it is skipped: background)
 // and -1 when its decomposition found no memory.
-template <typename T>
-int32_t denoisePlain(const PatchArrays& a, const T* input, const Geometry& geo, const int64_t* at, double* patch,
+template <typename In>
+int32_t denoisePlain(const PatchArrays& a, In input, const Geometry& geo, const int64_t* at, double* patch,
                      double* sigma, double* weight, double correction, MessageLog* log) {
     // Exact-zero patches (background) are skipped; NaN is not.
     const double total = extractPatch(input, geo, at[0], at[1], at[2], patch);

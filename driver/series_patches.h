@@ -2,11 +2,12 @@
 // Reading patches from a series for the worker: the geometry of a job, the
 // copy of patches in extraction order (volume outermost, then dz, dy, dx),
 // their running totals, and which positions' patches hold anything but
-// zeros. The input is any ValueType (doubles, single-precision values or
-// integers), each value converted to double as it is read, exactly (to the
-// nearest double for 64-bit integers beyond 2^53, as a cast rounds); the
-// floating-point types are read as they are or with NaN and infinities read
-// as 0 (AsZero).
+// zeros. The input is read through a reader (driver/value_types.h): any
+// ValueType (doubles, single-precision values or integers), each value
+// converted to double as it is read, exactly (to the nearest double for
+// 64-bit integers beyond 2^53, as a cast rounds); the floating-point types
+// are read as they are or with NaN and infinities read as 0 (AsZero), and
+// scaled single-precision values with their scaling (ScaledSingles).
 #pragma once
 
 #include <cmath>
@@ -14,38 +15,23 @@
 #include <type_traits>
 
 #include "driver/denoise_job.h"
+#include "driver/value_types.h"
 #include "patch/noise.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
 
-// A value of the series read with NaN and infinities as +0: the worker reads
-// a series of T through a pointer to AsZero<T> when options.nonFinite is
-// kNonFiniteUncover, so that every function below, templated on the element
-// type, reads the sanitised values without a copy of the series. The input
-// is only ever read through it.
-template <typename T>
-struct __attribute__((may_alias)) AsZero {
-    T stored;
-    operator double() const {
-        const double value = stored;
-        return std::isfinite(value) ? value : 0.0;
-    }
-};
-static_assert(sizeof(AsZero<float>) == sizeof(float) && sizeof(AsZero<double>) == sizeof(double),
-              "AsZero<T> must lie exactly over a T");
-
 // Copies the patch at (x0, y0, z0) into patch (volume outermost, then dz, dy,
 // dx) and returns the running total of its values in that order.
-template <typename T>
-double extractPatch(const T* input, const Geometry& geo, int64_t x0, int64_t y0, int64_t z0, double* patch) {
+template <typename In>
+double extractPatch(In input, const Geometry& geo, int64_t x0, int64_t y0, int64_t z0, double* patch) {
     const int64_t corner = x0 + geo.X * (y0 + geo.Y * z0);
     int64_t p = 0;
     double total = 0.0;
     for (int64_t v = 0; v < geo.N; v++)
         for (int64_t dz = 0; dz < geo.side; dz++)
             for (int64_t dy = 0; dy < geo.side; dy++) {
-                const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                In row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
                 for (int64_t dx = 0; dx < geo.side; dx++) {
                     const double value = row[dx];
                     patch[p++] = value;
@@ -59,8 +45,8 @@ double extractPatch(const T* input, const Geometry& geo, int64_t x0, int64_t y0,
 // extraction order, for positions whose totals are already known. Volume by
 // volume across the patches: neighbouring positions share most of their
 // rows, which stay in the cache while a volume is copied.
-template <typename T>
-void copyPatches(const T* input, const Geometry& geo, const int64_t (*at)[3], int32_t count, double* const* patches) {
+template <typename In>
+void copyPatches(In input, const Geometry& geo, const int64_t (*at)[3], int32_t count, double* const* patches) {
     const int64_t side = geo.side, M = geo.M;
     for (int64_t v = 0; v < geo.N; v++)
         for (int32_t b = 0; b < count; b++) {
@@ -68,7 +54,7 @@ void copyPatches(const T* input, const Geometry& geo, const int64_t (*at)[3], in
             double* __restrict out = patches[b] + v * M;
             for (int64_t dz = 0; dz < side; dz++)
                 for (int64_t dy = 0; dy < side; dy++, out += side) {
-                    const T* __restrict row = input + corner + dz * geo.plane + dy * geo.X;
+                    In row = input + corner + dz * geo.plane + dy * geo.X;
                     for (int64_t dx = 0; dx < side; dx++) out[dx] = static_cast<double>(row[dx]);
                 }
         }
@@ -93,6 +79,10 @@ template <typename T, typename = std::enable_if_t<std::is_integral<T>::value>>
 inline Two pairAt(const T* p) {
     return Two{static_cast<double>(p[0]), static_cast<double>(p[1])};
 }
+template <bool asZero>
+inline Two pairAt(ScaledSingles<asZero> p) {
+    return Two{p[0], p[1]};
+}
 template <typename T>
 inline Two pairAt(const AsZero<T>* p) {
     // x - x is 0 for a finite x and NaN otherwise; the lanes where it is not
@@ -103,8 +93,8 @@ inline Two pairAt(const AsZero<T>* p) {
     return reinterpret_cast<Two>(reinterpret_cast<TwoMasks>(pair) & finite);
 }
 
-template <typename T>
-void rowTotals(const T* input, const Geometry& geo, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
+template <typename In>
+void rowTotals(In input, const Geometry& geo, int64_t xStart, int64_t y0, int64_t z0, int64_t count,
                double* totals) {
     const int64_t corner = xStart + geo.X * (y0 + geo.Y * z0);
     if (count == kRowGroup) {
@@ -115,7 +105,7 @@ void rowTotals(const T* input, const Geometry& geo, int64_t xStart, int64_t y0, 
         for (int64_t v = 0; v < geo.N; v++)
             for (int64_t dz = 0; dz < geo.side; dz++)
                 for (int64_t dy = 0; dy < geo.side; dy++) {
-                    const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                    In row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
                     for (int64_t dx = 0; dx < geo.side; dx++)
                         for (int q = 0; q < 8; q++) a[q] = a[q] + pairAt(row + dx + 2 * q);
                 }
@@ -126,7 +116,7 @@ void rowTotals(const T* input, const Geometry& geo, int64_t xStart, int64_t y0, 
     for (int64_t v = 0; v < geo.N; v++)
         for (int64_t dz = 0; dz < geo.side; dz++)
             for (int64_t dy = 0; dy < geo.side; dy++) {
-                const T* row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
+                In row = input + corner + v * geo.voxels + dz * geo.plane + dy * geo.X;
                 for (int64_t dx = 0; dx < geo.side; dx++)
                     for (int64_t q = 0; q < count; q++) acc[q] = acc[q] + static_cast<double>(row[dx + q]);
             }
@@ -153,14 +143,14 @@ inline uint8_t occupancyNeeded(const DenoiseJob* job) {
 // come from one pass. bx, by, bz: the box's voxel extents (positions +
 // side - 1); occupied holds bx * by * bz bytes. markPlanes does all but the
 // widening along z for the box's planes [z0, z1) (widened along x and y).
-template <typename T>
-void markPlanes(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t z0,
+template <typename In>
+void markPlanes(const DenoiseJob* job, In input, const Geometry& geo, int64_t bx, int64_t by, int64_t z0,
                 int64_t z1, uint8_t* planes) {
     const int64_t side = geo.side;
     for (int64_t z = z0; z < z1; z++) {
         for (int64_t y = 0; y < by; y++) {
             uint8_t* out = planes + bx * (y + by * z);
-            const T* row = input + job->xStart + geo.X * ((job->yStart + y) + geo.Y * (job->zStart + z));
+            In row = input + job->xStart + geo.X * ((job->yStart + y) + geo.Y * (job->zStart + z));
             if (job->mask != nullptr) {
                 const uint8_t* inside = job->mask + (row - input);
                 for (int64_t x = 0; x < bx; x++) out[x] = inside[x] != 0 ? kHoldsMaskVoxel : 0;
@@ -199,8 +189,8 @@ inline void widenAlongZ(const uint8_t* planes, int64_t bx, int64_t by, int64_t b
     }
 }
 
-template <typename T>
-void markOccupied(const DenoiseJob* job, const T* input, const Geometry& geo, int64_t bx, int64_t by, int64_t bz,
+template <typename In>
+void markOccupied(const DenoiseJob* job, In input, const Geometry& geo, int64_t bx, int64_t by, int64_t bz,
                   uint8_t* occupied) {
     markPlanes(job, input, geo, bx, by, 0, bz, occupied);
     // Along z, in place; the later planes are read before they change.

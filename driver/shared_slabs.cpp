@@ -206,7 +206,7 @@ void closeScratch(Scratch* t) {
 
 // Range r of phase 1: zeroes the sums of voxel planes [z0, z1) (every
 // volume) and marks what those planes hold.
-template <typename T>
+template <typename In>
 void zeroAndMark(const Schedule& s, int32_t r) {
     const SeriesView& series = *s.series;
     const int64_t plane = int64_t{series.X} * series.Y, voxels = plane * series.Z;
@@ -221,7 +221,7 @@ void zeroAndMark(const Schedule& s, int32_t r) {
         if (job.rankSum != nullptr) std::memset(job.rankSum + z0 * plane, 0, bytes);
     }
     const Geometry geo = geometryOf(&s.all);
-    markPlanes(&s.all, static_cast<const T*>(series.values), geo, series.X, series.Y, z0, z1, s.planes);
+    markPlanes(&s.all, readerOf<In>(series), geo, series.X, series.Y, z0, z1, s.planes);
     const PlaneSink* sink = s.options->sink;
     if (sink != nullptr && sink->inputRead != nullptr)
         sink->inputRead(sink->context, static_cast<int32_t>(z0), static_cast<int32_t>(z1));
@@ -238,7 +238,7 @@ void widenRange(const Schedule& s, int32_t r) {
 
 // The two phases before the units, shared by the threads; returns with the
 // lock held once both are done.
-template <typename T>
+template <typename In>
 void prepare(Schedule& s, std::unique_lock<std::mutex>& guard) {
     for (int phase = 0; phase < 2; phase++)
         while (s.phaseDone[phase] < s.phaseRanges[phase]) {
@@ -249,7 +249,7 @@ void prepare(Schedule& s, std::unique_lock<std::mutex>& guard) {
             const int32_t r = s.phaseNext[phase]++;
             guard.unlock();
             if (phase == 0)
-                zeroAndMark<T>(s, r);
+                zeroAndMark<In>(s, r);
             else
                 widenRange(s, r);
             guard.lock();
@@ -259,10 +259,10 @@ void prepare(Schedule& s, std::unique_lock<std::mutex>& guard) {
 
 // Decomposes the positions of unit u into buffer: those whose patch holds a
 // value (and a mask voxel) and does not sum to exactly 0.0, in scan order.
-template <typename T>
+template <typename In>
 int32_t decomposeUnit(const Schedule& s, Scratch* t, const Unit& u, UnitBuffer* buffer) {
     const Geometry& geo = s.geos[u.slab];
-    const T* input = static_cast<const T*>(s.series->values);
+    const In input = readerOf<In>(*s.series);
     const double correction = noiseCorrection(geo.M, geo.N);
     MessageLog* log = messagesOf(s.options);
     const bool plain = t->work == nullptr;
@@ -337,7 +337,7 @@ void addDue(Schedule& s, std::unique_lock<std::mutex>& guard, int32_t pair) {
 
 // The loop of every thread: adds that are due first, then a unit to
 // decompose, until every unit is added (or the run stops).
-template <typename T>
+template <typename In>
 void work(Schedule& s) {
     Scratch scratch;
     const bool plain = s.options->kernel == kDenoiseKernelPlain;
@@ -345,7 +345,7 @@ void work(Schedule& s) {
     std::unique_lock<std::mutex> guard(s.lock);
     s.arrived++;
     if (usable) s.decomposers++;
-    prepare<T>(s, guard);
+    prepare<In>(s, guard);
     for (;;) {
         if (s.readyCount > 0 && !s.stop) {
             addDue(s, guard, s.ready[--s.readyCount]);
@@ -378,7 +378,7 @@ void work(Schedule& s) {
             s.computing++;
             guard.unlock();
             const Unit& u = s.units[index];
-            const int32_t status = decomposeUnit<T>(s, &scratch, u, buffer);
+            const int32_t status = decomposeUnit<In>(s, &scratch, u, buffer);
             guard.lock();
             s.computing--;
             s.results[index] = buffer;
@@ -471,14 +471,14 @@ void releasePlan(Plan* p, int32_t slabs) {
     }
 }
 
-template <typename T>
+template <typename In>
 void runThreads(Schedule& s, int32_t threads) {
     std::thread* started = static_cast<std::thread*>(coreCalloc(static_cast<std::size_t>(threads), sizeof(std::thread)));
     int32_t count = 0;
     for (int32_t i = 1; started != nullptr && i < threads; i++) {
         if (threadStartShouldFail()) continue;
         try {
-            new (&started[count]) std::thread(work<T>, std::ref(s));
+            new (&started[count]) std::thread(work<In>, std::ref(s));
             count++;
         } catch (const std::system_error&) {
         } catch (const std::bad_alloc&) {
@@ -489,7 +489,7 @@ void runThreads(Schedule& s, int32_t threads) {
         s.expected = count + 1;
     }
     s.changed.notify_all();
-    work<T>(s);
+    work<In>(s);
     for (int32_t i = 0; i < count; i++) {
         started[i].join();
         started[i].~thread();
@@ -706,13 +706,7 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
     if (status == kDenoiseOk) {
         // Floating-point values may be read with the non-finite ones as 0;
         // integers are always finite.
-        withTypedValues(series.type, series.values, [&](auto input) {
-            using T = std::remove_const_t<std::remove_pointer_t<decltype(input)>>;
-            if constexpr (std::is_floating_point<T>::value) {
-                if (nonFiniteAsZero) return runThreads<AsZero<T>>(s, threads);
-            }
-            runThreads<T>(s, threads);
-        });
+        withSeriesReader(series, nonFiniteAsZero, [&](auto input) { runThreads<decltype(input)>(s, threads); });
         status = s.status;
     }
     if (status == kDenoiseOk && !streamed)

@@ -10,12 +10,12 @@
 namespace tamrin {
 namespace {
 
-template <typename T>
-void findIn(const T* values, int64_t voxels, int64_t N, uint8_t* holds, DenoiseReport* report) {
+template <typename In>
+void findIn(In values, int64_t voxels, int64_t N, uint8_t* holds, DenoiseReport* report) {
     for (int64_t v = 0; v < N; v++) {
-        const T* volume = values + voxels * v;
+        const In volume = values + voxels * v;
         for (int64_t k = 0; k < voxels; k++) {
-            if (std::isfinite(volume[k])) continue;
+            if (std::isfinite(static_cast<double>(volume[k]))) continue;
             if (report->firstNonFinite < 0) report->firstNonFinite = k + voxels * v;
             report->nonFiniteValues++;
             holds[k] = 1;
@@ -53,11 +53,11 @@ void normalise(const VoxelSums& sums, int64_t N) {
         }
 }
 
-template <typename T>
-void fillFromInput(const VoxelSums& sums, const T* input, int64_t voxels, int64_t N, uint8_t* flags) {
+template <typename In>
+void fillFromInput(const VoxelSums& sums, In input, int64_t voxels, int64_t N, uint8_t* flags) {
     for (int64_t v = 0; v < N; v++) {
         double* values = sums.denoised + sums.stride * v;
-        const T* original = input + voxels * v + sums.first;
+        const In original = input + voxels * v + sums.first;
         for (int64_t k = 0; k < sums.count; k++) {
             if (std::isfinite(values[k])) continue;
             flags[k] = 1;
@@ -86,7 +86,7 @@ void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t unc
         }
     }
     if (uncovered == kUncoveredInput) {
-        withTypedValues(series.type, series.values, [&](auto input) { fillFromInput(sums, input, voxels, N, flags); });
+        withSeriesReader(series, false, [&](auto input) { fillFromInput(sums, input, voxels, N, flags); });
     } else {
         for (int64_t v = 0; v < N; v++) {
             double* values = sums.denoised + sums.stride * v;
@@ -105,8 +105,10 @@ void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t unc
 
 void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report) {
     const int64_t voxels = int64_t{series.X} * series.Y * series.Z;
-    // Integers are always finite.
-    if (series.type == kValuesSingle)
+    // Integers are always finite; scaled values may overflow.
+    if (series.scaled)
+        findIn(readerOf<ScaledSingles<false>>(series), voxels, series.N, holds, report);
+    else if (series.type == kValuesSingle)
         findIn(static_cast<const float*>(series.values), voxels, series.N, holds, report);
     else if (series.type == kValuesDouble)
         findIn(static_cast<const double*>(series.values), voxels, series.N, holds, report);

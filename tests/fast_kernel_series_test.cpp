@@ -167,11 +167,12 @@ TEST(FastKernelSeries, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
         }
 }
 
-// Runs `values` (a series of T shaped like s) with the given options, a
-// mask and a rank map, into doubles: denoised, noise and rank maps.
+// Runs `values` (a series of T shaped like s, read through `view`'s type and
+// scaling) with the given options, a mask and a rank map, into doubles:
+// denoised, noise and rank maps.
 template <typename T>
-std::vector<double> runTyped(const std::vector<T>& values, int32_t type, const Series& s, int32_t workers,
-                             tamrin::DenoiseOptions options) {
+std::vector<double> runTyped(const std::vector<T>& values, tamrin::SeriesView view, const Series& s, int32_t workers,
+                             const tamrin::DenoiseOptions& options) {
     const std::size_t voxels = static_cast<std::size_t>(s.X) * s.Y * s.Z;
     std::vector<double> out(voxels * (s.N + 2), -1.0), weights(voxels);
     tamrin::DenoiseResults results;
@@ -179,9 +180,19 @@ std::vector<double> runTyped(const std::vector<T>& values, int32_t type, const S
     results.noise = out.data() + voxels * s.N;
     results.rank = out.data() + voxels * (s.N + 1);
     results.weight = weights.data();
-    const tamrin::SeriesView view{values.data(), type, s.X, s.Y, s.Z, s.N};
+    view.values = values.data();
+    view.X = s.X;
+    view.Y = s.Y;
+    view.Z = s.Z;
+    view.N = s.N;
     EXPECT_EQ(tamrin::denoiseSeries(view, workers, results, options), tamrin::kDenoiseOk);
     return out;
+}
+
+tamrin::SeriesView ofType(int32_t type) {
+    tamrin::SeriesView view;
+    view.type = type;
+    return view;
 }
 
 // A series of T: the phantom's values rounded into T's range, a negative
@@ -217,8 +228,9 @@ void expectIntegerBits(int32_t type) {
                 options.uncovered = tamrin::kUncoveredInput;
                 options.nonFinite = tamrin::kNonFiniteUncover;
             }
-            const std::vector<double> fromDoubles = runTyped(s.data, tamrin::kValuesDouble, s, workers, options);
-            expectSameBits(runTyped(values, type, s, workers, options), fromDoubles, "denoised, noise and rank");
+            const std::vector<double> fromDoubles = runTyped(s.data, ofType(tamrin::kValuesDouble), s, workers, options);
+            expectSameBits(runTyped(values, ofType(type), s, workers, options), fromDoubles,
+                           "denoised, noise and rank");
         }
 }
 
@@ -231,6 +243,92 @@ TEST(FastKernelSeries, IntegerInputGivesTheBitsOfItsDoubles) {
     expectIntegerBits<uint32_t>(tamrin::kValuesUint32);
     expectIntegerBits<int64_t>(tamrin::kValuesInt64);
     expectIntegerBits<uint64_t>(tamrin::kValuesUint64);
+}
+
+TEST(FastKernelSeries, ScaledSinglePrecisionInputGivesTheBitsOfItsScaledDoubles) {
+    // Single-precision values with a slope and an intercept must give what the
+    // doubles value * slope + intercept give: on a background of -0.0 (read
+    // as +0.0, which the input fill of the uncovered voxels shows), with a
+    // NaN, a value the slope takes past the double range, and both
+    // schedulers (a worker per slab, and slabs shared by threads).
+    Series s = phantom(13, 11, 9, 12, 21);
+    const std::size_t X = 13, Y = 11, voxels = 13 * 11 * 9;
+    std::vector<float> singles(s.data.size());
+    for (std::size_t i = 0; i < s.data.size(); i++)
+        singles[i] = s.data[i] == 0.0 ? -0.0f : static_cast<float>(s.data[i]);
+    singles[5 + X * (4 + Y * 4) + voxels * 2] = std::numeric_limits<float>::quiet_NaN();
+    singles[7 + X * (6 + Y * 5) + voxels * 6] = std::numeric_limits<float>::max();
+    std::vector<uint8_t> mask(voxels, 0);
+    for (std::size_t k = 0; k < voxels; k++) mask[k] = k % X < 9;
+    const struct {
+        double slope, intercept;
+    } scalings[] = {{1.0, 0.0}, {0.7, -2.5}, {1e300, 0.0}};
+    for (const auto& scaling : scalings) {
+        std::vector<double> doubles(singles.size()), unscaled(singles.size());
+        for (std::size_t i = 0; i < singles.size(); i++) {
+            doubles[i] = static_cast<double>(singles[i]) * scaling.slope + scaling.intercept;
+            unscaled[i] = singles[i];
+        }
+        tamrin::SeriesView scaled = ofType(tamrin::kValuesSingle);
+        scaled.scaled = true;
+        scaled.slope = scaling.slope;
+        scaled.intercept = scaling.intercept;
+        for (int32_t kernel : {tamrin::kDenoiseKernelFast, tamrin::kDenoiseKernelPlain})
+            for (int32_t workers : {1, 3})
+                for (int32_t slabs : {0, 2}) {
+                    SCOPED_TRACE(testing::Message() << "slope " << scaling.slope << ", intercept " << scaling.intercept
+                                                    << ", kernel " << kernel << ", " << workers << " workers, "
+                                                    << slabs << " slabs");
+                    tamrin::DenoiseOptions options = tamrin_test::withKernel(kernel);
+                    tamrin_test::CapturedMessages host;  // the overflowing slope's
+                    options.messages = host.log();
+                    options.slabs = slabs;
+                    options.mask = workers > 1 ? mask.data() : nullptr;
+                    options.uncovered = tamrin::kUncoveredInput;
+                    options.nonFinite = tamrin::kNonFiniteUncover;
+                    const std::vector<double> fromDoubles =
+                        runTyped(doubles, ofType(tamrin::kValuesDouble), s, workers, options);
+                    expectSameBits(runTyped(singles, scaled, s, workers, options), fromDoubles,
+                                   "denoised, noise and rank");
+                    if (scaling.slope == 1.0 && scaling.intercept == 0.0) {
+                        // The -0.0 of the background read unscaled would be
+                        // given back as it is stored: the scaling is applied.
+                        const std::vector<double> stored =
+                            runTyped(unscaled, ofType(tamrin::kValuesDouble), s, workers, options);
+                        bool signsDiffer = false;
+                        for (std::size_t i = 0; i < stored.size(); i++)
+                            signsDiffer |= !sameBits(stored[i], fromDoubles[i]);
+                        EXPECT_TRUE(signsDiffer);
+                    }
+                }
+    }
+}
+
+TEST(FastKernelSeries, ScaledSeriesOfOtherTypesOrBadScalingsAreRefused) {
+    Series s = phantom(9, 9, 9, 6, 22);
+    std::vector<float> singles(s.data.begin(), s.data.end());
+    std::vector<double> out(s.data.size() + 2 * 729), weights(729);
+    tamrin::DenoiseResults results;
+    results.denoised = out.data();
+    results.noise = out.data() + s.data.size();
+    results.weight = weights.data();
+    const struct {
+        int32_t type;
+        double slope, intercept;
+    } refused[] = {{tamrin::kValuesDouble, 2.0, 0.0},
+                   {tamrin::kValuesSingle, 0.0, 1.0},
+                   {tamrin::kValuesSingle, std::numeric_limits<double>::infinity(), 0.0},
+                   {tamrin::kValuesSingle, 2.0, std::numeric_limits<double>::quiet_NaN()}};
+    for (const auto& r : refused) {
+        tamrin::SeriesView view{r.type == tamrin::kValuesDouble ? static_cast<const void*>(s.data.data())
+                                                                : static_cast<const void*>(singles.data()),
+                                r.type, 9, 9, 9, 6};
+        view.scaled = true;
+        view.slope = r.slope;
+        view.intercept = r.intercept;
+        EXPECT_EQ(tamrin::denoiseSeries(view, 1, results, tamrin::DenoiseOptions()), tamrin::kDenoiseBadOptions)
+            << r.type << " " << r.slope << " " << r.intercept;
+    }
 }
 
 // Series with many volumes: the large patches (216 x 200 and 343 x 288) in

@@ -60,10 +60,18 @@ enum ValueType : int32_t {
 };
 
 // A read-only view of a VolumeSeries held by the caller.
+//
+// Single-precision values may carry a linear scaling, as a NIfTI file's
+// scl_slope and scl_inter do: when `scaled`, each value is read as
+// value * slope + intercept, in doubles (not fused), which gives the bits of
+// a caller converting the series to doubles that way first, -0.0 read as
+// +0.0 included; the slope must be finite and not 0, the intercept finite.
 struct SeriesView {
     const void* values = nullptr;  // X*Y*Z*N values of `type`
     int32_t type = kValuesDouble;  // a ValueType
     int32_t X = 0, Y = 0, Z = 0, N = 0;
+    bool scaled = false;           // kValuesSingle only
+    double slope = 1.0, intercept = 0.0;
 };
 
 inline SeriesView seriesView(const double* values, int32_t X, int32_t Y, int32_t Z, int32_t N) {

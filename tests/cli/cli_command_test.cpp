@@ -30,8 +30,9 @@ Image owned(nifti_image* image) { return Image(image, nifti_image_free); }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A noisy phantom of X x Y x Z x N written to `path` as `datatype`, scaled by
-// `slope` when integer. Returns the values as the command will read them.
+// A noisy phantom of X x Y x Z x N written to `path` as `datatype`, stored
+// as whole multiples of `slope` when it is not 0. Returns the values as the
+// command will read them.
 std::vector<double> writeSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N,
                                 int datatype = DT_FLOAT32, double slope = 0.0) {
     std::vector<double> truth, noisy;
@@ -312,17 +313,21 @@ TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
 TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {
     ScratchFolder folder;
     const int32_t X = 18, Y = 16, Z = 10, N = 10;
-    // Scaled integers are converted to doubles; unscaled floats are denoised
-    // as they are stored, mapped from a .nii file, loaded from a .nii.gz.
+    // Scaled integers are converted to doubles; floats are denoised as they
+    // are stored, mapped from a .nii file, loaded from a .nii.gz, scaled as
+    // they are read.
     const struct {
         int datatype;
         const char* name;
-    } inputs[] = {{DT_INT16, "in.nii"}, {DT_FLOAT32, "in.nii"}, {DT_FLOAT32, "in.nii.gz"}};
+        double slope;
+    } inputs[] = {{DT_INT16, "in.nii", 0.5},
+                  {DT_FLOAT32, "in.nii", 0.0},
+                  {DT_FLOAT32, "in.nii.gz", 0.0},
+                  {DT_FLOAT32, "in.nii", 0.75},
+                  {DT_FLOAT32, "in.nii.gz", 0.75}};
     for (const auto& in : inputs) {
-        SCOPED_TRACE(testing::Message() << in.name
-                                        << (in.datatype == DT_INT16 ? ", int16 scaled by 0.5" : ", float32"));
-        const std::vector<double> input =
-            writeSeries(folder / in.name, X, Y, Z, N, in.datatype, in.datatype == DT_INT16 ? 0.5 : 0.0);
+        SCOPED_TRACE(testing::Message() << in.name << ", datatype " << in.datatype << ", slope " << in.slope);
+        const std::vector<double> input = writeSeries(folder / in.name, X, Y, Z, N, in.datatype, in.slope);
         ASSERT_EQ(input.size(), static_cast<std::size_t>(X * Y * Z * N));
         const std::size_t voxels = static_cast<std::size_t>(X) * Y * Z;
         std::vector<double> expected(voxels * N), expectedNoise(voxels), weight(voxels);

@@ -43,6 +43,8 @@ TEST(CommandMemoryEstimate, CoversWhatAWholeRunObtains) {
     const Case cases[] = {{"mapped.nii", DT_FLOAT32, 0.0, 1, false, tamrin::kInputMapped},
                           {"mapped3.nii", DT_FLOAT32, 0.0, 3, true, tamrin::kInputMapped},
                           {"loaded.nii.gz", DT_FLOAT32, 0.0, 2, false, tamrin::kInputLoaded},
+                          {"scaled32.nii", DT_FLOAT32, 0.5, 2, true, tamrin::kInputMapped},
+                          {"scaled32.nii.gz", DT_FLOAT32, 0.5, 1, false, tamrin::kInputLoaded},
                           {"scaled.nii.gz", DT_INT16, 0.5, 2, true, tamrin::kInputConverted},
                           {"doubles.nii", DT_FLOAT64, 0.0, 1, false, tamrin::kInputConverted}};
     ScratchFolder folder;

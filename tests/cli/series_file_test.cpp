@@ -27,13 +27,16 @@ std::vector<double> seriesValues(int64_t count) {
     return values;
 }
 
-// The series' values as doubles, whatever their type in memory.
+// The series' values as doubles, whatever their type in memory, with the
+// view's scaling.
 std::vector<double> viewValues(const tamrin::SeriesView& view) {
     const std::size_t count = static_cast<std::size_t>(view.X) * view.Y * view.Z * view.N;
     std::vector<double> values(count);
-    for (std::size_t i = 0; i < count; i++)
+    for (std::size_t i = 0; i < count; i++) {
         values[i] = view.type == tamrin::kValuesSingle ? static_cast<const float*>(view.values)[i]
                                                        : static_cast<const double*>(view.values)[i];
+        if (view.scaled) values[i] = values[i] * view.slope + view.intercept;
+    }
     return values;
 }
 
@@ -43,25 +46,46 @@ bool within(const void* p, const tamrin::MappedData& mapped) {
     return base != nullptr && at >= base && at < base + mapped.length;
 }
 
-TEST(SeriesFile, UnscaledSinglesAreMappedWhereTheyLie) {
+TEST(SeriesFile, SinglesAreMappedWhereTheyLieWithTheirScaling) {
     ScratchFolder folder;
     Image header = owned(makeHeader(5, 4, 3, 6, DT_FLOAT32));
     const std::vector<double> values = seriesValues(5 * 4 * 3 * 6);
     ASSERT_TRUE(writeImage(header.get(), values, folder / "a.nii"));
-
-    tamrin::SeriesFile series;
-    std::string error;
-    ASSERT_TRUE(tamrin::openSeries(folder / "a.nii", &series, &error)) << error;
-    ASSERT_EQ(tamrin::loadSeries(&series, &error), tamrin::kReadOk) << error;
-    EXPECT_EQ(series.view.type, tamrin::kValuesSingle);
-    EXPECT_TRUE(within(series.view.values, series.mapped));
-    EXPECT_EQ(series.image->data, nullptr);  // nothing loaded besides the mapping
-    EXPECT_EQ(series.view.X, 5);
-    EXPECT_EQ(series.view.N, 6);
-    EXPECT_EQ(viewValues(series.view), values);
-    series.releaseValues();
-    EXPECT_EQ(series.mapped.base, nullptr);
-    EXPECT_EQ(series.view.values, nullptr);
+    // A slope of 0 or one that is not finite means no scaling; an intercept
+    // that is not finite counts as 0.
+    ASSERT_TRUE(writeImage(header.get(), values, folder / "scaled.nii", 2.0, 1.0));
+    ASSERT_TRUE(writeImage(header.get(), values, folder / "nan-intercept.nii", 0.5, NAN));
+    ASSERT_TRUE(writeImage(header.get(), values, folder / "infinite-slope.nii", INFINITY, 3.0));
+    const struct {
+        const char* name;
+        bool scaled;
+        double slope, intercept;
+    } cases[] = {{"a.nii", false, 1.0, 0.0},
+                 {"scaled.nii", true, 2.0, 1.0},
+                 {"nan-intercept.nii", true, 0.5, 0.0},
+                 {"infinite-slope.nii", false, 1.0, 0.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tamrin::SeriesFile series;
+        std::string error;
+        ASSERT_TRUE(tamrin::openSeries(folder / c.name, &series, &error)) << error;
+        ASSERT_EQ(tamrin::loadSeries(&series, &error), tamrin::kReadOk) << error;
+        EXPECT_EQ(series.view.type, tamrin::kValuesSingle);
+        EXPECT_TRUE(within(series.view.values, series.mapped));
+        EXPECT_EQ(series.image->data, nullptr);  // nothing loaded besides the mapping
+        EXPECT_EQ(series.view.X, 5);
+        EXPECT_EQ(series.view.N, 6);
+        EXPECT_EQ(series.view.scaled, c.scaled);
+        EXPECT_EQ(series.view.slope, c.slope);
+        EXPECT_EQ(series.view.intercept, c.intercept);
+        std::vector<double> expected(values);
+        if (c.scaled)
+            for (double& v : expected) v = v * c.slope + c.intercept;
+        EXPECT_EQ(viewValues(series.view), expected);
+        series.releaseValues();
+        EXPECT_EQ(series.mapped.base, nullptr);
+        EXPECT_EQ(series.view.values, nullptr);
+    }
 }
 
 TEST(SeriesFile, OtherFilesAreLoadedOrConverted) {
@@ -70,7 +94,7 @@ TEST(SeriesFile, OtherFilesAreLoadedOrConverted) {
     Image singles = owned(makeHeader(4, 4, 3, 5, DT_FLOAT32));
     Image shorts = owned(makeHeader(4, 4, 3, 5, DT_INT16));
     ASSERT_TRUE(writeImage(singles.get(), values, folder / "packed.nii.gz"));
-    ASSERT_TRUE(writeImage(singles.get(), values, folder / "scaled.nii", 2.0, 1.0));
+    ASSERT_TRUE(writeImage(singles.get(), values, folder / "scaled.nii.gz", 2.0, 1.0));
     std::vector<double> whole(values.size());
     for (std::size_t i = 0; i < values.size(); i++) whole[i] = std::round(values[i]);
     ASSERT_TRUE(writeImage(shorts.get(), whole, folder / "shorts.nii", 0.5, 0.0));
@@ -80,7 +104,7 @@ TEST(SeriesFile, OtherFilesAreLoadedOrConverted) {
         std::vector<double> expected;
     } cases[] = {
         {"packed.nii.gz", tamrin::kValuesSingle, values},  // loaded as stored: no mapping into gzip
-        {"scaled.nii", tamrin::kValuesDouble, {}},         // scaled: converted
+        {"scaled.nii.gz", tamrin::kValuesSingle, {}},      // loaded as stored, scaled as read
         {"shorts.nii", tamrin::kValuesDouble, {}},         // integers: converted
     };
     for (double v : values) cases[1].expected.push_back(v * 2.0 + 1.0);
@@ -93,6 +117,7 @@ TEST(SeriesFile, OtherFilesAreLoadedOrConverted) {
         ASSERT_EQ(tamrin::loadSeries(&series, &error), tamrin::kReadOk) << error;
         EXPECT_EQ(series.mapped.base, nullptr);
         EXPECT_EQ(series.view.type, c.type);
+        EXPECT_EQ(series.view.scaled, c.name[0] == 's' && c.name[1] == 'c');
         EXPECT_EQ(viewValues(series.view), c.expected);
     }
 }
