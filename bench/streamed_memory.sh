@@ -6,10 +6,13 @@
 # interleaved: .nii in and out, then .nii.gz in and out.
 #
 # usage: bench/streamed_memory.sh --compare OLD_BUILD [--build DIR] [--rounds R] [--size XxYxZxN]
+#                                  [--scaled SLOPE,INTERCEPT]
 #   --compare D  the other tamrin build (for example the previous commit's)
 #   --build D    the build under test (default: build)
 #   --rounds R   rounds (default 3); medians reported
 #   --size S     the phantom's size (default 128x128x60x30)
+#   --scaled S,I the input's header gets scl_slope S and scl_inter I (the
+#                stored float32 values stay as they are)
 #
 # Printed per format: median peak RSS (/usr/bin/time %M) and wall seconds of
 # each program, tamrin's RSS against dwidenoise's and its wall time against
@@ -18,13 +21,14 @@ set -euo pipefail
 # SPDX-License-Identifier: BSD-3-Clause
 cd "$(dirname "$0")/.."
 root=$PWD
-build=$root/build old= rounds=3 size=128x128x60x30
+build=$root/build old= rounds=3 size=128x128x60x30 scaled=
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=${2:?}; shift ;;
     --compare) old=${2:?}; shift ;;
     --rounds) rounds=${2:?}; shift ;;
     --size) size=${2:?}; shift ;;
+    --scaled) scaled=${2:?}; shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/streamed_memory.sh: unknown argument $1" >&2; exit 1 ;;
   esac
@@ -36,6 +40,19 @@ build=$(cd "$build" && pwd) old=$(cd "$old" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/cli/tamrin-make-phantom" --size "$size" --seed 1 --noise-everywhere "$work/t.nii" "$work/in.nii" >/dev/null
+if [ -n "$scaled" ]; then
+  # scl_slope and scl_inter: two little-endian float32 at byte 112 of the
+  # phantom's NIfTI-1 header.
+  python3 - "$work/in.nii" "${scaled%,*}" "${scaled#*,}" <<'EOF'
+import struct
+import sys
+
+with open(sys.argv[1], "r+b") as f:
+    assert struct.unpack("<i", f.read(4))[0] == 348, "a NIfTI-1 header is expected"
+    f.seek(112)
+    f.write(struct.pack("<ff", float(sys.argv[2]), float(sys.argv[3])))
+EOF
+fi
 gzip -1 -c "$work/in.nii" > "$work/in.nii.gz"
 rm -f "$work/t.nii"
 
