@@ -54,12 +54,12 @@ int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std:
 // Largest memory a run holds at once, in bytes: the file's values (a mapped
 // file's pages counted as a loaded copy), the series as doubles (unless
 // `asRead`: the values are denoised as they are stored), the window of sums,
-// the results gathered for .nii.gz outputs (when `compressed`; .nii outputs
-// are written plane by plane), the threads' buffers and the page tables
-// that map them, as the memory check counts them. `storedBytes` is the size
-// of one stored value in the input, `outputBytes` in the output.
+// the threads' buffers and the page tables that map them, as the memory
+// check counts them. `storedBytes` is the size of one stored value in the
+// input. The same for every output type and format: the results are written
+// plane by plane (a .nii.gz to a temporary .nii, compressed at the end).
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int outputBytes, int32_t slabs = 0, bool compressed = true);
+                        int32_t slabs = 0);
 
 // "1.5 GiB", "320 MiB", "12 KiB".
 std::string formatBytes(int64_t bytes);

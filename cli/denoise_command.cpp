@@ -23,6 +23,7 @@
 #include "progress.h"
 #include "run_report.h"
 #include "series_file.h"
+#include "support/memory_check.h"
 #include "tamrin/denoise.h"
 
 namespace tamrin {
@@ -81,6 +82,39 @@ void dropInputPlanes(void* context, int32_t z0, int32_t z1) {
     const char* values = static_cast<const char*>(input.mapped.data);
     for (int64_t v = 0; v < e[3]; v++)
         dropMappedPages(values + v * volume + z0 * plane, static_cast<std::size_t>((z1 - z0) * plane));
+}
+
+// A run whose images cannot fit on their disks is refused before the work,
+// not when a write fails at its end. Each image takes its size uncompressed
+// in its folder while the run writes it (a .nii.gz its temporary .nii; the
+// compressed file, which appears beside it at the end, has no size known
+// beforehand and is not counted). kExitOk when they fit or the free space
+// cannot be told.
+int refuseWhatDiskCannotHold(const DenoiseRequest& request, const SeriesFile& series) {
+    const int32_t* e = series.extents;
+    const int64_t bytes = request.datatype == DT_FLOAT64 ? 8 : 4;
+    const int64_t map = saturatingMultiply(saturatingMultiply(int64_t{e[0]} * e[1], e[2]), bytes);
+    std::vector<std::pair<std::string, int64_t>> folders;  // each folder's need, in the outputs' order
+    const auto need = [&](const std::string& target, int64_t size) {
+        const std::string folder = folderOf(target);
+        for (auto& f : folders)
+            if (f.first == folder) {
+                f.second = saturatingAdd(f.second, size);
+                return;
+            }
+        folders.emplace_back(folder, size);
+    };
+    need(request.output, saturatingMultiply(map, e[3]));
+    for (const std::string* path : {&request.noiseMap, &request.rankMap})
+        if (!path->empty()) need(*path, map);
+    for (const auto& f : folders) {
+        int64_t free = 0;
+        if (freeDiskBytes(f.first, &free) != 0 || free >= f.second) continue;
+        return report(kExitFile, "not enough disk space for the results of " + request.input + " in " + f.first +
+                                     ": " + formatBytes(f.second) + " needed (the images uncompressed; a .nii.gz is "
+                                     "written as a temporary .nii first), " + formatBytes(free) + " free");
+    }
+    return kExitOk;
 }
 
 int notEnoughMemory(const SeriesFile& series, const DenoiseRequest& request) {
@@ -177,6 +211,7 @@ int runDenoise(const DenoiseRequest& request) {
         return report(kExitFile, error);
     // A run that cannot fit is refused now, before the values are read.
     if (const int refused = refuseWhatCannotFit(request, series)) return refused;
+    if (const int refused = refuseWhatDiskCannotHold(request, series)) return refused;
     std::vector<uint8_t> mask;
     if (!request.mask.empty() && !readMask(request.mask, series, &mask, &error)) return report(kExitFile, error);
     std::copy(series.extents, series.extents + 4, record.extents);
@@ -190,8 +225,8 @@ int runDenoise(const DenoiseRequest& request) {
     Targets into;
     if (const int failed = openTargets(request, series, outputs, &into)) return failed;
 
-    // The run streams its results: each z-plane is written (or, for a
-    // .nii.gz, gathered) as soon as it is final. NaN and infinities in the
+    // The run streams its results: each z-plane is written as soon as it is
+    // final (for a .nii.gz, to the temporary .nii it is compressed from). NaN and infinities in the
     // input are denoised as 0, and the voxels holding them, like every voxel
     // without an estimate, receive the --uncovered treatment.
     const auto start = std::chrono::steady_clock::now();

@@ -65,6 +65,11 @@ bool removeFile(const char* path);
 // failure to write back (full disk, I/O error) is seen now.
 bool flushFileToDisk(const std::string& path);
 
+// Bytes the calling user may still write to the file system that holds
+// `folder` (statvfs's f_bavail blocks; GetDiskFreeSpaceEx's bytes available
+// to the caller). Returns 0 or an errno code.
+int freeDiskBytes(const std::string& folder, int64_t* bytes);
+
 // Maps the first `length` bytes of the regular file `path` read-only. Null
 // when the file is shorter or cannot be mapped. The mapping holds no
 // descriptor or handle open.

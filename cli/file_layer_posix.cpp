@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +82,14 @@ bool flushFileToDisk(const std::string& path) {
     if (fd < 0) return false;
     const bool ok = ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
+}
+
+int freeDiskBytes(const std::string& folder, int64_t* bytes) {
+    struct statvfs info;
+    if (::statvfs(folder.c_str(), &info) != 0) return errno;
+    const uint64_t available = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+    *bytes = available > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(available);
+    return 0;
 }
 
 void* mapFile(const std::string& path, std::size_t length) {

@@ -221,6 +221,16 @@ bool flushFileToDisk(const std::string& path) {
     return CloseHandle(handle) != 0 && ok;
 }
 
+int freeDiskBytes(const std::string& folder, int64_t* bytes) {
+    std::wstring wide;
+    if (!widen(folder, &wide)) return EINVAL;
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return errnoOf(GetLastError());
+    *bytes = available.QuadPart > static_cast<ULONGLONG>(INT64_MAX) ? INT64_MAX
+                                                                     : static_cast<int64_t>(available.QuadPart);
+    return 0;
+}
+
 void* mapFile(const std::string& path, std::size_t length) {
     std::wstring wide;
     if (length == 0 || !widen(path, &wide)) return nullptr;

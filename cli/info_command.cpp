@@ -27,7 +27,7 @@ std::string formatBytes(int64_t bytes) {
 }
 
 int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t workers, int storedBytes, bool asRead,
-                        int outputBytes, int32_t slabs, bool compressed) {
+                        int32_t slabs) {
     // The values held in memory as read (a mapped file's pages are as
     // resident as a loaded copy), or converted to doubles.
     RunShape shape;
@@ -37,8 +37,6 @@ int64_t peakMemoryBytes(int32_t X, int32_t Y, int32_t Z, int32_t N, int32_t work
     shape.slabs = slabs;
     shape.storedBytes = storedBytes;
     shape.holding = asRead ? kInputLoaded : kInputConverted;
-    shape.outputBytes = outputBytes;
-    shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
     // With the page tables that map them, as the memory check counts them.
     const int64_t bytes = denoiseRunNeed(shape).privateBytes;
     return bytes + bytes / 512;
@@ -64,10 +62,9 @@ struct SeriesFacts {
     std::string thinner;  // why no patch fits, when the series is thinner than a patch
     int64_t positions = 0;
     int32_t workers = 0, workersRequested = 0, slabs = 0, slabsRequested = 0;
-    // The .nii.gz outputs' figures (gathered whole before they are
-    // compressed), and the .nii outputs' (written plane by plane).
-    int64_t memory32 = 0, memory64 = 0, memoryNii = 0;
-    MemoryFit fit, fitNii;
+    // The run's memory, whatever its outputs, and whether it fits.
+    int64_t memory = 0;
+    MemoryFit fit;
     // With a mask: its voxels inside and the patch positions that reach
     // them (-1: not enough memory to count).
     std::string mask;
@@ -106,11 +103,10 @@ void printText(const SeriesFacts& f) {
     std::printf("slabs:        %d (of %d requested: at most one per %d planes of the longest axis; the results "
                 "depend on the slabs alone)\n",
                 f.slabs, f.slabsRequested, f.side);
-    std::printf("memory:       %s (float32 output), %s (float64 output); .nii outputs: %s\n",
-                formatBytes(f.memory32).c_str(), formatBytes(f.memory64).c_str(), formatBytes(f.memoryNii).c_str());
+    std::printf("memory:       %s (any output; a .nii.gz is compressed from a temporary .nii beside it)\n",
+                formatBytes(f.memory).c_str());
     std::printf("limits:       %s\n", f.fit.limitsText.c_str());
-    printMemoryFit(f.fitNii, ".nii outputs");
-    printMemoryFit(f.fit, ".nii.gz outputs");
+    printMemoryFit(f.fit);
 }
 
 void printMaskText(const SeriesFacts& f) {
@@ -141,18 +137,18 @@ Json fitJson(const MemoryFit& fit) {
             {"remedy", text(fit.remedy)}};
 }
 
-// The memory figures: those of .nii.gz outputs at the top level, those of
-// .nii outputs under nii_outputs.
+// The memory figures. Every output choice needs the same; the keys of each
+// choice stay for the callers that read them.
 Json memoryJson(const SeriesFacts& f) {
     const MemoryFit& fit = f.fit;
     Json limits = {{"probed", fit.limits.probed}, {"text", fit.limitsText}};
     for (int32_t k = 0; k < kMemoryLimitKinds; k++)
         limits[kLimitNames[k]] = fit.limits.probed ? limitJson(fit.limits.limit[k], k == kLimitCgroup) : Json(nullptr);
-    const Json gz = fitJson(fit);
-    Json json = {{"float32_output_bytes", f.memory32}, {"float64_output_bytes", f.memory64},
-                 {"nii_output_bytes", f.memoryNii}, {"needed", gz["needed"]}, {"limits", limits}};
-    for (const char* key : {"fits", "binding_limit", "shortfall", "remedy"}) json[key] = gz[key];
-    json["nii_outputs"] = fitJson(f.fitNii);
+    const Json verdict = fitJson(fit);
+    Json json = {{"bytes", f.memory}, {"float32_output_bytes", f.memory}, {"float64_output_bytes", f.memory},
+                 {"nii_output_bytes", f.memory}, {"needed", verdict["needed"]}, {"limits", limits}};
+    for (const char* key : {"fits", "binding_limit", "shortfall", "remedy"}) json[key] = verdict[key];
+    json["nii_outputs"] = verdict;
     return json;
 }
 
@@ -225,11 +221,8 @@ int runInfo(const std::string& input, int32_t workers, int32_t slabs, const std:
         f.slabsRequested = slabs > 0 ? slabs : workers;
         f.slabs = workersUsed(e[0], e[1], e[2], e[3], f.slabsRequested);
         const bool asRead = valuesUsedAsRead(&h);
-        f.memory32 = peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 4, slabs);
-        f.memory64 = peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs);
-        f.memoryNii = peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, 8, slabs, false);
-        f.fit = memoryFitOf(&h, input, e, workers, slabs, !mask.empty(), true);
-        f.fitNii = memoryFitOf(&h, input, e, workers, slabs, !mask.empty(), false);
+        f.memory = peakMemoryBytes(e[0], e[1], e[2], e[3], workers, h.nbyper, asRead, slabs);
+        f.fit = memoryFitOf(&h, input, e, workers, slabs, !mask.empty());
         f.mask = mask;
     }
     // Text is printed as it has always been, the mask's line last; JSON only

@@ -80,14 +80,8 @@ RunShape runShapeOf(const nifti_image* image, const std::string& path, const int
 }
 
 RunShape requestShape(const DenoiseRequest& request, const SeriesFile& series) {
-    RunShape shape = runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(),
-                                !request.mask.empty(), request.slabs);
-    shape.outputBytes = request.datatype == DT_FLOAT64 ? 8 : 4;
-    shape.seriesOutCompressed = nifti_is_gzfile(request.output.c_str()) != 0;
-    shape.mapsOutCompressed = false;
-    for (const std::string* map : {&request.noiseMap, &request.rankMap})
-        shape.mapsOutCompressed |= !map->empty() && nifti_is_gzfile(map->c_str()) != 0;
-    return shape;
+    return runShapeOf(series.image, series.path, series.extents, request.workers, !request.rankMap.empty(),
+                      !request.mask.empty(), request.slabs);
 }
 
 MemoryNeed denoiseRunNeed(const RunShape& shape) {
@@ -105,18 +99,15 @@ MemoryNeed denoiseRunNeed(const RunShape& shape) {
     // The series' reading; a byte a voxel records where values that are not
     // finite were set aside.
     const int64_t readingSeries = plus(plus(maskBytes, read), voxels);
-    // The compressed outputs, gathered whole in their type.
-    const int64_t gathered =
-        plus(shape.seriesOutCompressed ? times(elements, shape.outputBytes) : 0,
-             shape.mapsOutCompressed ? times(voxels, shape.outputBytes * (shape.rank ? 2 : 1)) : 0);
     // Denoising: the values, the streamed run's window, bands, flags and
-    // stores, the gathered outputs, and a plane converted for writing.
+    // stores, and a plane converted for writing.
     const int64_t denoising =
-        plus(plus(plus(maskBytes, held),
-                  streamedWorkingBytes(e[0], e[1], e[2], e[3], shape.workers, slabsOf(shape), shape.rank)),
-             plus(gathered, kFormatBuffers));
-    // Writing the compressed outputs: the values are gone.
-    const int64_t writing = plus(plus(maskBytes, gathered), kFormatBuffers);
+        plus(plus(maskBytes, held),
+             plus(streamedWorkingBytes(e[0], e[1], e[2], e[3], shape.workers, slabsOf(shape), shape.rank),
+                  kFormatBuffers));
+    // Compressing the .nii.gz outputs from their temporaries: the values are
+    // gone.
+    const int64_t writing = plus(maskBytes, kFormatBuffers);
 
     MemoryNeed need;
     need.privateBytes = std::max({readingMask, readingSeries, denoising, writing});
@@ -144,9 +135,8 @@ int refuseWhatCannotFit(const DenoiseRequest& request, const SeriesFile& series)
 }
 
 MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                      int32_t slabs, bool mask, bool compressed) {
-    RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
-    shape.seriesOutCompressed = shape.mapsOutCompressed = compressed;
+                      int32_t slabs, bool mask) {
+    const RunShape shape = runShapeOf(image, path, extents, workers, false, mask, slabs);
     MemoryFit fit;
     fit.need = denoiseRunNeed(shape);
     fit.limits = probeMemoryLimits();
@@ -162,22 +152,20 @@ MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const i
     return fit;
 }
 
-void printMemoryFit(const MemoryFit& fit, const char* outputs) {
+void printMemoryFit(const MemoryFit& fit) {
     const std::string mapped = fit.need.mappedBytes > 0
                                    ? ", and " + bytesText(fit.need.mappedBytes) + " of the file mapped"
                                    : std::string();
     if (!fit.limits.probed) {
-        std::printf("fits:         not known (%s needed%s) for %s\n", bytesText(fit.need.privateBytes).c_str(),
-                    mapped.c_str(), outputs);
+        std::printf("fits:         not known (%s needed%s)\n", bytesText(fit.need.privateBytes).c_str(),
+                    mapped.c_str());
         return;
     }
     if (fit.verdict.fits) {
-        std::printf("fits:         yes (%s needed%s) for %s\n", bytesText(fit.need.privateBytes).c_str(), mapped.c_str(),
-                    outputs);
+        std::printf("fits:         yes (%s needed%s)\n", bytesText(fit.need.privateBytes).c_str(), mapped.c_str());
         return;
     }
-    std::printf("fits:         no: %s%s; for %s\n", fit.shortfall.c_str(),
-                fit.remedy.empty() ? "" : ("; " + fit.remedy).c_str(), outputs);
+    std::printf("fits:         no: %s%s\n", fit.shortfall.c_str(), fit.remedy.empty() ? "" : ("; " + fit.remedy).c_str());
 }
 
 }  // namespace tamrin

@@ -31,27 +31,23 @@ struct RunShape {
     int64_t fileBytes = 0;  // the mapping's length (header and data) when mapped
     bool compressed = false;  // a .nii.gz: its values are read, never mapped
     bool rank = false, mask = false;
-    // The results: their type's bytes, and whether the series and the maps
-    // go to .nii.gz files (gathered whole in that type, then compressed) or
-    // to .nii files (each plane written as it finishes).
-    int outputBytes = 4;
-    bool seriesOutCompressed = true, mapsOutCompressed = true;
 };
 
 // The shape of a run of the series `image` (its header, read from `path`).
 RunShape runShapeOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
                     bool rank, bool mask, int32_t slabs = 0);
 
-// The shape of the run `request` asks for on `series` (its outputs included).
+// The shape of the run `request` asks for on `series`.
 RunShape requestShape(const DenoiseRequest& request, const SeriesFile& series);
 
 // What the run obtains beyond what the process holds before it reads
 // anything: at its busiest phase (reading and converting the values,
-// denoising, writing the compressed outputs), the values it holds (unless
+// denoising, compressing the .nii.gz outputs), the values it holds (unless
 // mapped), the window of sums and the slabs' bands of the streamed run, the
-// compressed outputs gathered whole, the mask, the threads' stores and the
-// buffers of the file formats; the stacks of the threads and of the progress
-// thread; and the mapped file.
+// mask, the threads' stores and the buffers of the file formats; the stacks
+// of the threads and of the progress thread; and the mapped file. The
+// outputs take no more than a plane in memory whatever their type and
+// format: a .nii.gz is compressed from a temporary .nii on disk.
 MemoryNeed denoiseRunNeed(const RunShape& shape);
 
 // Checks that a run of `series` as `request` asks fits in the memory this
@@ -71,12 +67,10 @@ struct MemoryFit {
     std::string limitsText;  // the limits, one clause each
     std::string shortfall, remedy;
 };
-// For .nii.gz outputs when `compressed` (gathered whole, float32), else for
-// .nii outputs (written plane by plane).
 MemoryFit memoryFitOf(const nifti_image* image, const std::string& path, const int32_t extents[4], int32_t workers,
-                      int32_t slabs, bool mask, bool compressed = true);
+                      int32_t slabs, bool mask);
 
-// tamrin info's line on whether the run fits, for the `outputs` named.
-void printMemoryFit(const MemoryFit& fit, const char* outputs);
+// tamrin info's line on whether the run fits.
+void printMemoryFit(const MemoryFit& fit);
 
 }  // namespace tamrin

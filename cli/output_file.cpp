@@ -14,7 +14,7 @@ namespace {
 
 // Names of the temporaries that exist now, for the signal handler. Slots are
 // fixed character arrays so that the handler needs no allocation.
-constexpr int kSlots = 4;
+constexpr int kSlots = 8;  // four outputs, and a staging file for each image
 constexpr std::size_t kNameBytes = 4096;
 char gNames[kSlots][kNameBytes];
 std::atomic<bool> gUsed[kSlots];

@@ -2,13 +2,16 @@
 // PlaneOutput: results written plane by plane.
 #include "plane_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "file_layer.h"
 #include "nifti_io.h"
+#include "output_file.h"
 
 namespace tamrin {
 namespace {
@@ -26,10 +29,39 @@ void convert(int datatype, const double* values, int64_t count, void* out) {
         convertPlane<float>(values, count, out);
 }
 
+// Pieces in which a staging file is compressed.
+constexpr std::size_t kCompressChunk = std::size_t{1} << 20;
+
+const char* const kNotCompressed = "could not be written completely (disk full, or the folder not writable?)";
+
+// Compresses the first `length` bytes of the file `from` (all it holds) into
+// the gzip file `to`, as one stream at zlib's default level: the bytes that
+// writing the same content to a .nii.gz directly gives, since deflate's
+// output does not depend on the pieces its input comes in.
+bool compressFile(const std::string& from, const std::string& to, int64_t length) {
+    std::unique_ptr<char, void (*)(void*)> buffer(static_cast<char*>(std::malloc(kCompressChunk)), std::free);
+    if (buffer == nullptr) return false;
+    znzFile in = znzopen(from.c_str(), "rb", 0);
+    if (znz_isnull(in)) return false;
+    znzFile out = znzopen(to.c_str(), "wb", 1);
+    bool ok = !znz_isnull(out);
+    int64_t copied = 0;
+    while (ok && copied < length) {
+        const std::size_t want = static_cast<std::size_t>(std::min<int64_t>(length - copied, kCompressChunk));
+        const std::size_t got = znzread(buffer.get(), 1, want, in);
+        ok = got == want && znzwrite(buffer.get(), 1, got, out) == got;
+        copied += static_cast<int64_t>(got);
+    }
+    znzclose(in);
+    if (!znz_isnull(out)) ok = znzclose(out) == 0 && ok;
+    return ok;
+}
+
 }  // namespace
 
 PlaneOutput::~PlaneOutput() {
     if (fd >= 0) closeFile(fd);
+    if (!staging.empty()) removeTemporary(staging);
     if (image != nullptr) nifti_image_free(image);
 }
 
@@ -49,17 +81,6 @@ bool openPlaneOutput(const SeriesFile& like, const std::string& path, int32_t vo
         return false;
     }
     nifti_image* image = output->image;
-    const std::size_t bytes = static_cast<std::size_t>(image->nvox) * static_cast<std::size_t>(image->nbyper);
-    if (nifti_is_gzfile(path.c_str())) {
-        // Gathered whole, in the output type; nifti_image_free releases it.
-        image->data = std::malloc(bytes);
-        if (image->data == nullptr) {
-            output->failure = ENOMEM;
-            *error = "not enough memory to gather the result for compression";
-            return false;
-        }
-        return true;
-    }
     try {
         output->converted.resize(static_cast<std::size_t>(output->plane) * static_cast<std::size_t>(image->nbyper));
     } catch (const std::bad_alloc&) {
@@ -67,9 +88,21 @@ bool openPlaneOutput(const SeriesFile& like, const std::string& path, int32_t vo
         *error = "not enough memory to write the result";
         return false;
     }
-    if (!startNiftiFile(image, path, error)) return false;
+    // A .nii.gz is written uncompressed to its staging file first.
+    std::string written = path;
+    if (nifti_is_gzfile(path.c_str())) {
+        std::string why;
+        if (!createTemporary(path.substr(0, path.size() - 3), &output->staging, &why)) {
+            output->staging.clear();
+            *error = "could not start the temporary .nii it is compressed from: " + why;
+            return false;
+        }
+        written = output->staging;
+    }
+    if (!startNiftiFile(image, written, error)) return false;
+    const std::size_t bytes = static_cast<std::size_t>(image->nvox) * static_cast<std::size_t>(image->nbyper);
     int failure = 0;
-    output->fd = openFile(path, kOpenUpdate, &failure);
+    output->fd = openFile(written, kOpenUpdate, &failure);
     if (output->fd >= 0) failure = resizeFile(output->fd, image->iname_offset + static_cast<int64_t>(bytes));
     if (failure != 0) {
         *error = std::string("could not be written completely: ") + std::strerror(failure);
@@ -84,10 +117,6 @@ bool putPlane(PlaneOutput* output, int32_t z, const double* values, int64_t stri
     const int64_t plane = output->plane, size = image->nbyper;
     for (int64_t v = 0; v < output->volumes; v++) {
         const int64_t first = v * output->voxels + z * plane;
-        if (output->fd < 0) {
-            convert(image->datatype, values + v * stride, plane, static_cast<char*>(image->data) + first * size);
-            continue;
-        }
         convert(image->datatype, values + v * stride, plane, output->converted.data());
         const int failure = writeAt(output->fd, output->converted.data(), static_cast<std::size_t>(plane * size),
                                     image->iname_offset + first * size);
@@ -104,9 +133,18 @@ bool closePlaneOutput(PlaneOutput* output, std::string* error) {
         *error = std::string("could not be written completely: ") + std::strerror(output->failure);
         return false;
     }
-    if (output->fd < 0) return writeNiftiFile(output->image, output->path, error);
     closeFile(output->fd);
     output->fd = -1;
+    if (!output->staging.empty()) {
+        const int64_t length = output->image->iname_offset + output->image->nvox * output->image->nbyper;
+        const bool compressed = compressFile(output->staging, output->path, length);
+        removeTemporary(output->staging);
+        output->staging.clear();
+        if (!compressed) {
+            *error = kNotCompressed;
+            return false;
+        }
+    }
     return finishNiftiFile(output->image, output->path, error);
 }
 

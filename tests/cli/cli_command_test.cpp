@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -209,14 +212,15 @@ TEST(TamrinCommand, InterruptedRunRemovesItsTemporaries) {
     if (child == 0) {
         // Whatever this test was started with, the command starts with SIGTERM's default.
         std::signal(SIGTERM, SIG_DFL);
-        ::execl(TAMRIN_EXE, "tamrin", "denoise", in.c_str(), (folder / "out.nii").c_str(), "--workers", "1",
-                static_cast<char*>(nullptr));
+        ::execl(TAMRIN_EXE, "tamrin", "denoise", in.c_str(), (folder / "out.nii.gz").c_str(), "--noise-map",
+                (folder / "noise.nii").c_str(), "--workers", "1", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    // Wait for the temporary to appear, then interrupt.
+    // Wait for the temporaries to appear (the outputs', and the .nii the
+    // .nii.gz is compressed from), then interrupt.
     bool seen = false;
     for (int i = 0; i < 2000 && !seen; i++) {
-        seen = folder.entries().size() > 1;
+        seen = folder.entries().size() == 4;
         if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ::kill(child, SIGTERM);
@@ -308,6 +312,52 @@ TEST(TamrinCommand, OutputsKeepTheGeometryAndTakeTheRequestedType) {
     run = runTamrin({"denoise", folder / "cut.nii", folder / "den.nii", "--force"});
     EXPECT_EQ(run.status, 2) << run.output;
     EXPECT_TRUE(sameBits(readRawDoubles(folder / "den.nii"), before));
+}
+
+// The whole content of a file, decompressed when it is gzip-compressed.
+std::string contentOf(const std::string& path) {
+    std::string content;
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) return content;
+    char buffer[65536];
+    int n = 0;
+    while ((n = gzread(file, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
+    gzclose(file);
+    return content;
+}
+
+// A file's bytes as they lie on disk.
+std::string fileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A .nii.gz output, compressed at the end from a temporary .nii, holds the
+// bytes of the .nii output and is the gzip file that writing them in one
+// stream at zlib's default level gives; no temporary stays behind.
+TEST(TamrinCommand, ACompressedOutputIsThePlainOneCompressed) {
+    ScratchFolder folder;
+    const std::string in = folder / "in.nii";
+    writeSeries(in, 20, 18, 14, 9);
+    for (const char* ext : {".nii", ".nii.gz"}) {
+        const CommandRun run = runTamrin({"denoise", in, folder / (std::string("out") + ext), "--noise-map",
+                                          folder / (std::string("noise") + ext), "--workers", "2", "--datatype",
+                                          "float64"});
+        ASSERT_EQ(run.status, 0) << run.output;
+    }
+    EXPECT_EQ(folder.entries(),
+              (std::vector<std::string>{"in.nii", "noise.nii", "noise.nii.gz", "out.nii", "out.nii.gz"}));
+    for (const char* name : {"out", "noise"}) {
+        const std::string plain = contentOf(folder / (std::string(name) + ".nii"));
+        ASSERT_GT(plain.size(), 352u) << name;
+        EXPECT_EQ(contentOf(folder / (std::string(name) + ".nii.gz")), plain) << name;
+        const std::string direct = folder / (std::string(name) + "-direct.gz");
+        gzFile file = gzopen(direct.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(gzwrite(file, plain.data(), static_cast<unsigned>(plain.size())), static_cast<int>(plain.size()));
+        ASSERT_EQ(gzclose(file), Z_OK);
+        EXPECT_EQ(fileBytes(folder / (std::string(name) + ".nii.gz")), fileBytes(direct)) << name;
+    }
 }
 
 TEST(TamrinCommand, AgreesWithTheDenoiserAndFillsUncoveredVoxels) {

@@ -6,9 +6,11 @@
 // the same limits go ahead; the refusal names the worker count that fits,
 // or a .nii input, where that would help; --no-memory-check and TAMRIN_NO_MEMORY_CHECK
 // let a run go on to fail late; tamrin info states the limits and the
-// verdict. The large series are sparse files: a header, then a hole.
+// verdict. The large series are sparse files: a header, then a hole. A run
+// whose images cannot fit on the disk is refused at once too.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
@@ -35,9 +37,11 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 #define SKIP_UNDER_SANITIZERS() (void)0
 #endif
 
-// A float32 series of zeros whose data is a hole in the file.
-void writeSparseSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N) {
-    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(makeHeader(X, Y, Z, N, DT_FLOAT32), nifti_image_free);
+// A series of zeros whose data is a hole in the file: float32, mapped by
+// the run; or int16, converted to doubles as it is read.
+void writeSparseSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z, int32_t N,
+                       int datatype = DT_FLOAT32) {
+    std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(makeHeader(X, Y, Z, N, datatype), nifti_image_free);
     nifti_1_header header;
     ASSERT_EQ(nifti_convert_nim2n1hdr(image.get(), &header), 0);
     header.vox_offset = 352;
@@ -48,7 +52,7 @@ void writeSparseSeries(const std::string& path, int32_t X, int32_t Y, int32_t Z,
     ASSERT_EQ(std::fwrite(&header, sizeof header, 1, file), 1u);
     ASSERT_EQ(std::fwrite(extender, 4, 1, file), 1u);
     ASSERT_EQ(std::fclose(file), 0);
-    ASSERT_EQ(::truncate(path.c_str(), 352 + int64_t{X} * Y * Z * N * 4), 0);
+    ASSERT_EQ(::truncate(path.c_str(), 352 + int64_t{X} * Y * Z * N * image->nbyper), 0);
 }
 
 // The same series of zeros as a .nii.gz, compressed as it is written.
@@ -102,24 +106,27 @@ void expectRefused(const CommandRun& run, const ScratchFolder& folder, const cha
 TEST(CommandMemoryCheck, RefusedAtOnceUnderTheResourceLimits) {
     SKIP_UNDER_SANITIZERS();
     ScratchFolder folder;
-    // 200 x 200 x 100 x 100: 1.5 GiB of values, about 3 GiB of results.
+    // 200 x 200 x 100 x 100: 1.5 GiB of float32 values mapped, which the
+    // address space must hold.
     writeSparseSeries(folder / "in.nii", 200, 200, 100, 100);
     const std::vector<std::string> args = {"denoise", folder / "in.nii", folder / "out.nii.gz", "--datatype", "float64",
                                            "--workers", "2"};
     CommandRun run = runTamrin(args, "ulimit -v 1048576;");
     expectRefused(run, folder, "of address space (1.5 GiB of it the input, mapped from its file), but RLIMIT_AS leaves");
     EXPECT_TRUE(contains(run.output, "fewer workers would not be enough")) << run.output;
-    run = runTamrin(args, "ulimit -d 1048576;");
-    expectRefused(run, folder, "of private memory, but RLIMIT_DATA leaves");
-    // Nothing was read: the 1.5 GiB of values never came in.
+    // As int16, the values are converted to 3 GiB of doubles.
+    ScratchFolder converted;
+    writeSparseSeries(converted / "in.nii", 200, 200, 100, 100, DT_INT16);
+    run = runTamrin({"denoise", converted / "in.nii", converted / "out.nii.gz", "--workers", "2"}, "ulimit -d 1048576;");
+    expectRefused(run, converted, "of private memory, but RLIMIT_DATA leaves");
+    // Nothing was read: the values never came in.
     EXPECT_LT(childrenPeakKiB(), 64 * 1024);
 }
 
 TEST(CommandMemoryCheck, RefusedAtOnceWhenTheMachineHasTooLittle) {
     ScratchFolder folder;
-    // 1000 x 1000 x 500 x 100: 186 GiB of values, as many of float32
-    // results gathered for the .nii.gz output.
-    writeSparseSeries(folder / "in.nii", 1000, 1000, 500, 100);
+    // 1000 x 1000 x 500 x 100 int16 values: 373 GiB as doubles.
+    writeSparseSeries(folder / "in.nii", 1000, 1000, 500, 100, DT_INT16);
     const CommandRun info = runTamrin({"info", folder / "in.nii", "--workers", "2"});
     ASSERT_EQ(info.status, 0) << info.output;
     if (!contains(info.output, "the machine's available memory"))
@@ -160,8 +167,8 @@ TEST(CommandMemoryCheck, RefusedAtOnceInACgroupAndRunsThatFitGoAhead) {
     Cgroup cgroup(512 << 20);
     if (cgroup.folder.empty()) GTEST_SKIP() << cgroup.skipped;
     ScratchFolder folder;
-    // 1.5 GiB of float32 results gathered for the .nii.gz output.
-    writeSparseSeries(folder / "in.nii", 200, 200, 100, 100);
+    // 200 x 200 x 100 x 100 int16 values: 3 GiB as doubles.
+    writeSparseSeries(folder / "in.nii", 200, 200, 100, 100, DT_INT16);
     const CommandRun run =
         runTamrin({"denoise", folder / "in.nii", folder / "out.nii.gz", "--workers", "2"}, cgroup.enter());
     expectRefused(run, folder, "but its cgroup /");
@@ -217,9 +224,8 @@ TEST(CommandMemoryCheck, TheRefusalSaysWhatWouldHelp) {
 TEST(CommandMemoryCheck, TheOverrideLetsARunGoOnToFailLate) {
     SKIP_UNDER_SANITIZERS();
     ScratchFolder folder;
-    // 100 x 100 x 50 x 100: 191 MiB of values mapped, 381 MiB of float64
-    // results gathered for the .nii.gz output.
-    writeSparseSeries(folder / "in.nii", 100, 100, 50, 100);
+    // 100 x 100 x 50 x 100 int16 values: 381 MiB as doubles.
+    writeSparseSeries(folder / "in.nii", 100, 100, 50, 100, DT_INT16);
     const std::string limit = "ulimit -d 307200;";
     const std::vector<std::string> args = {"denoise",   folder / "in.nii", folder / "out.nii.gz", "--workers", "1",
                                            "--datatype", "float64"};
@@ -231,6 +237,44 @@ TEST(CommandMemoryCheck, TheOverrideLetsARunGoOnToFailLate) {
         EXPECT_TRUE(contains(run.output, "needed; see tamrin info)")) << run.output;
         EXPECT_FALSE(contains(run.output, "runs it anyway")) << run.output;
     }
+}
+
+// Shell words that run the command in a mount namespace of its own, with a
+// file system of `size` (as mount's size= takes it) at `folder`; empty when
+// this machine lets no such namespace be made.
+std::string onSmallDisk(const std::string& folder, const char* size) {
+    const std::string mount = "mount -t tmpfs -o size=" + std::string(size) + " tmpfs '" + folder + "'";
+    if (std::system(("unshare -m sh -c \"" + mount + "\" >/dev/null 2>&1").c_str()) != 0) return "";
+    return "unshare -m sh -c \"" + mount + " && exec \\\"\\$0\\\" \\\"\\$@\\\"\"";
+}
+
+TEST(CommandDiskCheck, RefusedAtOnceWhenTheImagesCannotFitUncompressed) {
+    ScratchFolder folder;
+    writeSmallSeries(folder / "in.nii");  // 24 x 20 x 16 x 8: 240 KiB as float32, 480 KiB as float64
+    ASSERT_EQ(::mkdir((folder / "disk").c_str(), 0755), 0);
+    const std::string small = onSmallDisk(folder / "disk", "400k");
+    if (small.empty()) GTEST_SKIP() << "no mount namespace can be made here (unshare -m needs privileges)";
+    // A .nii.gz is written as a temporary .nii first: its size uncompressed
+    // must fit, whatever it compresses to.
+    CommandRun run = runTamrin({"denoise", folder / "in.nii", folder / "disk/out.nii.gz", "--datatype", "float64"},
+                               small);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_TRUE(contains(run.output, "tamrin: not enough disk space for the results of " + folder / "in.nii" + " in " +
+                                         folder / "disk" + ": 480.0 KiB needed"))
+        << run.output;
+    // The images of one folder together: float32 fits alone, not with the
+    // noise map beside it (30 KiB more) on a disk with 250 KiB.
+    const std::string tight = onSmallDisk(folder / "disk", "250k");
+    run = runTamrin({"denoise", folder / "in.nii", folder / "disk/out.nii"}, tight);
+    EXPECT_EQ(run.status, 0) << run.output;
+    run = runTamrin({"denoise", folder / "in.nii", folder / "disk/out.nii", "--noise-map", folder / "disk/noise.nii"},
+                    tight);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_TRUE(contains(run.output, "270.0 KiB needed")) << run.output;
+    // Elsewhere the noise map goes ahead.
+    run = runTamrin({"denoise", folder / "in.nii", folder / "disk/out.nii", "--noise-map", folder / "noise.nii"},
+                    tight);
+    EXPECT_EQ(run.status, 0) << run.output;
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ class SeriesInfo:
     ``patches`` is the number of patch positions a run denoises at most
     (with a mask, those whose patch holds a voxel inside it), None when the
     series is thinner than a patch; ``workers`` and ``slabs`` are those the
-    run uses; ``memory_bytes`` is the estimate for float32 output.
+    run uses; ``memory_bytes`` is the run's memory estimate (the same for
+    every output type and format).
     """
 
     dimensions: tuple
