@@ -117,10 +117,13 @@ cases=(
   "odd-w2|odd.nii|--workers 2"
   "odd-w1-nan|odd.nii|--workers 1 --uncovered nan --datatype float64"
   "odd-w3-zero-rank|odd.nii|--workers 3 --uncovered zero --rank RANK"
+  "head-mask-rank-gz|head.nii|--workers 2 --mask HEADMASK --rank RANK --datatype float64 --gz"
+  "tall-w3-gz|tall.nii|--workers 3 --uncovered nan --gz"
+  "scaled32-gz-gz|scaled32.nii.gz|--workers 2 --rank RANK --gz"
 )
 if [ "$quick" = 0 ]; then
   cases+=("big-w1|big.nii|--workers 1" "big-w2-mask|big.nii|--workers 2 --mask BIGMASK --rank RANK"
-          "big-w3-f64|big.nii|--workers 3 --datatype float64")
+          "big-w3-f64|big.nii|--workers 3 --datatype float64" "big-w2-f64-gz|big.nii|--workers 2 --datatype float64 --gz")
 fi
 
 differ=0 total=0
