@@ -249,10 +249,7 @@ int32_t denoiseSeries(const SeriesView& series, int32_t requested, const Denoise
         flags = static_cast<uint8_t*>(coreCalloc(static_cast<std::size_t>(voxels), 1));
         if (flags == nullptr) return kDenoiseOutOfMemory;
     }
-    if (uncover) findNonFinite(series, flags, &found);
-
-    if (uncover && options.sink != nullptr && options.sink->inputRead != nullptr)
-        options.sink->inputRead(options.sink->context, 0, series.Z);
+    if (uncover) findNonFinite(series, flags, &found, options.sink);
 
     const bool asZero = found.nonFiniteValues > 0;
     int32_t status = kDenoiseOk;

@@ -682,7 +682,8 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
             s.slabUnits[s.slabFirst[s.units[u].slab] + s.units[u].seq] = u;
         // Which positions' patches hold a value (and a mask voxel), for the
         // whole series as one box of positions, in ranges of planes about
-        // four a thread.
+        // four a thread; a plane at a time when streamed, so that the input
+        // planes read are let go one by one and never held together.
         s.all = plan.jobs[0];
         s.all.xStart = s.all.yStart = s.all.zStart = 0;
         s.all.xEnd = X - side + 1;
@@ -691,6 +692,7 @@ int32_t runSharedSlabs(const SeriesView& series, int32_t threads, int32_t slabs,
         const int64_t planeCounts[2] = {Z, Z - side + 1};
         for (int phase = 0; phase < 2; phase++) {
             s.phasePlanes[phase] = static_cast<int32_t>(std::max<int64_t>(1, planeCounts[phase] / (4 * threads)));
+            if (s.streamed && phase == 0) s.phasePlanes[phase] = 1;
             s.phaseRanges[phase] =
                 static_cast<int32_t>((planeCounts[phase] + s.phasePlanes[phase] - 1) / s.phasePlanes[phase]);
         }

@@ -10,16 +10,25 @@
 namespace tamrin {
 namespace {
 
+// Scans the series a z-plane at a time, every volume's part of the plane,
+// and tells `sink` (when given) that the plane was read: a streamed run's
+// caller lets a mapped input's pages go as the scan moves on. The first
+// non-finite value is the one of least index, whatever the scan's order.
 template <typename In>
-void findIn(In values, int64_t voxels, int64_t N, uint8_t* holds, DenoiseReport* report) {
-    for (int64_t v = 0; v < N; v++) {
-        const In volume = values + voxels * v;
-        for (int64_t k = 0; k < voxels; k++) {
-            if (std::isfinite(static_cast<double>(volume[k]))) continue;
-            if (report->firstNonFinite < 0) report->firstNonFinite = k + voxels * v;
-            report->nonFiniteValues++;
-            holds[k] = 1;
+void findIn(In values, const SeriesView& series, uint8_t* holds, DenoiseReport* report, const PlaneSink* sink) {
+    const int64_t plane = int64_t{series.X} * series.Y, voxels = plane * series.Z;
+    for (int32_t z = 0; z < series.Z; z++) {
+        for (int64_t v = 0; v < series.N; v++) {
+            const In at = values + (voxels * v + plane * z);
+            for (int64_t k = 0; k < plane; k++) {
+                if (std::isfinite(static_cast<double>(at[k]))) continue;
+                const int64_t index = voxels * v + plane * z + k;
+                if (report->firstNonFinite < 0 || index < report->firstNonFinite) report->firstNonFinite = index;
+                report->nonFiniteValues++;
+                holds[plane * z + k] = 1;
+            }
         }
+        if (sink != nullptr && sink->inputRead != nullptr) sink->inputRead(sink->context, z, z + 1);
     }
 }
 
@@ -103,15 +112,15 @@ void treatUncovered(const SeriesView& series, const VoxelSums& sums, int32_t unc
 
 }  // namespace
 
-void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report) {
+void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report, const PlaneSink* sink) {
     const int64_t voxels = int64_t{series.X} * series.Y * series.Z;
     // Integers are always finite; scaled values may overflow.
     if (series.scaled)
-        findIn(readerOf<ScaledSingles<false>>(series), voxels, series.N, holds, report);
+        findIn(readerOf<ScaledSingles<false>>(series), series, holds, report, sink);
     else if (series.type == kValuesSingle)
-        findIn(static_cast<const float*>(series.values), voxels, series.N, holds, report);
+        findIn(static_cast<const float*>(series.values), series, holds, report, sink);
     else if (series.type == kValuesDouble)
-        findIn(static_cast<const double*>(series.values), voxels, series.N, holds, report);
+        findIn(static_cast<const double*>(series.values), series, holds, report, sink);
     for (int64_t k = 0; k < voxels; k++) report->nonFiniteVoxels += holds[k];
 }
 

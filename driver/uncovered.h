@@ -13,8 +13,11 @@ namespace tamrin {
 
 // Counts the values of the series that are not finite into report (values,
 // voxels holding one, the first one's index) and marks those voxels in
-// holds (X*Y*Z bytes, 1 where a volume's value is not finite).
-void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report);
+// holds (X*Y*Z bytes, 1 where a volume's value is not finite). Reads the
+// series a z-plane at a time and tells sink->inputRead (when there is one)
+// of each plane once read.
+void findNonFinite(const SeriesView& series, uint8_t* holds, DenoiseReport* report,
+                   const PlaneSink* sink = nullptr);
 
 // The sums of `count` consecutive voxels of the series from voxel `first`
 // (x + X*(y + Y*z)): the whole volume, or one z-plane of a streamed run.

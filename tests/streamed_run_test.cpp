@@ -4,6 +4,7 @@
 // partition axis, thread count, mask, rank map, non-finite input and
 // treatment; planes arrive once each and in order; a sink that fails stops
 // the run.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -40,6 +41,7 @@ struct Collected {
     const Series* s = nullptr;
     std::vector<int32_t> order;
     std::vector<int32_t> inputRead;  // per z-plane: times reported read
+    int32_t widestRead = 0;          // the most planes reported read at once
     int32_t failAt = -1;             // the plane whose delivery fails
 };
 
@@ -62,6 +64,7 @@ bool takePlane(void* context, int32_t z, const double* denoised, int64_t stride,
 void noteRead(void* context, int32_t z0, int32_t z1) {
     Collected& c = *static_cast<Collected*>(context);
     for (int32_t z = z0; z < z1; z++) c.inputRead[z]++;
+    c.widestRead = std::max(c.widestRead, z1 - z0);
 }
 
 // The decomposition's messages (the thin slabs' patches give some) are kept
@@ -167,6 +170,10 @@ TEST(StreamedRun, GivesTheBitsOfTheRunIntoArraysPlaneByPlane) {
                         << c.what << ", " << slabs << " slabs, " << threads << " threads, variant " << variant;
                     EXPECT_TRUE(inOrder(collected, c.s.Z)) << c.what;
                     for (int32_t z = 0; z < c.s.Z; z++) EXPECT_GE(collected.inputRead[z], 1) << c.what << " z " << z;
+                    // Each pass over the input (the non-finite scan, the
+                    // occupancy marks, the denoising) lets it go a plane at
+                    // a time, so that a mapped input is never resident whole.
+                    EXPECT_EQ(collected.widestRead, 1) << c.what;
                 }
     }
 }
