@@ -226,9 +226,10 @@ int runDenoise(const DenoiseRequest& request) {
     if (const int failed = openTargets(request, series, outputs, &into)) return failed;
 
     // The run streams its results: each z-plane is written as soon as it is
-    // final (for a .nii.gz, to the temporary .nii it is compressed from). NaN and infinities in the
-    // input are denoised as 0, and the voxels holding them, like every voxel
-    // without an estimate, receive the --uncovered treatment.
+    // final (for a .nii.gz, to the temporary .nii it is compressed from). NaN
+    // and infinities in the input are denoised as 0, and the voxels holding
+    // them, like every voxel without an estimate, receive the --uncovered
+    // treatment.
     const auto start = std::chrono::steady_clock::now();
     PlaneSink sink;
     sink.plane = takePlane;

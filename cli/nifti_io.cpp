@@ -406,9 +406,9 @@ bool layOut(nifti_image* image, const std::string& path) {
     return version2;
 }
 
-const char* const kNotWritten = "could not be written completely (disk full, or the folder not writable?)";
-
 }  // namespace
+
+const char* const kNotWritten = "could not be written completely (disk full, or the folder not writable?)";
 
 bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error, const double* values) {
     // The file is laid out here (header, extension flag, extensions, data at

@@ -97,6 +97,9 @@ nifti_image* makeImageLike(const nifti_image* like, const int64_t* extents, int 
 bool writeNiftiFile(nifti_image* image, const std::string& path, std::string* error,
                     const double* values = nullptr);
 
+// The message of a file whose writing failed (after its name, "PATH: ").
+extern const char* const kNotWritten;
+
 // Writes a file as writeNiftiFile lays it out, the data written later by
 // the caller: startNiftiFile writes the header and extensions of `image` to
 // an uncompressed .nii at `path` and sets image->iname_offset, where the

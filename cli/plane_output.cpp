@@ -32,8 +32,6 @@ void convert(int datatype, const double* values, int64_t count, void* out) {
 // Pieces in which a staging file is compressed.
 constexpr std::size_t kCompressChunk = std::size_t{1} << 20;
 
-const char* const kNotCompressed = "could not be written completely (disk full, or the folder not writable?)";
-
 // Compresses the first `length` bytes of the file `from` (all it holds) into
 // the gzip file `to`, as one stream at zlib's default level: the bytes that
 // writing the same content to a .nii.gz directly gives, since deflate's
@@ -141,7 +139,7 @@ bool closePlaneOutput(PlaneOutput* output, std::string* error) {
         removeTemporary(output->staging);
         output->staging.clear();
         if (!compressed) {
-            *error = kNotCompressed;
+            *error = kNotWritten;
             return false;
         }
     }
